@@ -1,0 +1,47 @@
+// The four firmware images the update writes, by resource ID: linked into the binary at
+// build time, or read from a firmware release folder.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace fen {
+
+struct FirmwareImageSpec {
+  int resource_id;
+  std::size_t size;
+};
+// The IDs and exact sizes of the images: 129, 133, 136, 137.
+const std::vector<FirmwareImageSpec>& FirmwareImageSpecs();
+
+struct FirmwareImage {
+  const std::uint8_t* data = nullptr;
+  std::size_t size = 0;
+};
+
+// A set of images by resource ID. Built-in images are owned by the program's file and never
+// freed; a folder's images are owned by the set.
+class FirmwareSet {
+ public:
+  // The images linked into the binary.
+  static const FirmwareSet& Builtin();
+  // True when the built-in images are generated placeholders, not a firmware release.
+  static bool BuiltinIsPlaceholder();
+  // Reads DIR/129.bin, DIR/133.bin, DIR/136.bin, DIR/137.bin; on any missing, unreadable or
+  // wrong-sized file returns nothing and puts a message naming the file into `error`.
+  static std::optional<FirmwareSet> LoadFolder(const std::string& folder, std::string* error);
+
+  // The image of a resource ID; an empty image when the set has none of that ID.
+  FirmwareImage Find(int resource_id) const;
+
+ private:
+  std::map<int, FirmwareImage> images_;
+  std::shared_ptr<std::vector<std::vector<std::uint8_t>>> storage_;
+};
+
+}  // namespace fen

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what the build, the tests and the main job need on Debian 12. Safe to run again:
+# it asks apt only for what is missing.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config git ca-certificates
+  libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev zlib1g-dev
+  librtmidi-dev libjack-jackd2-dev jackd2
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  clang libclang-rt-14-dev clang-format
+  xvfb xauth fonts-dejavu-core
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+# jackd2 asks whether to enable real-time priority; answer it up front.
+echo "jackd2 jackd/tweak_rt_limits boolean false" | $SUDO debconf-set-selections
+$SUDO apt-get update -q
+$SUDO apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,0 +1,23 @@
+// Pre-selection of the device's ports by name, for a given instance number.
+#pragma once
+
+#include <array>
+#include <string>
+#include <vector>
+
+namespace fen {
+
+// The device's usual port names, in UTF-8.
+inline const std::array<std::string, 3> PreferredPortNames = {
+    "USB \xE3\x82\xAA\xE3\x83\xBC\xE3\x83\x87\xE3\x82\xA3\xE3\x82\xAA "
+    "\xE3\x83\x87\xE3\x83\x90\xE3\x82\xA4\xE3\x82\xB9",  // USB オーディオ デバイス
+    "USB Audio Device", "TARN PL Series"};
+
+// The three preferred names for an instance: unchanged for 1, "name (n)" otherwise.
+std::array<std::string, 3> PreferredNamesFor(int instance);
+
+// The list position that the dialog selects: the last item equal (byte for byte) to any
+// preferred name of the instance; -1 when none matches.
+int SelectPreferredPort(const std::vector<std::string>& items, int instance);
+
+}  // namespace fen

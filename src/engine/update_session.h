@@ -1,0 +1,189 @@
+// One update session per device: the ports, the timer that runs the reply dispatcher, the
+// ReplySlot, the send path, the worker and the flash steps. The desktop program and the
+// command-line tool drive the same session through the view interface.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "engine/update_view.h"
+#include "log/diagnostic_log.h"
+#include "midi/dx_m_timer.h"
+#include "midi/midi_in_port.h"
+#include "midi/midi_out_port.h"
+#include "platform/auto_reset_event.h"
+#include "protocol/messages.h"
+#include "res/firmware.h"
+
+namespace fen {
+
+// Every time constant of a run, with the original values as defaults. Tests shrink them.
+struct UpdateTiming {
+  std::uint32_t identity_wait_ms = 30000;
+  std::uint32_t erase_wait_ms = 30000;
+  std::uint32_t write_wait_ms = 1000;
+  std::uint32_t finish_wait_ms = 30000;
+  std::uint32_t begin_pause_ms = 500;
+  std::uint32_t retry_pause_ms = 100;
+  std::uint32_t tick_period_ms = 1;
+  std::uint32_t send_bound_ms = CMidiOutPort::kDefaultSendBoundMs;
+  // Dispatch as soon as a message is queued instead of at the next tick only.
+  bool early_tick = true;
+
+  // The same run in milliseconds instead of seconds, for tests and the fault soak.
+  static UpdateTiming Shrunk();
+};
+
+struct FlashStep {
+  std::int32_t kind;  // 1 erase, 2 write, other: skipped
+  std::int32_t address;
+  std::int32_t size;  // write: 0 means the whole image
+  std::int32_t resource_id;
+};
+inline constexpr std::int32_t kEraseStep = 1;
+inline constexpr std::int32_t kWriteStep = 2;
+inline constexpr int kTotalSteps = 9;
+extern const std::array<FlashStep, 9> FlashStepPlan;
+inline constexpr std::array<std::uint8_t, 2> AllowedModelIds = {0x57, 0x61};
+
+inline constexpr std::int32_t kAbortStatus = 255;
+inline constexpr int kMaxTries = 7;
+
+class UpdateSession {
+ public:
+  struct Services {
+    MidiDriver* driver = nullptr;           // default: DefaultMidiDriver()
+    TimerService* timer = nullptr;          // default: SystemTimerService()
+    const FirmwareSet* firmware = nullptr;  // default: FirmwareSet::Builtin()
+    Clock clock;                            // default: UtcNow
+  };
+
+  enum class ExecuteOutcome { kStarted, kBusy, kOutPortFailed, kInPortFailed };
+
+  UpdateSession(UpdateView& view, Services services = {}, UpdateTiming timing = {});
+  // Tears down if Teardown has not run yet.
+  ~UpdateSession();
+  UpdateSession(const UpdateSession&) = delete;
+  UpdateSession& operator=(const UpdateSession&) = delete;
+
+  // The dialog's initialisation: starts the timer that runs DispatchReplies.
+  void Initialise();
+
+  // The "Execute" handler on the window thread: busy check, open the output then the input
+  // port by list position (-1: no selection), disable the controls, reset the reply event and
+  // start the worker. Failures are reported through the view here.
+  ExecuteOutcome Execute(std::int32_t in_device, std::int32_t out_device);
+
+  // The destroy handler and the release of the session: close both ports, write the abort
+  // status, signal the reply event, end pauses, stop the timer and join the worker. After it
+  // returns the view is never called again. Idempotent.
+  void Teardown();
+
+  bool busy() const { return busy_.load(); }
+  // True while a worker thread exists and has not finished its run.
+  bool WorkerRunning() const { return worker_running_.load(); }
+  // Blocks until the current worker, if any, has finished (the command-line tool's wait).
+  void WaitForWorker();
+
+  CMidiInPort& in_port() { return in_port_; }
+  CMidiOutPort& out_port() { return out_port_; }
+  const UpdateTiming& timing() const { return timing_; }
+  std::uint8_t current_model_id() const { return current_model_id_.load(); }
+  std::int32_t status_code() const { return status_code_.load(); }
+  std::uint8_t identity_reply_model() const { return identity_reply_[6]; }
+
+  // Send path: build and send are one step under the send lock. 0 or -1.
+  int SendSysEx(const std::uint8_t* message, std::int32_t length);
+  int SendStatus(std::uint8_t status);
+  int SendWriteBlock(std::uint8_t model_id, const std::uint8_t* data, std::int32_t address,
+                     std::int32_t length);
+  int SendEraseRange(std::uint8_t model_id, std::int32_t address, std::int32_t size);
+  int SendBeginUpdate();
+  int SendFinishUpdate();
+  int SendIdentityRequest();
+  int SendIdentityReply();
+
+  // The reply dispatcher (timer thread).
+  void DispatchReplies();
+  // The worker (its own thread).
+  int UpdateThreadProc();
+  int RunFlashPlan();
+  int RunEraseStep(std::int32_t address, std::int32_t size);
+  int RunWriteStep(std::int32_t address, std::int32_t size, std::int32_t resource_id);
+
+  // Counts of what the dispatcher and the steps did, for tests and the tools.
+  struct Counters {
+    std::atomic<std::uint64_t> replies_stored{0};
+    std::atomic<std::uint64_t> stale_replies_discarded{0};
+    std::atomic<std::uint64_t> blocks_sent{0};
+    std::atomic<std::uint64_t> blocks_acknowledged{0};
+  };
+  const Counters& counters() const { return counters_; }
+
+ private:
+  static void TimerProcThunk(std::uint32_t id, std::uint32_t msg, std::uintptr_t user,
+                             std::uintptr_t dw1, std::uintptr_t dw2);
+  bool WaitReply(std::uint32_t timeout_ms);
+  bool Pause(std::uint32_t ms);  // false when aborted
+  bool Aborted() const { return aborted_.load(); }
+  void StoreReply(std::int32_t status);
+  void DrainOwedReplies(std::uint32_t timeout_ms);
+  void BeginMessage();
+  // View calls that do nothing once the session is being torn down.
+  void ViewStatusLine(const std::string& text);
+  void ViewStepCounter(const std::string& text);
+  void ViewProgressRange(std::int32_t upper);
+  void ViewProgressPos(std::int32_t position);
+  void ViewErrorBox(int string_id);
+  void RestoreControls();
+  void ViewEnableExecute(bool enable);
+  void Log(int index);
+
+  UpdateView& view_;
+  MidiDriver& driver_;
+  TimerService& timer_service_;
+  const FirmwareSet& firmware_;
+  DiagnosticLog log_;
+  UpdateTiming timing_;
+
+  // ReplySlot.
+  AutoResetEvent reply_event_;
+  std::atomic<std::int32_t> status_code_{0};
+  std::atomic<std::uint8_t> detected_model_id_{0};
+  // Replies still owed by the device for messages sent in this step, and the sequence that
+  // lets a wait tell a fresh reply from one that arrived before its message went out.
+  std::mutex owed_mutex_;
+  std::condition_variable owed_cv_;
+  std::int64_t replies_owed_ = 0;
+  std::int64_t replies_seen_ = 0;
+
+  std::atomic<std::uint8_t> current_model_id_{AllowedModelIds[0]};
+  std::atomic<int> busy_{0};
+  std::atomic<bool> aborted_{false};
+  std::atomic<bool> torn_down_{false};
+  std::atomic<bool> worker_running_{false};
+  std::mutex pause_mutex_;
+  std::condition_variable pause_cv_;
+
+  const std::uint8_t* current_image_ = nullptr;
+  std::int32_t current_image_length_ = 0;
+
+  std::mutex send_mutex_;
+  std::unique_ptr<std::uint8_t[]> send_buffer_;
+  std::array<std::uint8_t, 15> identity_reply_;
+
+  Counters counters_;
+
+  CMidiInPort in_port_;
+  CMidiOutPort out_port_;
+  CDxMTimer timer_;
+  std::mutex worker_mutex_;
+  std::thread worker_;
+};
+
+}  // namespace fen

@@ -1,0 +1,33 @@
+// The view interface: what an update run asks of its window. The Qt dialog, the command-line
+// tool and the tests implement it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace fen {
+
+class UpdateView {
+ public:
+  virtual ~UpdateView() = default;
+  // Replaces the status line; an empty text clears it.
+  virtual void SetStatusLine(const std::string& text) = 0;
+  // Replaces the step counter ("k/9").
+  virtual void SetStepCounter(const std::string& text) = 0;
+  // Progress bar range 0..upper (32-bit) and position.
+  virtual void SetProgressRange(std::int32_t upper) = 0;
+  virtual void SetProgressPos(std::int32_t position) = 0;
+  // Modal error box with the text of `string_id` and the caption "Error"; returns when the
+  // user has closed it. Called on the worker thread, or on the window thread by Execute.
+  virtual void ErrorBox(int string_id) = 0;
+  // Enables the MIDI IN list, the MIDI OUT list, "Execute" and "Rescan Device", in that order.
+  // The session clears its busy flag right after.
+  virtual void RestoreControls() = 0;
+  // Enables or disables "Execute" alone.
+  virtual void EnableExecute(bool enable) = 0;
+  // Disables the MIDI IN list, the MIDI OUT list, "Execute" and "Rescan Device", in that
+  // order, when a run starts (window thread).
+  virtual void DisableControls() = 0;
+};
+
+}  // namespace fen

@@ -1,0 +1,38 @@
+// CDxMTimer: a periodic event at the finest resolution of the timer device, calling a given
+// function (or the virtual OnTick) on every tick, on the timer service's thread.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/timer_service.h"
+
+namespace fen {
+
+class CDxMTimer {
+ public:
+  explicit CDxMTimer(TimerService& service = SystemTimerService());
+  ~CDxMTimer();
+  CDxMTimer(const CDxMTimer&) = delete;
+  CDxMTimer& operator=(const CDxMTimer&) = delete;
+
+  std::uint32_t Start(std::uint32_t period_ms, TimerProc callback, std::uintptr_t user);
+  bool Stop();
+  virtual void OnTick() {}
+
+  // Beyond the original: one extra tick as soon as the timer thread is free.
+  void RequestTick();
+
+  std::uint32_t event_id() const { return event_id_; }
+  std::uint32_t minimum_period() const { return minimum_period_; }
+
+  static void DefaultTimerCallback(std::uint32_t id, std::uint32_t msg, std::uintptr_t user,
+                                   std::uintptr_t dw1, std::uintptr_t dw2);
+
+ private:
+  TimerService& service_;
+  std::uint32_t event_id_ = 0;
+  std::uint32_t minimum_period_ = 1;
+  int unmatched_raises_ = 0;  // raises of refused Starts, restored at destruction
+};
+
+}  // namespace fen

@@ -1,0 +1,58 @@
+// Byte-level MIDI backend seam: list ports, open them, move whole messages.
+// Backends: RtMidi (ALSA sequencer, JACK, CoreMIDI, WinMM) and the in-process virtual bus.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace fen {
+
+// One port as a backend sees it. `id` is stable for as long as the port exists and is what
+// OpenInput/OpenOutput look the port up by; `client` and `port` feed the name shown to users.
+struct MidiEndpoint {
+  std::string id;
+  std::string client;
+  std::string port;
+};
+
+// Called on the backend's own thread with one whole message (a SysEx from F0 to F7, or one
+// short message). Must only copy and hand over: it may run on a real-time thread.
+using MidiReceiver = std::function<void(const std::uint8_t* data, std::size_t size)>;
+
+// An open input. Destroying it closes the port; once the destructor has returned the
+// receiver is not called any more.
+class MidiInputConnection {
+ public:
+  virtual ~MidiInputConnection() = default;
+};
+
+// An open output.
+class MidiOutputConnection {
+ public:
+  virtual ~MidiOutputConnection() = default;
+  // Sends one whole message and returns when the MIDI system has taken it. False when the
+  // port has vanished, the system refused the message or did not take it within the
+  // backend's bound. Never throws.
+  virtual bool Send(const std::uint8_t* data, std::size_t size) = 0;
+};
+
+class MidiBackend {
+ public:
+  virtual ~MidiBackend() = default;
+  // Short lower-case name of the MIDI system: "jack", "alsa", "virtual", ...
+  virtual std::string Name() const = 0;
+  // Ports the program can receive from (the device's outputs).
+  virtual std::vector<MidiEndpoint> ListInputs() = 0;
+  // Ports the program can send to (the device's inputs).
+  virtual std::vector<MidiEndpoint> ListOutputs() = 0;
+  // Null when the port no longer exists or cannot be opened.
+  virtual std::unique_ptr<MidiInputConnection> OpenInput(const MidiEndpoint& endpoint,
+                                                         MidiReceiver receiver) = 0;
+  virtual std::unique_ptr<MidiOutputConnection> OpenOutput(const MidiEndpoint& endpoint) = 0;
+};
+
+}  // namespace fen
