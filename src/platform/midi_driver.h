@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -60,9 +61,18 @@ using HMIDIOUT = std::uintptr_t;
 using MidiInProc = void (*)(HMIDIIN handle, std::uint32_t msg, std::uintptr_t instance,
                             std::uintptr_t param1, std::uintptr_t param2);
 
+// Bounds on the waits inside the driver; tests shrink them.
+struct MidiDriverTimings {
+  // How long midiOutClose waits for a send in progress before abandoning it.
+  std::chrono::milliseconds close_wait{1000};
+  // How long midiOutShortMsg waits for the backend to take the message.
+  std::chrono::milliseconds short_msg_wait{1000};
+};
+
 class MidiDriver {
  public:
   explicit MidiDriver(std::vector<std::shared_ptr<MidiBackend>> backends);
+  MidiDriver(std::vector<std::shared_ptr<MidiBackend>> backends, MidiDriverTimings timings);
   virtual ~MidiDriver();
   MidiDriver(const MidiDriver&) = delete;
   MidiDriver& operator=(const MidiDriver&) = delete;
@@ -96,9 +106,15 @@ class MidiDriver {
   virtual MMRESULT midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header, std::uint32_t size);
   virtual MMRESULT midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, std::uint32_t size);
   virtual MMRESULT midiOutShortMsg(HMIDIOUT handle, std::uint32_t message);
+  // Marks every header queued on the handle done and forgets it, so that after a wait that
+  // timed out the caller can unprepare and reuse its header. Messages not yet handed to the
+  // backend are dropped; one the backend is still taking is finished without its header.
+  virtual MMRESULT midiOutReset(HMIDIOUT handle);
   // Beyond the original: blocks until the header's done flag is set or timeout_ms passes,
   // instead of polling with 1 ms sleeps. True when done.
   virtual bool midiOutWaitDone(HMIDIOUT handle, MIDIHDR* header, std::uint32_t timeout_ms);
+  // Marks every header queued on the handle done and detaches it from the driver.
+  virtual MMRESULT midiOutReset(HMIDIOUT handle);
 
  protected:
   // For fakes that replace every call.
