@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "engine/update_view.h"
 #include "log/diagnostic_log.h"
@@ -54,14 +55,17 @@ inline constexpr std::array<std::uint8_t, 2> AllowedModelIds = {0x57, 0x61};
 inline constexpr std::int32_t kAbortStatus = 255;
 inline constexpr int kMaxTries = 7;
 
+// What a session runs on; null members take the process-wide defaults.
+struct UpdateServices {
+  MidiDriver* driver = nullptr;           // default: DefaultMidiDriver()
+  TimerService* timer = nullptr;          // default: SystemTimerService()
+  const FirmwareSet* firmware = nullptr;  // default: FirmwareSet::Builtin()
+  Clock clock;                            // default: UtcNow
+};
+
 class UpdateSession {
  public:
-  struct Services {
-    MidiDriver* driver = nullptr;           // default: DefaultMidiDriver()
-    TimerService* timer = nullptr;          // default: SystemTimerService()
-    const FirmwareSet* firmware = nullptr;  // default: FirmwareSet::Builtin()
-    Clock clock;                            // default: UtcNow
-  };
+  using Services = UpdateServices;
 
   enum class ExecuteOutcome { kStarted, kBusy, kOutPortFailed, kInPortFailed };
 
@@ -128,12 +132,20 @@ class UpdateSession {
  private:
   static void TimerProcThunk(std::uint32_t id, std::uint32_t msg, std::uintptr_t user,
                              std::uintptr_t dw1, std::uintptr_t dw2);
+  int SendLocked(const std::uint8_t* message, std::int32_t length);
+  // Waits for the reply event; true when signalled. The status code is then the one to read.
   bool WaitReply(std::uint32_t timeout_ms);
   bool Pause(std::uint32_t ms);  // false when aborted
   bool Aborted() const { return aborted_.load(); }
-  void StoreReply(std::int32_t status);
-  void DrainOwedReplies(std::uint32_t timeout_ms);
-  void BeginMessage();
+  // Dispatcher side: store a reply's status (and model) and signal the reply event.
+  void StoreReply(std::int32_t status, const std::uint8_t* model_id);
+  // Worker side, right before a message that expects a reply is sent: drops a signal left by
+  // an earlier reply and counts one more reply owed.
+  void ExpectReply();
+  // Worker side, before moving on to another message: takes and discards the replies still
+  // owed for the last one, waiting at most timeout_ms for them.
+  void SettleOwedReplies(std::uint32_t timeout_ms);
+  void JoinWorkers();
   // View calls that do nothing once the session is being torn down.
   void ViewStatusLine(const std::string& text);
   void ViewStepCounter(const std::string& text);
@@ -160,7 +172,6 @@ class UpdateSession {
   std::mutex owed_mutex_;
   std::condition_variable owed_cv_;
   std::int64_t replies_owed_ = 0;
-  std::int64_t replies_seen_ = 0;
 
   std::atomic<std::uint8_t> current_model_id_{AllowedModelIds[0]};
   std::atomic<int> busy_{0};
@@ -183,7 +194,10 @@ class UpdateSession {
   CMidiOutPort out_port_;
   CDxMTimer timer_;
   std::mutex worker_mutex_;
+  std::condition_variable worker_cv_;
   std::thread worker_;
+  // Workers that were still returning when the next run started; joined at teardown.
+  std::vector<std::thread> retired_workers_;
 };
 
 }  // namespace fen
