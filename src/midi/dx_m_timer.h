@@ -2,6 +2,7 @@
 // function (or the virtual OnTick) on every tick, on the timer service's thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "platform/timer_service.h"
@@ -15,6 +16,7 @@ class CDxMTimer {
   CDxMTimer(const CDxMTimer&) = delete;
   CDxMTimer& operator=(const CDxMTimer&) = delete;
 
+  // A class that overrides OnTick must Stop in its own destructor: ticks may run until then.
   std::uint32_t Start(std::uint32_t period_ms, TimerProc callback, std::uintptr_t user);
   bool Stop();
   virtual void OnTick() {}
@@ -22,7 +24,7 @@ class CDxMTimer {
   // Beyond the original: one extra tick as soon as the timer thread is free.
   void RequestTick();
 
-  std::uint32_t event_id() const { return event_id_; }
+  std::uint32_t event_id() const { return event_id_.load(); }
   std::uint32_t minimum_period() const { return minimum_period_; }
 
   static void DefaultTimerCallback(std::uint32_t id, std::uint32_t msg, std::uintptr_t user,
@@ -30,7 +32,8 @@ class CDxMTimer {
 
  private:
   TimerService& service_;
-  std::uint32_t event_id_ = 0;
+  // Read by RequestTick on the input thread while the window thread starts and stops.
+  std::atomic<std::uint32_t> event_id_{0};
   std::uint32_t minimum_period_ = 1;
   int unmatched_raises_ = 0;  // raises of refused Starts, restored at destruction
 };

@@ -37,6 +37,11 @@ class CMidiInPort {
 
   int ReadShortMessage(std::uint8_t* destination, int capacity);
 
+  // Names are UTF-8: up to kMaxPnameChars characters of up to 4 bytes each, so the copy's
+  // capacity is kDeviceNameCapacity bytes (terminator included), and a name is never cut
+  // inside a character.
+  static constexpr std::size_t kDeviceNameCapacity = 128;
+
   int GetDeviceCount();
   void GetDeviceName(int device_index, char* destination);  // destination: 260 bytes
   std::string GetDeviceName(int device_index);
@@ -50,19 +55,30 @@ class CMidiInPort {
 
  private:
   struct Entry;
-  void OnLongData(MIDIHDR* header);
+  void OnLongData(HMIDIIN handle, MIDIHDR* header);
   void OnShortData(std::uint32_t packed);
+  bool AllocateReceiveHeader();
+  void FreeReceiveHeader();
+  bool ShutDevice(HMIDIIN handle, bool stop, bool reset, bool unprepare);
+  bool ReleaseLeftover();
 
   MidiDriver& driver_;
-  HMIDIIN handle_ = 0;
+  // Non-zero while open, and also after a closing sequence that failed part-way: the driver
+  // may then still hold the receive buffer, so handle and buffer are kept until a later
+  // closing sequence succeeds.
+  std::atomic<HMIDIIN> handle_{0};
   MIDIHDR* receive_header_ = nullptr;
   std::int32_t device_index_ = 0;
   std::atomic<int> open_flag_{0};
-  std::uint8_t ring_[kRingSlots][4] = {};
+  // Slot: length in bits 0-7, then status, data 1, data 2. One word per slot, so that an
+  // overrun writer and the reader never race on the bytes.
+  std::atomic<std::uint32_t> ring_[kRingSlots] = {};
   std::atomic<int> ring_read_{0};
   std::atomic<int> ring_write_{0};
   std::mutex queue_mutex_;
   Entry* head_ = nullptr;
+  Entry* tail_ = nullptr;
+  std::mutex hook_mutex_;
   std::function<void()> arrival_hook_;
 };
 

@@ -2,7 +2,9 @@
 // the message. CMidiOutBank: a table of 16 such ports with skip flags.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -29,17 +31,20 @@ class CMidiOutPort {
   bool SendShort(std::uint32_t message);
   bool SendShort(std::uint8_t status, std::uint8_t data1, std::uint8_t data2);
 
+  // Names are UTF-8 (see CMidiInPort::kDeviceNameCapacity).
+  static constexpr std::size_t kDeviceNameCapacity = 128;
+
   int GetDeviceCount();
   void GetDeviceName(int device_index, char* destination);  // destination: 260 bytes
   std::string GetDeviceName(int device_index);
 
-  void set_send_bound_ms(std::uint32_t ms) { send_bound_ms_ = ms; }
+  void set_send_bound_ms(std::uint32_t ms) { send_bound_ms_.store(ms); }
 
  private:
   MidiDriver& driver_;
   std::atomic<HMIDIOUT> handle_{0};
   std::int32_t device_index_ = 0;
-  std::uint32_t send_bound_ms_ = kDefaultSendBoundMs;
+  std::atomic<std::uint32_t> send_bound_ms_{kDefaultSendBoundMs};
 };
 
 class CMidiOutBank {
@@ -48,6 +53,8 @@ class CMidiOutBank {
 
   explicit CMidiOutBank(MidiDriver& driver = DefaultMidiDriver());
   ~CMidiOutBank() = default;
+  CMidiOutBank(const CMidiOutBank&) = delete;
+  CMidiOutBank& operator=(const CMidiOutBank&) = delete;
 
   int GetSlotCount() const { return kSlots; }
   int GetDeviceCount() const { return device_count_; }
@@ -63,7 +70,7 @@ class CMidiOutBank {
 
  private:
   int skip_[kSlots] = {};
-  CMidiOutPort ports_[kSlots];
+  std::array<CMidiOutPort, kSlots> ports_;
   int device_index_[kSlots];
   int device_count_ = 0;
 };

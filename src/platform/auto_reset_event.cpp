@@ -1,0 +1,35 @@
+// Auto-reset event over a mutex and a condition variable; time-outs run on the steady clock so
+// that a change of the wall clock cannot stretch or cut a wait.
+#include "platform/auto_reset_event.h"
+
+#include <chrono>
+
+namespace fen {
+
+void AutoResetEvent::Set() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    signalled_ = true;
+  }
+  // One Set releases one Wait: the woken waiter consumes the signal.
+  cv_.notify_one();
+}
+
+void AutoResetEvent::Reset() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  signalled_ = false;
+}
+
+bool AutoResetEvent::Wait(std::uint32_t timeout_ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (timeout_ms == kInfinite) {
+    cv_.wait(lock, [this] { return signalled_; });
+  } else {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    if (!cv_.wait_until(lock, deadline, [this] { return signalled_; })) return false;
+  }
+  signalled_ = false;
+  return true;
+}
+
+}  // namespace fen
