@@ -190,6 +190,12 @@ void UpdateSession::WaitForWorker() {
   worker_cv_.wait(lock, [this] { return !worker_running_.load(); });
 }
 
+bool UpdateSession::WaitForWorkerFor(std::uint32_t timeout_ms) {
+  std::unique_lock<std::mutex> lock(worker_mutex_);
+  return worker_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                             [this] { return !worker_running_.load(); });
+}
+
 // ---------------------------------------------------------------------------------------
 // Send path. Building a message in the send buffer and sending it is one step under the
 // send lock, so the dispatcher's answers never overwrite a block in flight.
@@ -340,6 +346,15 @@ void UpdateSession::SettleOwedReplies(std::uint32_t timeout_ms) {
 
 bool UpdateSession::WaitReply(std::uint32_t timeout_ms) {
   const bool signalled = reply_event_.Wait(timeout_ms);
+  if (aborted_.load()) {
+    status_code_.store(kAbortStatus);
+    return true;
+  }
+  return signalled;
+}
+
+bool UpdateSession::TakeArrivedReply() {
+  const bool signalled = reply_event_.Wait(0);
   if (aborted_.load()) {
     status_code_.store(kAbortStatus);
     return true;
@@ -526,18 +541,29 @@ int UpdateSession::RunWriteStep(std::int32_t address, std::int32_t size, std::in
   ViewProgressRange(current_image_length_);
   std::int32_t offset = 0;
   int tries = 0;
+  bool resend = false;
   for (;;) {
     const std::int32_t length = current_image_length_ - offset < kBlockLength
                                     ? current_image_length_ - offset
                                     : kBlockLength;
-    ExpectReply();
-    SendWriteBlock(current_model_id_.load(), current_image_ + offset, address + offset, length);
-    counters_.blocks_sent.fetch_add(1);
-    ViewStatusLine(FormatText(IDS_DATA_TRANSMIT, offset, current_image_length_));
-    if (!WaitReply(timing_.write_wait_ms)) {
+    bool signalled = true;
+    // A reply to an earlier try of this block may have come during the pause. A success means
+    // the block is in flash: sending it again would only be refused by the device.
+    const bool arrived = resend && TakeArrivedReply();
+    if (arrived && status_code_.load() == kAbortStatus) return -1;
+    if (!(arrived && status_code_.load() == 0)) {
+      ExpectReply();
+      SendWriteBlock(current_model_id_.load(), current_image_ + offset, address + offset, length);
+      counters_.blocks_sent.fetch_add(1);
+      ViewStatusLine(FormatText(IDS_DATA_TRANSMIT, offset, current_image_length_));
+      signalled = WaitReply(timing_.write_wait_ms);
+    }
+    resend = false;
+    if (!signalled) {
       if (tries <= 5) {
         ++tries;
         if (!Pause(timing_.retry_pause_ms)) return -1;
+        resend = true;
         continue;
       }
       Log(kLogWriteTimeout);
@@ -566,6 +592,7 @@ int UpdateSession::RunWriteStep(std::int32_t address, std::int32_t size, std::in
     if (tries <= 5) {
       ++tries;
       if (!Pause(timing_.retry_pause_ms)) return -1;
+      resend = true;
       continue;
     }
     ViewErrorBox(IDS_TRANSFER_ERROR);

@@ -93,6 +93,8 @@ class UpdateSession {
   bool WorkerRunning() const { return worker_running_.load(); }
   // Blocks until the current worker, if any, has finished (the command-line tool's wait).
   void WaitForWorker();
+  // The same with a limit; true when no worker runs any more.
+  bool WaitForWorkerFor(std::uint32_t timeout_ms);
 
   CMidiInPort& in_port() { return in_port_; }
   CMidiOutPort& out_port() { return out_port_; }
@@ -135,6 +137,8 @@ class UpdateSession {
   int SendLocked(const std::uint8_t* message, std::int32_t length);
   // Waits for the reply event; true when signalled. The status code is then the one to read.
   bool WaitReply(std::uint32_t timeout_ms);
+  // Takes a reply signalled since the last wait without waiting; true when there was one.
+  bool TakeArrivedReply();
   bool Pause(std::uint32_t ms);  // false when aborted
   bool Aborted() const { return aborted_.load(); }
   // Dispatcher side: store a reply's status (and model) and signal the reply event.
