@@ -1,0 +1,54 @@
+// Appends dated failure lines to "TEST_LOG.txt" in the working directory, only when someone
+// has put that file there; the program itself never creates it.
+#include "log/diagnostic_log.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <utility>
+
+namespace fen {
+
+const char* const LogTexts[kLogTextCount] = {
+    "Midi out error.",
+    "Illegal device connected.",
+    "Please use the firmware update mode.",
+    "(Erase)Time Out Error.",
+    "(CRC)Transfer error occurred.",
+    "(Flash Write)Transfer error occurred.",
+    "(Write)Time Out Error.",
+};
+
+DiagnosticLog::DiagnosticLog(Clock clock) : clock_(clock ? std::move(clock) : Clock(UtcNow)) {}
+
+std::string DiagnosticLog::FormatLine(const SystemTime& time, int index) {
+  if (index < 0 || index >= kLogTextCount) return {};
+  // Wide enough for any int fields, so a line is never cut before its newline.
+  char buffer[160] = {};
+  // The hour alone is shifted to the device maker's local time, without carry into the date.
+  std::snprintf(buffer, sizeof buffer, "%04d/%02d/%02d %02d:%02d:%02d     %s\n", time.year,
+                time.month, time.day, time.hour + 9, time.minute, time.second, LogTexts[index]);
+  return buffer;
+}
+
+void DiagnosticLog::Write(int index) const {
+  // Time and text come first so that a call costs the same whether logging is on or not.
+  const std::string line = FormatLine(clock_(), index);
+  if (line.empty()) return;
+
+  // No O_CREAT: a missing file is never made, not even when it vanishes between calls.
+  // O_NONBLOCK keeps a FIFO of that name from stalling the caller.
+  const int fd = ::open(kFileName, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    // One write of the whole line: with O_APPEND, lines of concurrent copies never interleave.
+    // A failed or short write (full disk) is dropped; the caller's error handling follows anyway.
+    [[maybe_unused]] const ssize_t written = ::write(fd, line.data(), line.size());
+  }
+  ::close(fd);
+}
+
+}  // namespace fen
