@@ -1,0 +1,29 @@
+// Which port the dialog pre-selects: the last list item that equals one of the instance's
+// preferred names, byte for byte.
+#include "engine/port_selection.h"
+
+namespace fen {
+
+std::array<std::string, 3> PreferredNamesFor(int instance) {
+  std::array<std::string, 3> names = PreferredPortNames;
+  if (instance != 1) {
+    for (std::string& name : names) name += " (" + std::to_string(instance) + ")";
+  }
+  return names;
+}
+
+int SelectPreferredPort(const std::vector<std::string>& items, int instance) {
+  const std::array<std::string, 3> names = PreferredNamesFor(instance);
+  int selected = -1;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    for (const std::string& name : names) {
+      if (items[i] == name) {
+        selected = static_cast<int>(i);
+        break;
+      }
+    }
+  }
+  return selected;
+}
+
+}  // namespace fen
