@@ -1,0 +1,23 @@
+# Runs the configure-time check of a firmware release folder on a folder made here:
+# cmake -DCASE=good|missing|short|long -DWORK=<folder> -P check_firmware_dir.cmake
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/FenFirmware.cmake)
+
+file(REMOVE_RECURSE "${WORK}")
+file(MAKE_DIRECTORY "${WORK}")
+set(images ${FEN_FIRMWARE_IMAGES})
+while(images)
+  list(POP_FRONT images id size)
+  string(REPEAT "x" ${size} bytes)
+  file(WRITE "${WORK}/${id}.bin" "${bytes}")
+endwhile()
+if(CASE STREQUAL "missing")
+  file(REMOVE "${WORK}/133.bin")
+elseif(CASE STREQUAL "short")
+  string(REPEAT "x" 262143 bytes)
+  file(WRITE "${WORK}/136.bin" "${bytes}")
+elseif(CASE STREQUAL "long")
+  string(REPEAT "x" 720897 bytes)
+  file(WRITE "${WORK}/129.bin" "${bytes}")
+endif()
+fen_check_firmware_dir("${WORK}")
+message(STATUS "firmware folder accepted")

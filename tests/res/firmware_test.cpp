@@ -1,0 +1,191 @@
+// The firmware images: built-in ones of exact size (placeholders when no release was given),
+// and a release folder read with messages that name the file at fault.
+#include "res/firmware.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+#include "res/placeholder_firmware.h"
+
+namespace fen {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The common zlib CRC-32, to pin the placeholder bytes to recorded values.
+std::uint32_t Crc32(const std::uint8_t* data, std::size_t size) {
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (std::size_t i = 0; i < size; ++i) {
+    crc ^= data[i];
+    for (int k = 0; k < 8; ++k) crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+  }
+  return ~crc;
+}
+
+TEST(FirmwareImages, AreTheFourIdsWithTheirExactSizes) {
+  const auto& specs = FirmwareImageSpecs();
+  ASSERT_EQ(specs.size(), 4u);
+  EXPECT_EQ(specs[0].resource_id, 129);
+  EXPECT_EQ(specs[0].size, 720896u);
+  EXPECT_EQ(specs[1].resource_id, 133);
+  EXPECT_EQ(specs[1].size, 12288u);
+  EXPECT_EQ(specs[2].resource_id, 136);
+  EXPECT_EQ(specs[2].size, 262144u);
+  EXPECT_EQ(specs[3].resource_id, 137);
+  EXPECT_EQ(specs[3].size, 2912256u);
+}
+
+TEST(BuiltinFirmware, HoldsEveryImageAtItsExactSize) {
+  for (const FirmwareImageSpec& spec : FirmwareImageSpecs()) {
+    const FirmwareImage image = FirmwareSet::Builtin().Find(spec.resource_id);
+    ASSERT_NE(image.data, nullptr) << spec.resource_id;
+    EXPECT_EQ(image.size, spec.size) << spec.resource_id;
+  }
+}
+
+TEST(BuiltinFirmware, HasNoImageForAnotherId) {
+  const FirmwareImage image = FirmwareSet::Builtin().Find(130);
+  EXPECT_EQ(image.data, nullptr);
+  EXPECT_EQ(image.size, 0u);
+}
+
+TEST(BuiltinFirmware, IsMarkedPlaceholderExactlyWhenBuiltWithoutARelease) {
+  EXPECT_EQ(FirmwareSet::BuiltinIsPlaceholder(), FEN_TEST_EXPECT_PLACEHOLDER != 0);
+}
+
+TEST(PlaceholderFirmware, IsTheGeneratorsOutputByteForByte) {
+  if (!FirmwareSet::BuiltinIsPlaceholder()) GTEST_SKIP() << "built from a firmware release";
+  for (const FirmwareImageSpec& spec : FirmwareImageSpecs()) {
+    const FirmwareImage image = FirmwareSet::Builtin().Find(spec.resource_id);
+    const std::vector<std::uint8_t> expected = MakePlaceholderImage(spec.resource_id, spec.size);
+    ASSERT_EQ(image.size, expected.size());
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), image.data)) << spec.resource_id;
+  }
+}
+
+TEST(PlaceholderFirmware, MatchesTheRecordedChecksumsOnEveryMachine) {
+  if (!FirmwareSet::BuiltinIsPlaceholder()) GTEST_SKIP() << "built from a firmware release";
+  const std::pair<int, std::uint32_t> recorded[] = {
+      {129, 0x3482E635u}, {133, 0x47B12678u}, {136, 0x35B345FDu}, {137, 0xFF85E48Bu}};
+  for (const auto& [id, crc] : recorded) {
+    const FirmwareImage image = FirmwareSet::Builtin().Find(id);
+    EXPECT_EQ(Crc32(image.data, image.size), crc) << id;
+  }
+}
+
+TEST(PlaceholderFirmware, UsesEveryByteValueAndDiffersBetweenImages) {
+  if (!FirmwareSet::BuiltinIsPlaceholder()) GTEST_SKIP() << "built from a firmware release";
+  std::set<std::vector<std::uint8_t>> heads;
+  for (const FirmwareImageSpec& spec : FirmwareImageSpecs()) {
+    const FirmwareImage image = FirmwareSet::Builtin().Find(spec.resource_id);
+    // Past the opening count, the random part alone still has every value and the high bit.
+    std::set<std::uint8_t> values(image.data + 256, image.data + image.size);
+    EXPECT_EQ(values.size(), 256u) << spec.resource_id;
+    heads.emplace(image.data + 256, image.data + 2048);
+  }
+  EXPECT_EQ(heads.size(), 4u);
+}
+
+// A release folder in a temporary directory, its images made from other seeds than the
+// built-in ones so that a mix-up shows.
+class FirmwareFolder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("fen_firmware_test_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    for (const FirmwareImageSpec& spec : FirmwareImageSpecs()) {
+      WriteImage(spec.resource_id, MakePlaceholderImage(spec.resource_id + 1000, spec.size));
+    }
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::permissions(dir_ / "129.bin", fs::perms::owner_all, ignored);
+    fs::remove_all(dir_, ignored);
+  }
+  void WriteImage(int id, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(Path(id), std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+  }
+  std::string Path(int id) const { return (dir_ / (std::to_string(id) + ".bin")).string(); }
+
+  fs::path dir_;
+};
+
+TEST_F(FirmwareFolder, LoadsEveryImageAndKeepsItAfterTheSetIsCopied) {
+  std::string error = "untouched";
+  std::optional<FirmwareSet> loaded = FirmwareSet::LoadFolder(dir_.string(), &error);
+  ASSERT_TRUE(loaded.has_value()) << error;
+  const FirmwareSet copy = *loaded;
+  loaded.reset();
+  for (const FirmwareImageSpec& spec : FirmwareImageSpecs()) {
+    const FirmwareImage image = copy.Find(spec.resource_id);
+    const auto expected = MakePlaceholderImage(spec.resource_id + 1000, spec.size);
+    ASSERT_EQ(image.size, spec.size);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), image.data)) << spec.resource_id;
+  }
+}
+
+TEST_F(FirmwareFolder, NamesAMissingFile) {
+  fs::remove(Path(133));
+  std::string error;
+  EXPECT_FALSE(FirmwareSet::LoadFolder(dir_.string(), &error).has_value());
+  EXPECT_NE(error.find(Path(133)), std::string::npos) << error;
+  EXPECT_NE(error.find("missing"), std::string::npos) << error;
+}
+
+TEST_F(FirmwareFolder, NamesAShortFileWithBothSizes) {
+  WriteImage(136, std::vector<std::uint8_t>(262144 - 1, 0x5A));
+  std::string error;
+  EXPECT_FALSE(FirmwareSet::LoadFolder(dir_.string(), &error).has_value());
+  EXPECT_NE(error.find(Path(136)), std::string::npos) << error;
+  EXPECT_NE(error.find("262143"), std::string::npos) << error;
+  EXPECT_NE(error.find("262144"), std::string::npos) << error;
+}
+
+TEST_F(FirmwareFolder, NamesALongFileWithBothSizes) {
+  WriteImage(137, std::vector<std::uint8_t>(2912256 + 2048, 0xA5));
+  std::string error;
+  EXPECT_FALSE(FirmwareSet::LoadFolder(dir_.string(), &error).has_value());
+  EXPECT_NE(error.find(Path(137)), std::string::npos) << error;
+  EXPECT_NE(error.find("2914304"), std::string::npos) << error;
+  EXPECT_NE(error.find("2912256"), std::string::npos) << error;
+}
+
+TEST_F(FirmwareFolder, NamesAnImageThatIsNotAFile) {
+  fs::remove(Path(129));
+  fs::create_directory(Path(129));
+  std::string error;
+  EXPECT_FALSE(FirmwareSet::LoadFolder(dir_.string(), &error).has_value());
+  EXPECT_NE(error.find(Path(129)), std::string::npos) << error;
+  EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+  fs::remove(Path(129));
+}
+
+TEST_F(FirmwareFolder, NamesAnUnreadableFile) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root reads any file";
+  fs::permissions(Path(129), fs::perms::none);
+  std::string error;
+  EXPECT_FALSE(FirmwareSet::LoadFolder(dir_.string(), &error).has_value());
+  EXPECT_NE(error.find(Path(129)), std::string::npos) << error;
+}
+
+TEST_F(FirmwareFolder, NamesTheFirstImageOfAFolderThatDoesNotExist) {
+  std::string error;
+  EXPECT_FALSE(FirmwareSet::LoadFolder((dir_ / "nowhere").string(), &error).has_value());
+  EXPECT_NE(error.find((dir_ / "nowhere" / "129.bin").string()), std::string::npos) << error;
+  // The message is optional for the caller.
+  EXPECT_FALSE(FirmwareSet::LoadFolder((dir_ / "nowhere").string(), nullptr).has_value());
+}
+
+}  // namespace
+}  // namespace fen
