@@ -1,0 +1,45 @@
+// The About box: template 100, icon 128, and the product title in a read-only edit.
+#include "ui/about_dlg.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "engine/string_table.h"
+#include "ui/dialog_layout.h"
+#include "ui/program_icon.h"
+
+namespace fen {
+
+QString PlaceholderFirmwareNote() {
+  return QStringLiteral(
+      "This build carries placeholder firmware images, not a firmware release.");
+}
+
+CAboutDlg::CAboutDlg(bool placeholder_firmware, QWidget* parent) : QDialog(parent) {
+  const DialogBaseUnits units = BuildDialog(this, kAboutDialogTemplate);
+  setWindowIcon(ProgramIcon());
+
+  auto* icon = findChild<QLabel*>(QString::number(IDC_STATIC), Qt::FindDirectChildrenOnly);
+  // An icon control takes the size of the icon it shows.
+  const QPixmap pixmap = ProgramIcon().pixmap(32, 32);
+  icon->setPixmap(pixmap);
+  icon->resize(pixmap.size() / pixmap.devicePixelRatio());
+
+  auto* ok = DialogItemOf<QPushButton>(this, IDOK);
+  connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+
+  title_edit_ = DialogItemOf<QLineEdit>(this, IDC_ABOUT_TITLE);
+  title_edit_->setText(QString::fromUtf8(kProductTitle));
+
+  if (placeholder_firmware) {
+    // Below the title, in the part of the box that the template leaves empty.
+    auto* note = new QLabel(PlaceholderFirmwareNote(), this);
+    note->setObjectName(QStringLiteral("placeholderNote"));
+    note->setWordWrap(true);
+    note->setGeometry(MapDialogRect(39, 36, 189, 20, units));
+  }
+  ok->setFocus();
+}
+
+}  // namespace fen

@@ -1,0 +1,51 @@
+// Windows: the About item in the window's system menu, and WM_SYSCOMMAND with ID 0x10 runs it.
+#include <windows.h>
+
+#include <QAbstractNativeEventFilter>
+#include <QCoreApplication>
+#include <QPointer>
+
+#include "ui/about_menu.h"
+
+namespace fen {
+
+namespace {
+
+constexpr UINT kIdmAboutBox = 0x0010;
+
+class AboutCommandFilter : public QAbstractNativeEventFilter {
+ public:
+  AboutCommandFilter(QWidget* window, std::function<void()> on_about)
+      : window_(window), on_about_(std::move(on_about)) {}
+
+  bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
+    if (window_.isNull() || type != "windows_generic_MSG") return false;
+    const MSG* msg = static_cast<const MSG*>(message);
+    if (msg->message != WM_SYSCOMMAND || msg->hwnd != reinterpret_cast<HWND>(window_->winId()))
+      return false;
+    if ((msg->wParam & 0xFFF0) != kIdmAboutBox) return false;
+    on_about_();
+    return true;
+  }
+
+ private:
+  QPointer<QWidget> window_;
+  std::function<void()> on_about_;
+};
+
+}  // namespace
+
+bool AppendAboutToSystemMenu(QWidget* window, const QString& text, std::function<void()> on_about) {
+  HMENU menu = GetSystemMenu(reinterpret_cast<HWND>(window->winId()), FALSE);
+  if (menu == nullptr) return false;
+  if (!text.isEmpty()) {
+    AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuW(menu, MF_STRING, kIdmAboutBox, reinterpret_cast<LPCWSTR>(text.utf16()));
+  }
+  // The filter lives as long as the application; it does nothing once the window is gone.
+  QCoreApplication::instance()->installNativeEventFilter(
+      new AboutCommandFilter(window, std::move(on_about)));
+  return true;
+}
+
+}  // namespace fen
