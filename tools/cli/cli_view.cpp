@@ -1,0 +1,225 @@
+// Progress output of the command-line tool. All view calls come from the worker thread, the
+// error boxes of "Execute" from the main thread; one lock keeps lines whole.
+#include "cli_view.h"
+
+#include <cinttypes>
+
+#include "engine/string_table.h"
+
+namespace fen {
+
+namespace {
+constexpr std::int64_t kTotalImageBytes = 720896 + 12288 + 262144 + 2912256;
+
+std::string HumanBytes(double bytes) {
+  char buffer[32];
+  if (bytes >= 1024.0 * 1024.0) {
+    std::snprintf(buffer, sizeof buffer, "%.1f MiB", bytes / (1024.0 * 1024.0));
+  } else {
+    std::snprintf(buffer, sizeof buffer, "%.0f KiB", bytes / 1024.0);
+  }
+  return buffer;
+}
+}  // namespace
+
+CliView::CliView(Mode mode, std::FILE* out, std::FILE* err, std::string label)
+    : mode_(mode),
+      out_(out),
+      err_(err),
+      label_(std::move(label)),
+      start_(std::chrono::steady_clock::now()) {}
+
+std::string CliView::JsonEscape(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      default:
+        if (c < 0x20) {
+          char buffer[8];
+          std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+          out += buffer;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out;
+}
+
+void CliView::Emit(const std::string& json_fields) {
+  std::string line = "{";
+  if (!label_.empty()) line += "\"device\":\"" + JsonEscape(label_) + "\",";
+  line += json_fields + "}\n";
+  std::fputs(line.c_str(), out_);
+  std::fflush(out_);
+}
+
+void CliView::SetStatusLine(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  status_ = text;
+  if (mode_ == Mode::kJson) {
+    Emit("\"call\":\"status\",\"text\":\"" + JsonEscape(text) + "\"");
+    if (text == LoadString(IDS_UPDATE_COMPLETED)) completed_ = true;
+    return;
+  }
+  if (text == LoadString(IDS_UPDATE_COMPLETED)) {
+    completed_ = true;
+    if (line_open_) std::fputs("\n", out_);
+    line_open_ = false;
+    std::fprintf(out_, "%s%s\n", label_.empty() ? "" : (label_ + ": ").c_str(), text.c_str());
+    std::fflush(out_);
+    return;
+  }
+  if (mode_ == Mode::kTerminal) Redraw();
+}
+
+void CliView::SetStepCounter(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (in_write_step_) {
+    bytes_before_step_ += position_;
+    in_write_step_ = false;
+  }
+  step_ = text;
+  position_ = 0;
+  if (mode_ == Mode::kJson) {
+    Emit("\"call\":\"step\",\"text\":\"" + JsonEscape(text) + "\"");
+  } else if (mode_ == Mode::kPlain) {
+    std::fprintf(out_, "%sstep %s\n", label_.empty() ? "" : (label_ + ": ").c_str(),
+                 text.c_str());
+    std::fflush(out_);
+    last_plain_decile_ = -1;
+  } else {
+    Redraw();
+  }
+}
+
+void CliView::SetProgressRange(std::int32_t upper) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  range_ = upper;
+  // Erase steps use the range 0..10; write steps the image length.
+  in_write_step_ = upper > 10;
+  if (mode_ == Mode::kJson) {
+    Emit("\"call\":\"range\",\"upper\":" + std::to_string(upper));
+  }
+}
+
+void CliView::SetProgressPos(std::int32_t position) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  position_ = position;
+  if (mode_ == Mode::kJson) {
+    Emit("\"call\":\"position\",\"value\":" + std::to_string(position));
+    return;
+  }
+  if (mode_ == Mode::kPlain) {
+    if (in_write_step_ && range_ > 0) {
+      const int decile = static_cast<int>(static_cast<std::int64_t>(position) * 10 / range_);
+      if (decile != last_plain_decile_) {
+        last_plain_decile_ = decile;
+        std::fprintf(out_, "%s  %s: %d%%\n", label_.empty() ? "" : (label_ + ": ").c_str(),
+                     status_.c_str(), decile * 10);
+        std::fflush(out_);
+      }
+    }
+    return;
+  }
+  Redraw();
+}
+
+void CliView::Redraw() {
+  const auto now = std::chrono::steady_clock::now();
+  // A terminal cannot show more than a few dozen redraws a second anyway.
+  if (line_open_ && now - last_draw_ < std::chrono::milliseconds(50) &&
+      !(range_ > 0 && position_ >= range_)) {
+    return;
+  }
+  last_draw_ = now;
+  const std::int64_t done = bytes_before_step_ + (in_write_step_ ? position_ : 0);
+  const double fraction = static_cast<double>(done) / static_cast<double>(kTotalImageBytes);
+  const double seconds = std::chrono::duration<double>(now - start_).count();
+  const double rate = seconds > 0.1 ? static_cast<double>(done) / seconds : 0.0;
+  char eta[32] = "--:--";
+  if (rate > 0) {
+    const auto left = static_cast<long>(static_cast<double>(kTotalImageBytes - done) / rate);
+    std::snprintf(eta, sizeof eta, "%ld:%02ld", left / 60, left % 60);
+  }
+  constexpr int kBarWidth = 24;
+  const int filled = static_cast<int>(fraction * kBarWidth);
+  std::string bar(static_cast<std::size_t>(kBarWidth), '.');
+  for (int i = 0; i < filled && i < kBarWidth; ++i) bar[static_cast<std::size_t>(i)] = '#';
+  std::fprintf(out_, "\r\033[K%s%s  %-32s [%s] %3d%%  %s  %s/s  left %s",
+               label_.empty() ? "" : (label_ + ": ").c_str(), step_.c_str(), status_.c_str(),
+               bar.c_str(), static_cast<int>(fraction * 100), HumanBytes(done).c_str(),
+               HumanBytes(rate).c_str(), eta);
+  std::fflush(out_);
+  line_open_ = true;
+}
+
+void CliView::ErrorBox(int string_id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  last_error_ = string_id;
+  if (mode_ == Mode::kJson) {
+    Emit("\"call\":\"error\",\"id\":" + std::to_string(string_id) + ",\"text\":\"" +
+         JsonEscape(LoadString(string_id)) + "\"");
+  }
+  if (line_open_) {
+    std::fputs("\n", out_);
+    std::fflush(out_);
+    line_open_ = false;
+  }
+  std::fprintf(err_, "%sError: %s\n", label_.empty() ? "" : (label_ + ": ").c_str(),
+               LoadString(string_id).c_str());
+  std::fflush(err_);
+}
+
+void CliView::RestoreControls() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (mode_ == Mode::kJson) Emit("\"call\":\"restore\"");
+}
+
+void CliView::EnableExecute(bool enable) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (mode_ == Mode::kJson) {
+    Emit(std::string("\"call\":\"execute\",\"enabled\":") + (enable ? "true" : "false"));
+  }
+}
+
+void CliView::DisableControls() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  start_ = std::chrono::steady_clock::now();
+  if (mode_ == Mode::kJson) Emit("\"call\":\"disable\"");
+}
+
+void CliView::FinishLine() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (line_open_) {
+    std::fputs("\n", out_);
+    std::fflush(out_);
+    line_open_ = false;
+  }
+}
+
+bool CliView::completed() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return completed_;
+}
+
+int CliView::last_error() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return last_error_;
+}
+
+std::int64_t CliView::bytes_done() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return bytes_before_step_ + (in_write_step_ ? position_ : 0);
+}
+
+}  // namespace fen

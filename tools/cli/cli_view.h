@@ -1,0 +1,65 @@
+// The command-line tool's view of a run: a redrawn progress line on a terminal, plain lines
+// otherwise, or one JSON object per view call.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "engine/update_view.h"
+
+namespace fen {
+
+class CliView : public UpdateView {
+ public:
+  enum class Mode { kTerminal, kPlain, kJson };
+
+  // `label` prefixes every line (the device's port name when several run at once).
+  CliView(Mode mode, std::FILE* out, std::FILE* err, std::string label = {});
+
+  void SetStatusLine(const std::string& text) override;
+  void SetStepCounter(const std::string& text) override;
+  void SetProgressRange(std::int32_t upper) override;
+  void SetProgressPos(std::int32_t position) override;
+  void ErrorBox(int string_id) override;
+  void RestoreControls() override;
+  void EnableExecute(bool enable) override;
+  void DisableControls() override;
+
+  // Ends a redrawn line so that what follows starts on a line of its own.
+  void FinishLine();
+
+  bool completed() const;
+  // The string ID of the last error box, 0 when none was shown.
+  int last_error() const;
+  // Bytes acknowledged over the whole update so far.
+  std::int64_t bytes_done() const;
+
+  static std::string JsonEscape(const std::string& text);
+
+ private:
+  void Redraw();
+  void Emit(const std::string& json_fields);
+
+  Mode mode_;
+  std::FILE* out_;
+  std::FILE* err_;
+  std::string label_;
+  mutable std::mutex mutex_;
+  std::string status_;
+  std::string step_;
+  std::int32_t range_ = 100;
+  std::int32_t position_ = 0;
+  std::int64_t bytes_before_step_ = 0;  // acknowledged bytes of finished write steps
+  bool in_write_step_ = false;
+  int last_error_ = 0;
+  bool completed_ = false;
+  bool line_open_ = false;
+  int last_plain_decile_ = -1;
+  std::chrono::steady_clock::time_point start_;
+  std::chrono::steady_clock::time_point last_draw_;
+};
+
+}  // namespace fen
