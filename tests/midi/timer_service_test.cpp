@@ -1,0 +1,231 @@
+// The real timer service, auto-reset event and clock. These run on real threads; they wait
+// for things to happen, never for a given time to pass.
+#include "platform/timer_service.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <thread>
+
+#include "platform/auto_reset_event.h"
+#include "platform/clock.h"
+
+namespace fen {
+namespace {
+
+constexpr std::uint32_t kPatienceMs = 10000;
+constexpr std::uint32_t kLongPeriodMs = 600000;  // no periodic tick comes during a test
+
+struct Probe {
+  std::atomic<int> ticks{0};
+  std::atomic<int> inside{0};
+  std::atomic<bool> overlapped{false};
+  AutoResetEvent ticked;
+  // When set, the first tick waits for `release` and then records `finished`.
+  bool block_first = false;
+  AutoResetEvent entered;
+  AutoResetEvent release;
+  std::atomic<bool> finished{false};
+};
+
+void ProbeTick(std::uint32_t, std::uint32_t, std::uintptr_t user, std::uintptr_t, std::uintptr_t) {
+  auto* probe = reinterpret_cast<Probe*>(user);
+  if (probe->inside.fetch_add(1) != 0) probe->overlapped = true;
+  const int n = probe->ticks.fetch_add(1) + 1;
+  if (n == 1 && probe->block_first) {
+    probe->entered.Set();
+    probe->release.Wait(AutoResetEvent::kInfinite);
+    probe->finished = true;
+  }
+  probe->inside.fetch_sub(1);
+  probe->ticked.Set();
+}
+
+// Waits until the probe has seen at least n ticks.
+bool WaitForTicks(Probe& probe, int n) {
+  while (probe.ticks.load() < n) {
+    if (!probe.ticked.Wait(kPatienceMs)) return false;
+  }
+  return true;
+}
+
+std::uintptr_t As(Probe& probe) { return reinterpret_cast<std::uintptr_t>(&probe); }
+
+TEST(SystemTimerService, TicksArriveEveryPeriodUntilTheEventIsKilled) {
+  TimerService& service = SystemTimerService();
+  Probe probe;
+  const std::uint32_t id = service.timeSetEvent(1, 1, &ProbeTick, As(probe), TIME_PERIODIC);
+  ASSERT_NE(id, 0u);
+  EXPECT_TRUE(WaitForTicks(probe, 5));
+  EXPECT_EQ(service.timeKillEvent(id), TIMERR_NOERROR);
+  const int after_kill = probe.ticks.load();
+  EXPECT_EQ(probe.inside.load(), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(probe.ticks.load(), after_kill);
+  EXPECT_NE(service.timeKillEvent(id), TIMERR_NOERROR);
+}
+
+TEST(SystemTimerService, KillingAnEventWaitsForTheRunningTickToReturn) {
+  TimerService& service = SystemTimerService();
+  Probe probe;
+  probe.block_first = true;
+  const std::uint32_t id = service.timeSetEvent(1, 1, &ProbeTick, As(probe), TIME_PERIODIC);
+  ASSERT_NE(id, 0u);
+  ASSERT_TRUE(probe.entered.Wait(kPatienceMs));
+  std::atomic<bool> finished_at_return{false};
+  std::thread killer([&] {
+    service.timeKillEvent(id);
+    finished_at_return = probe.finished.load();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  probe.release.Set();
+  killer.join();
+  EXPECT_TRUE(finished_at_return.load());
+}
+
+TEST(SystemTimerService, TicksNeverOverlapEvenWhenEarlyTicksAreAskedForFromAnotherThread) {
+  TimerService& service = SystemTimerService();
+  Probe probe;
+  const std::uint32_t id = service.timeSetEvent(1, 1, &ProbeTick, As(probe), TIME_PERIODIC);
+  ASSERT_NE(id, 0u);
+  std::thread asker([&] {
+    for (int i = 0; i < 2000; ++i) service.timeRequestTick(id);
+  });
+  asker.join();
+  EXPECT_TRUE(WaitForTicks(probe, probe.ticks.load() + 20));
+  service.timeKillEvent(id);
+  EXPECT_FALSE(probe.overlapped.load());
+}
+
+TEST(SystemTimerService, AnEarlyTickComesWithoutWaitingForThePeriod) {
+  TimerService& service = SystemTimerService();
+  Probe probe;
+  const std::uint32_t id =
+      service.timeSetEvent(kLongPeriodMs, 1, &ProbeTick, As(probe), TIME_PERIODIC);
+  ASSERT_NE(id, 0u);
+  service.timeRequestTick(id);
+  EXPECT_TRUE(WaitForTicks(probe, 1));
+  service.timeKillEvent(id);
+}
+
+TEST(SystemTimerService, RequestsMadeDuringATickFoldIntoOneMoreTick) {
+  TimerService& service = SystemTimerService();
+  Probe probe;
+  probe.block_first = true;
+  const std::uint32_t id =
+      service.timeSetEvent(kLongPeriodMs, 1, &ProbeTick, As(probe), TIME_PERIODIC);
+  ASSERT_NE(id, 0u);
+  service.timeRequestTick(id);
+  ASSERT_TRUE(probe.entered.Wait(kPatienceMs));
+  for (int i = 0; i < 5; ++i) service.timeRequestTick(id);
+  probe.release.Set();
+  EXPECT_TRUE(WaitForTicks(probe, 2));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(probe.ticks.load(), 2);
+  service.timeKillEvent(id);
+}
+
+struct SelfKill {
+  TimerService* service = nullptr;
+  std::atomic<std::uint32_t> id{0};
+  AutoResetEvent done;
+};
+
+void KillOwnEvent(std::uint32_t id, std::uint32_t, std::uintptr_t user, std::uintptr_t,
+                  std::uintptr_t) {
+  auto* self = reinterpret_cast<SelfKill*>(user);
+  if (self->id.load() != id) return;  // not yet published
+  self->service->timeKillEvent(id);
+  self->done.Set();
+}
+
+TEST(SystemTimerService, ATickThatKillsItsOwnEventEndsItWithoutDeadlock) {
+  SelfKill self;
+  self.service = &SystemTimerService();
+  self.id = self.service->timeSetEvent(kLongPeriodMs, 1, &KillOwnEvent,
+                                       reinterpret_cast<std::uintptr_t>(&self), TIME_PERIODIC);
+  ASSERT_NE(self.id.load(), 0u);
+  self.service->timeRequestTick(self.id);
+  ASSERT_TRUE(self.done.Wait(kPatienceMs));
+  EXPECT_NE(self.service->timeKillEvent(self.id), TIMERR_NOERROR);
+}
+
+TEST(SystemTimerService, RefusesEventsItCannotRunAndUnbalancedRestores) {
+  TimerService& service = SystemTimerService();
+  Probe probe;
+  EXPECT_EQ(service.timeSetEvent(0, 1, &ProbeTick, As(probe), TIME_PERIODIC), 0u);
+  EXPECT_EQ(service.timeSetEvent(1, 1, nullptr, 0, TIME_PERIODIC), 0u);
+  EXPECT_EQ(service.timeEndPeriod(7), TIMERR_NOCANDO);
+  EXPECT_EQ(service.timeBeginPeriod(7), TIMERR_NOERROR);
+  EXPECT_EQ(service.timeEndPeriod(7), TIMERR_NOERROR);
+  TIMECAPS caps;
+  ASSERT_EQ(service.timeGetDevCaps(&caps, sizeof(caps)), TIMERR_NOERROR);
+  EXPECT_EQ(caps.wPeriodMin, 1u);
+}
+
+// --- AutoResetEvent -----------------------------------------------------------------------
+
+TEST(AutoResetEvent, ASetWithNobodyWaitingStaysPendingForOneWait) {
+  AutoResetEvent event;
+  event.Set();
+  EXPECT_TRUE(event.Wait(0));
+  EXPECT_FALSE(event.Wait(0));
+}
+
+TEST(AutoResetEvent, ResetClearsAPendingSet) {
+  AutoResetEvent event;
+  event.Set();
+  event.Reset();
+  EXPECT_FALSE(event.Wait(0));
+}
+
+TEST(AutoResetEvent, AWaitThatIsNotSignalledTimesOut) {
+  AutoResetEvent event;
+  EXPECT_FALSE(event.Wait(5));
+}
+
+TEST(AutoResetEvent, OneSetReleasesExactlyOneOfTwoWaiters) {
+  AutoResetEvent event;
+  std::atomic<int> released{0};
+  AutoResetEvent progress;
+  auto waiter = [&] {
+    event.Wait(AutoResetEvent::kInfinite);
+    released.fetch_add(1);
+    progress.Set();
+  };
+  std::thread a(waiter);
+  std::thread b(waiter);
+  event.Set();
+  ASSERT_TRUE(progress.Wait(kPatienceMs));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(released.load(), 1);
+  event.Set();
+  a.join();
+  b.join();
+  EXPECT_EQ(released.load(), 2);
+}
+
+// --- Clock --------------------------------------------------------------------------------
+
+TEST(UtcNow, GivesTodaysDateAndTimeInUtc) {
+  const std::time_t before = std::time(nullptr);
+  const SystemTime now = UtcNow();
+  const std::time_t after = std::time(nullptr);
+  std::tm lo{};
+  std::tm hi{};
+  gmtime_r(&before, &lo);
+  gmtime_r(&after, &hi);
+  auto key = [](int y, int mo, int d, int h, int mi, int s) {
+    return ((((static_cast<long long>(y) * 13 + mo) * 32 + d) * 24 + h) * 60 + mi) * 60 + s;
+  };
+  const long long got = key(now.year, now.month, now.day, now.hour, now.minute, now.second);
+  EXPECT_LE(key(lo.tm_year + 1900, lo.tm_mon + 1, lo.tm_mday, lo.tm_hour, lo.tm_min, lo.tm_sec),
+            got);
+  EXPECT_GE(key(hi.tm_year + 1900, hi.tm_mon + 1, hi.tm_mday, hi.tm_hour, hi.tm_min, hi.tm_sec),
+            got);
+}
+
+}  // namespace
+}  // namespace fen
