@@ -7,11 +7,10 @@
 namespace fen {
 
 void AutoResetEvent::Set() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    signalled_ = true;
-  }
-  // One Set releases one Wait: the woken waiter consumes the signal.
+  std::lock_guard<std::mutex> lock(mutex_);
+  signalled_ = true;
+  // One Set releases one Wait: the woken waiter consumes the signal. Notifying under the lock
+  // keeps a waiter that returns and destroys the event from racing this call.
   cv_.notify_one();
 }
 
