@@ -314,9 +314,11 @@ void UpdateSession::StoreReply(std::int32_t status, const std::uint8_t* model_id
     if (model_id != nullptr) detected_model_id_.store(*model_id);
     if (replies_owed_ > 0) --replies_owed_;
     counters_.replies_stored.fetch_add(1);
+    // Signalled under the same lock as the worker's reset before a send: a signal that
+    // landed after that reset would pass this reply off as the next message's answer.
+    reply_event_.Set();
     owed_cv_.notify_all();
   }
-  reply_event_.Set();
 }
 
 // ---------------------------------------------------------------------------------------
