@@ -113,8 +113,6 @@ class MidiDriver {
   // Beyond the original: blocks until the header's done flag is set or timeout_ms passes,
   // instead of polling with 1 ms sleeps. True when done.
   virtual bool midiOutWaitDone(HMIDIOUT handle, MIDIHDR* header, std::uint32_t timeout_ms);
-  // Marks every header queued on the handle done and detaches it from the driver.
-  virtual MMRESULT midiOutReset(HMIDIOUT handle);
 
  protected:
   // For fakes that replace every call.
