@@ -58,13 +58,17 @@ inline Bytes WriteMessage(const std::uint8_t* data, std::uint32_t address, std::
   return m;
 }
 
-// The Write Block of plan block `block` with its image bytes.
-inline Bytes BlockMessage(int block, std::uint8_t model = 0x57) {
+// The Write Block of plan block `block` with the bytes of its image in `images`.
+inline Bytes BlockMessageFrom(const ImageLookup& images, int block, std::uint8_t model = 0x57) {
   const PlanRow* row = nullptr;
   std::uint32_t offset = 0;
   if (!BlockLocation(block, &row, &offset)) return {};
-  const Bytes& image = TestImages().at(row->resource_id);
-  return WriteMessage(image.data() + offset, row->address + offset, kBlockLength, model);
+  const FirmwareImage image = images(row->resource_id);
+  return WriteMessage(image.data + offset, row->address + offset, kBlockLength, model);
+}
+
+inline Bytes BlockMessage(int block, std::uint8_t model = 0x57) {
+  return BlockMessageFrom(TestLookup(), block, model);
 }
 
 inline Bytes VendorMessage(std::uint8_t command, std::uint8_t model = 0x57) {
@@ -88,7 +92,8 @@ inline Bytes IdentityReplyMessage(std::uint8_t model) {
 }
 
 // Every message of a whole update in the order the updater sends them.
-inline std::vector<Bytes> WholeUpdate(std::uint8_t model = 0x57) {
+inline std::vector<Bytes> WholeUpdate(std::uint8_t model = 0x57,
+                                      const ImageLookup& images = TestLookup()) {
   std::vector<Bytes> messages = {IdentityRequestMessage(), VendorMessage(kCmdBeginUpdate, model)};
   for (const PlanRow& row : UpdatePlan()) {
     if (!row.write) {
@@ -96,7 +101,7 @@ inline std::vector<Bytes> WholeUpdate(std::uint8_t model = 0x57) {
       continue;
     }
     for (std::uint32_t b = 0; b < row.size / kPlanBlockLength; ++b) {
-      messages.push_back(BlockMessage(row.first_block + static_cast<int>(b), model));
+      messages.push_back(BlockMessageFrom(images, row.first_block + static_cast<int>(b), model));
     }
   }
   messages.push_back(VendorMessage(kCmdFinishUpdate, model));
