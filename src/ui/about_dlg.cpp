@@ -12,8 +12,7 @@
 namespace fen {
 
 QString PlaceholderFirmwareNote() {
-  return QStringLiteral(
-      "This build carries placeholder firmware images, not a firmware release.");
+  return QStringLiteral("This build carries placeholder firmware images, not a firmware release.");
 }
 
 CAboutDlg::CAboutDlg(bool placeholder_firmware, QWidget* parent) : QDialog(parent) {

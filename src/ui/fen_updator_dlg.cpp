@@ -57,8 +57,7 @@ CFenUpdatorDlg::CFenUpdatorDlg(Options options, QWidget* parent)
   // The About item. Where the window manager owns the window menu, the window's context menu
   // (right click, the Menu key or Shift+F10) carries it instead.
   const QString about_text = FromUtf8(LoadString(IDS_ABOUTBOX));
-  if (!AppendAboutToSystemMenu(this, about_text, [this] { OnAbout(); }) &&
-      !about_text.isEmpty()) {
+  if (!AppendAboutToSystemMenu(this, about_text, [this] { OnAbout(); }) && !about_text.isEmpty()) {
     about_action_ = new QAction(about_text, this);
     about_action_->setObjectName(QStringLiteral("aboutAction"));
     connect(about_action_, &QAction::triggered, this, &CFenUpdatorDlg::OnAbout);
@@ -172,9 +171,8 @@ bool CFenUpdatorDlg::destroying() const {
 // ---------------------------------------------------------------------------------------
 // Message boxes.
 
-QMessageBox* CFenUpdatorDlg::OpenMessageBox(int icon, const QString& caption,
-                                            const QString& text, int buttons,
-                                            std::function<void(int)> finished) {
+QMessageBox* CFenUpdatorDlg::OpenMessageBox(int icon, const QString& caption, const QString& text,
+                                            int buttons, std::function<void(int)> finished) {
   auto* box = new QMessageBox(static_cast<QMessageBox::Icon>(icon), caption, text,
                               static_cast<QMessageBox::StandardButtons>(buttons), this);
   QPointer<QDialog> tracked(box);

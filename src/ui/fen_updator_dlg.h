@@ -106,7 +106,7 @@ class CFenUpdatorDlg : public QDialog, public UpdateView {
   QAction* about_action_ = nullptr;
 
   QList<QPointer<QDialog>> open_boxes_;
-  int execute_depth_ = 0;         // >0 while OnExecute is inside the session's Execute
+  int execute_depth_ = 0;          // >0 while OnExecute is inside the session's Execute
   bool teardown_pending_ = false;  // the window closed during that call
 
   mutable std::mutex calls_mutex_;

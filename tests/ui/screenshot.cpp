@@ -1,0 +1,44 @@
+// Grabs the main window during or after a run against the simulated device, for the
+// documentation: fen_ui_screenshot OUT.png [running|completed]. Run it under Xvfb.
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
+#include <cstdio>
+#include <cstring>
+
+#include "ui/dialog_layout.h"
+#include "ui/dialog_template.h"
+#include "ui_test_support.h"
+
+int main(int argc, char** argv) {
+  QApplication application(argc, argv);
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: fen_ui_screenshot OUT.png [running|completed]\n");
+    return 2;
+  }
+  const bool running = argc > 2 && std::strcmp(argv[2], "running") == 0;
+  fen::uitest::Rig rig;
+  rig.AddPeer("MIDI Through Port-0");
+  rig.AddDevice({}, running ? fen::devsim::SimTiming::Usb() : fen::devsim::SimTiming::Instant());
+  fen::CFenUpdatorDlg& dialog = rig.MakeDialog(1, fen::UpdateTiming::Shrunk(), false);
+  fen::DialogItemOf<QPushButton>(&dialog, fen::IDOK)->click();
+  auto* step = fen::DialogItemOf<QLineEdit>(&dialog, fen::IDC_STEP_COUNTER);
+  auto* progress = fen::DialogItemOf<QProgressBar>(&dialog, fen::IDC_PROGRESS);
+  const bool reached = running ? fen::uitest::WaitFor([&] {
+    return step->text() == "7/9" && progress->value() > progress->maximum() * 2 / 5;
+  })
+                               : rig.WaitRunEnded();
+  if (!reached) {
+    std::fprintf(stderr, "the run did not get there\n");
+    return 1;
+  }
+  const QPixmap picture = dialog.grab();
+  if (!picture.save(QString::fromLocal8Bit(argv[1]))) return 1;
+  std::printf("%s: %dx%d, font %s %dpt, base units %dx%d\n", argv[1], picture.width(),
+              picture.height(), qPrintable(dialog.font().family()), dialog.font().pointSize(),
+              fen::BaseUnitsOf(dialog.font()).cx, fen::BaseUnitsOf(dialog.font()).cy);
+  return 0;
+}
