@@ -210,9 +210,11 @@ TEST(AutoResetEvent, OneSetReleasesExactlyOneOfTwoWaiters) {
 // --- Clock --------------------------------------------------------------------------------
 
 TEST(UtcNow, GivesTodaysDateAndTimeInUtc) {
-  const std::time_t before = std::time(nullptr);
+  // The bounds come from the same clock: std::time may read a coarser one that lags behind.
+  using std::chrono::system_clock;
+  const std::time_t before = system_clock::to_time_t(system_clock::now());
   const SystemTime now = UtcNow();
-  const std::time_t after = std::time(nullptr);
+  const std::time_t after = system_clock::to_time_t(system_clock::now());
   std::tm lo{};
   std::tm hi{};
   gmtime_r(&before, &lo);
