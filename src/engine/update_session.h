@@ -60,7 +60,7 @@ struct UpdateServices {
   MidiDriver* driver = nullptr;           // default: DefaultMidiDriver()
   TimerService* timer = nullptr;          // default: SystemTimerService()
   const FirmwareSet* firmware = nullptr;  // default: FirmwareSet::Builtin()
-  Clock clock;                            // default: UtcNow
+  Clock clock = {};                       // default: UtcNow
 };
 
 class UpdateSession {

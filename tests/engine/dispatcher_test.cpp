@@ -15,7 +15,9 @@ using Bytes = std::vector<std::uint8_t>;
 
 class Dispatcher : public ::testing::Test {
  protected:
-  Dispatcher() : session_(view_, UpdateServices{&driver_, &timer_}, UpdateTiming::Shrunk()) {
+  Dispatcher()
+      : session_(view_, UpdateServices{.driver = &driver_, .timer = &timer_},
+                 UpdateTiming::Shrunk()) {
     driver_.SetInputNames({"Device"});
     driver_.SetOutputNames({"Device"});
     EXPECT_TRUE(session_.out_port().Open(0));

@@ -57,7 +57,7 @@ class EngineFlow : public ::testing::Test {
     if (script_) device_->set_script(script_);
     device_->set_identity_model(identity_model_ == 0 ? device_model : identity_model_);
     driver_ = std::make_unique<MidiDriver>(std::vector<std::shared_ptr<MidiBackend>>{bus_});
-    session_ = std::make_unique<UpdateSession>(view_, UpdateServices{driver_.get()},
+    session_ = std::make_unique<UpdateSession>(view_, UpdateServices{.driver = driver_.get()},
                                                UpdateTiming::Shrunk());
     session_->Initialise();
     ASSERT_EQ(session_->Execute(0, 0), UpdateSession::ExecuteOutcome::kStarted);
@@ -337,8 +337,8 @@ TEST_F(EngineFlow, ExecuteWhileBusySaysInProgressAndTheRunGoesOn) {
 TEST_F(EngineFlow, PortsThatDoNotOpenAreReportedAndLogged) {
   bus_ = std::make_shared<VirtualMidiBus>();
   driver_ = std::make_unique<MidiDriver>(std::vector<std::shared_ptr<MidiBackend>>{bus_});
-  session_ =
-      std::make_unique<UpdateSession>(view_, UpdateServices{driver_.get()}, UpdateTiming::Shrunk());
+  session_ = std::make_unique<UpdateSession>(view_, UpdateServices{.driver = driver_.get()},
+                                             UpdateTiming::Shrunk());
   session_->Initialise();
   EXPECT_EQ(session_->Execute(-1, -1), UpdateSession::ExecuteOutcome::kOutPortFailed);
   EXPECT_EQ(view_.calls(), Strings{"error 113"});

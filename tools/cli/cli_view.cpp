@@ -93,8 +93,7 @@ void CliView::SetStepCounter(const std::string& text) {
   if (mode_ == Mode::kJson) {
     Emit("\"call\":\"step\",\"text\":\"" + JsonEscape(text) + "\"");
   } else if (mode_ == Mode::kPlain) {
-    std::fprintf(out_, "%sstep %s\n", label_.empty() ? "" : (label_ + ": ").c_str(),
-                 text.c_str());
+    std::fprintf(out_, "%sstep %s\n", label_.empty() ? "" : (label_ + ": ").c_str(), text.c_str());
     std::fflush(out_);
     last_plain_decile_ = -1;
   } else {

@@ -12,16 +12,16 @@
 #include <vector>
 
 #include "cli_view.h"
+#include "devsim/fault.h"
+#include "devsim/sim_timing.h"
+#include "devsim/virtual_bus_device.h"
 #include "engine/port_selection.h"
 #include "engine/string_table.h"
 #include "engine/update_session.h"
-#include "fault.h"
 #include "platform/midi_driver.h"
 #include "platform/rtmidi_backend.h"
 #include "platform/virtual_midi_bus.h"
 #include "res/firmware.h"
-#include "sim_timing.h"
-#include "virtual_bus_device.h"
 
 namespace {
 
@@ -109,7 +109,7 @@ int RunList(const std::string& api, bool json, int instance) {
     return kExitPorts;
   }
   NullView view;
-  UpdateSession session(view, UpdateServices{driver.get()});
+  UpdateSession session(view, UpdateServices{.driver = driver.get()});
   const PortLists lists = ListPorts(session);
   const int in_selected = SelectPreferredPort(lists.inputs, instance);
   const int out_selected = SelectPreferredPort(lists.outputs, instance);
@@ -140,7 +140,8 @@ int RunList(const std::string& api, bool json, int instance) {
   };
   print("MIDI IN", lists.inputs, in_selected);
   print("MIDI OUT", lists.outputs, out_selected);
-  if (in_selected >= 0 || out_selected >= 0) std::printf("* pre-selected for instance %d\n", instance);
+  if (in_selected >= 0 || out_selected >= 0)
+    std::printf("* pre-selected for instance %d\n", instance);
   return kExitCompleted;
 }
 
@@ -210,15 +211,13 @@ int RunUpdate(const UpdateArgs& args) {
       if (model > 0x7F) throw std::out_of_range("model");
       options.model_id = static_cast<std::uint8_t>(model);
     } catch (const std::exception&) {
-      std::fprintf(stderr, "fenupdator-cli: --model %s: not a model ID (0x00 to 0x7F)
-",
+      std::fprintf(stderr, "fenupdator-cli: --model %s: not a model ID (0x00 to 0x7F)\n",
                    args.model.c_str());
       return kExitUsage;
     }
     options.timing = args.pace == "instant" ? devsim::SimTiming::Instant()
                      : args.pace == "din"   ? devsim::SimTiming::Din()
                                             : devsim::SimTiming::Usb();
-    options.images = &firmware;
     bus = std::make_shared<VirtualMidiBus>();
     device = std::make_unique<devsim::VirtualBusDevice>(*bus, "USB Audio Device", options);
     driver = std::make_shared<MidiDriver>(std::vector<std::shared_ptr<MidiBackend>>{bus});
@@ -231,13 +230,13 @@ int RunUpdate(const UpdateArgs& args) {
     }
   }
 
-  const CliView::Mode mode = args.json                ? CliView::Mode::kJson
+  const CliView::Mode mode = args.json                 ? CliView::Mode::kJson
                              : ::isatty(STDOUT_FILENO) ? CliView::Mode::kTerminal
                                                        : CliView::Mode::kPlain;
   CliView view(mode, stdout, stderr);
-  const UpdateTiming timing =
-      args.timeouts == "short" ? UpdateTiming::Shrunk() : UpdateTiming{};
-  UpdateSession session(view, UpdateServices{driver.get(), nullptr, &firmware}, timing);
+  const UpdateTiming timing = args.timeouts == "short" ? UpdateTiming::Shrunk() : UpdateTiming{};
+  UpdateSession session(view, UpdateServices{.driver = driver.get(), .firmware = &firmware},
+                        timing);
   session.Initialise();
 
   const PortLists lists = ListPorts(session);
@@ -277,7 +276,8 @@ int RunUpdate(const UpdateArgs& args) {
   }
   int status = view.completed() ? kExitCompleted : ExitForError(view.last_error());
   if (device) {
-    const bool holds = device->FlashHoldsImages(firmware);
+    device->WaitIdle();
+    const bool holds = device->device().FlashHoldsImages(firmware);
     if (mode == CliView::Mode::kJson) {
       std::printf("{\"call\":\"device\",\"flash_holds_images\":%s}\n", holds ? "true" : "false");
     } else if (holds) {
@@ -317,8 +317,9 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"auto", "alsa", "jack"}));
   update->add_option("--in", args.in, "MIDI IN port: index or name as `list` shows it");
   update->add_option("--out", args.out, "MIDI OUT port: index or name as `list` shows it");
-  update->add_option("--instance", args.instance,
-                     "Pre-select the ports named for this instance number")
+  update
+      ->add_option("--instance", args.instance,
+                   "Pre-select the ports named for this instance number")
       ->check(CLI::Range(1, 20));
   update->add_option("--firmware", args.firmware,
                      "Folder with the release's 129.bin, 133.bin, 136.bin and 137.bin");
