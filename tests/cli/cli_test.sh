@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Runs fenupdator-cli against the built-in simulated device with faults and checks what a
+# user or a script sees: exit status, the last line, the error text and the log lines.
+set -u
+CLI=$(realpath "$1")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+failures=0
+
+# expect NAME STATUS LAST-LINE-OR-ERROR LOG-LINES -- ARGS...
+expect() {
+  local name=$1 want_status=$2 want_text=$3 want_log=$4
+  shift 5
+  : >TEST_LOG.txt
+  "$CLI" update --simulate --instant --timeouts short "$@" >out.txt 2>err.txt </dev/null
+  local status=$?
+  local log
+  log=$(cut -c25- TEST_LOG.txt | paste -sd'|' -)
+  local ok=1
+  [ "$status" = "$want_status" ] || ok=0
+  if [ "$want_status" = 0 ]; then
+    grep -qx "$want_text" out.txt || ok=0
+  else
+    grep -qx "Error: $want_text" err.txt || ok=0
+  fi
+  [ "$log" = "$want_log" ] || ok=0
+  if [ $ok = 1 ]; then
+    echo "ok   $name"
+  else
+    echo "FAIL $name: status $status (want $want_status), log '$log' (want '$want_log')"
+    sed 's/^/     out: /' out.txt | tail -5
+    sed 's/^/     err: /' err.txt | tail -5
+    failures=$((failures + 1))
+  fi
+}
+
+expect "full update" 0 "Version update completed." "" --
+expect "model 0x61" 0 "Version update completed." "" -- --model 0x61
+expect "CRC and flash errors recovered" 0 "Version update completed." \
+  "(CRC)Transfer error occurred.|(CRC)Transfer error occurred.|(Flash Write)Transfer error occurred." \
+  -- --fault crc@5x2 --fault flash@700
+expect "block never answered" 5 "Time out error(2)" "(Write)Time Out Error." -- --fault noreply@9x7
+expect "not in update mode" 4 "Please use the firmware update mode." \
+  "Please use the firmware update mode." -- --fault not-update-mode
+expect "illegal model" 4 "Illegal device connected." "Illegal device connected." -- --fault model=0x33
+expect "late reply then CRC error" 0 "Version update completed." "(CRC)Transfer error occurred." \
+  -- --fault late@20:300 --fault crc@21
+expect "device requests mid-transfer" 0 "Version update completed." "" \
+  -- --fault identity-request@3 --fault vendor-request@4=0x05 --fault vendor-request@5=0x20
+expect "vanished device" 5 "Time out error(2)" "(Write)Time Out Error." -- --fault silent@30
+
+# Arguments out of range and a bad firmware folder are refused before anything is touched.
+for args in "--instance 21" "--pace warp" "--fault bogus@" "--model 0x200" "--firmware /nonexistent"; do
+  # shellcheck disable=SC2086
+  "$CLI" update --simulate $args >/dev/null 2>err.txt </dev/null
+  status=$?
+  if [ "$status" = 2 ] && [ -s err.txt ]; then
+    echo "ok   refused: $args"
+  else
+    echo "FAIL refused: $args (status $status)"
+    failures=$((failures + 1))
+  fi
+done
+
+# The placeholder images never go to a real port.
+if "$CLI" --version | grep -q "placeholder"; then
+  "$CLI" update --api jack >/dev/null 2>err.txt </dev/null
+  status=$?
+  if [ "$status" = 2 ] && grep -q "placeholder" err.txt; then
+    echo "ok   placeholder images refused on a real port"
+  else
+    echo "FAIL placeholder images on a real port (status $status)"
+    failures=$((failures + 1))
+  fi
+fi
+
+[ $failures = 0 ] || { echo "$failures failed"; exit 1; }
+echo "all passed"
