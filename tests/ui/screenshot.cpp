@@ -1,7 +1,9 @@
 // Grabs the main window during or after a run against the simulated device, for the
-// documentation: fen_ui_screenshot OUT.png [running|completed]. Run it under Xvfb.
+// documentation. docs/main-window.png is made with the DejaVu fonts (fonts-dejavu-core) by
+//   xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96" fen_ui_screenshot docs/main-window.png running
 #include <QApplication>
 #include <QComboBox>
+#include <QFontInfo>
 #include <QLineEdit>
 #include <QPixmap>
 #include <QProgressBar>
@@ -23,7 +25,9 @@ int main(int argc, char** argv) {
   fen::uitest::Rig rig;
   rig.AddPeer("MIDI Through Port-0");
   rig.AddDevice({}, running ? fen::devsim::SimTiming::Usb() : fen::devsim::SimTiming::Instant());
-  fen::CFenUpdatorDlg& dialog = rig.MakeDialog(1, fen::UpdateTiming::Shrunk(), false);
+  // A device at USB speed erases and writes as slowly as the real one: the original waits.
+  fen::CFenUpdatorDlg& dialog =
+      rig.MakeDialog(1, running ? fen::UpdateTiming{} : fen::UpdateTiming::Shrunk(), false);
   fen::DialogItemOf<QPushButton>(&dialog, fen::IDOK)->click();
   auto* step = fen::DialogItemOf<QLineEdit>(&dialog, fen::IDC_STEP_COUNTER);
   auto* progress = fen::DialogItemOf<QProgressBar>(&dialog, fen::IDC_PROGRESS);
@@ -38,7 +42,8 @@ int main(int argc, char** argv) {
   const QPixmap picture = dialog.grab();
   if (!picture.save(QString::fromLocal8Bit(argv[1]))) return 1;
   std::printf("%s: %dx%d, font %s %dpt, base units %dx%d\n", argv[1], picture.width(),
-              picture.height(), qPrintable(dialog.font().family()), dialog.font().pointSize(),
-              fen::BaseUnitsOf(dialog.font()).cx, fen::BaseUnitsOf(dialog.font()).cy);
+              picture.height(), qPrintable(QFontInfo(dialog.font()).family()),
+              dialog.font().pointSize(), fen::BaseUnitsOf(dialog.font()).cx,
+              fen::BaseUnitsOf(dialog.font()).cy);
   return 0;
 }
