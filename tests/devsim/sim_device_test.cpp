@@ -387,6 +387,7 @@ TEST(SimDeviceTiming, DestructionDuringALongModelledDelayIsPrompt) {
   Give(*device, EraseStep(4));
   // Nothing to wait for but the device taking the first message; then it sleeps ten minutes.
   while (device->GetReport().erase_ranges == 0) std::this_thread::yield();
+  EXPECT_EQ(device->GetReport().messages_pending, 1u);
   device.reset();
   EXPECT_TRUE(recorder.Take().empty());
 }

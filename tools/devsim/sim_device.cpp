@@ -131,13 +131,19 @@ bool SimDevice::WaitForFinishUpdate(std::chrono::milliseconds timeout, std::uint
 }
 
 Report SimDevice::GetReport() const {
-  std::lock_guard<std::mutex> lock(core_mutex_);
-  return core_.MakeReport();
+  Report report;
+  {
+    std::lock_guard<std::mutex> lock(core_mutex_);
+    report = core_.MakeReport();
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const Item& item : queue_) report.messages_pending += item.kind == Item::Kind::kHost;
+  return report;
 }
 
 Report SimDevice::GetReport(const ImageLookup& images) const {
+  Report report = GetReport();
   std::lock_guard<std::mutex> lock(core_mutex_);
-  Report report = core_.MakeReport();
   report.flash = core_.CheckFlash(images);
   return report;
 }

@@ -22,6 +22,9 @@
 
 namespace fen::devsim {
 
+// The name the device's MIDI ports go by, as the real device's do.
+inline constexpr const char* kDefaultClientName = "USB Audio Device";
+
 class SimDevice {
  public:
   // Gets every message the device sends, on the device's thread, one at a time.

@@ -87,6 +87,7 @@ std::string Report::ToJson() const {
   received.Number("other_model", other_model);
   received.Number("other", other_messages);
   received.Number("malformed", malformed);
+  received.Number("pending", messages_pending);
 
   std::string faults = "[";
   for (std::size_t i = 0; i < faults_played.size(); ++i) {

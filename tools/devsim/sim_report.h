@@ -40,6 +40,9 @@ struct Report {
   std::uint64_t other_model = 0;            // vendor messages for another model ID
   std::uint64_t other_messages = 0;         // anything else well-formed; ignored or refused
   std::uint64_t malformed = 0;
+  // Given to the device but not yet taken up (it is busy, or was stopped first); not in the
+  // counts above.
+  std::uint64_t messages_pending = 0;
 
   // What the device did.
   std::uint64_t replies_sent = 0;

@@ -10,8 +10,6 @@
 
 namespace fen::devsim {
 
-inline constexpr const char* kDefaultClientName = "USB Audio Device";
-
 class VirtualBusDevice {
  public:
   explicit VirtualBusDevice(VirtualMidiBus& bus,
