@@ -1,0 +1,254 @@
+// The probe, the quiet view and one whole update against the simulated device on the virtual
+// bus, for the whole-update benchmarks.
+#include "bench_support.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "devsim/device_core.h"
+#include "devsim/virtual_bus_device.h"
+#include "engine/string_table.h"
+#include "platform/virtual_midi_bus.h"
+#include "protocol/messages.h"
+#include "res/firmware.h"
+
+namespace fen::bench {
+
+namespace {
+
+bool IsDeviceStatus(const std::uint8_t* data, std::size_t size) {
+  return size >= 6 && data[0] == kSysExStart && data[1] == kManufacturerId && data[4] == kCmdStatus;
+}
+
+bool IsWriteBlock(const std::uint8_t* data, std::size_t size) {
+  return size > 18 && data[0] == kSysExStart && data[1] == kManufacturerId &&
+         data[4] == kCmdWriteBlock;
+}
+
+class ProbeInput : public MidiInputConnection {
+ public:
+  explicit ProbeInput(std::unique_ptr<MidiInputConnection> inner) : inner_(std::move(inner)) {}
+
+ private:
+  std::unique_ptr<MidiInputConnection> inner_;
+};
+
+class RecordingOutput : public MidiOutputConnection {
+ public:
+  RecordingOutput(std::unique_ptr<MidiOutputConnection> inner,
+                  std::shared_ptr<std::vector<std::vector<std::uint8_t>>> record,
+                  std::shared_ptr<std::mutex> mutex)
+      : inner_(std::move(inner)), record_(std::move(record)), mutex_(std::move(mutex)) {}
+  bool Send(const std::uint8_t* data, std::size_t size) override {
+    if (record_) {
+      std::lock_guard<std::mutex> lock(*mutex_);
+      record_->emplace_back(data, data + size);
+    }
+    return inner_->Send(data, size);
+  }
+
+ private:
+  std::unique_ptr<MidiOutputConnection> inner_;
+  std::shared_ptr<std::vector<std::vector<std::uint8_t>>> record_;
+  std::shared_ptr<std::mutex> mutex_;
+};
+
+// The bus wrapped so that the run can also keep what the host sent.
+class RecordingBackend : public ProbeBackend {
+ public:
+  RecordingBackend(std::shared_ptr<MidiBackend> inner, TurnaroundProbe* probe,
+                   std::shared_ptr<std::vector<std::vector<std::uint8_t>>> record)
+      : ProbeBackend(inner, probe),
+        inner_(std::move(inner)),
+        record_(std::move(record)),
+        mutex_(std::make_shared<std::mutex>()) {}
+  std::unique_ptr<MidiOutputConnection> OpenOutput(const MidiEndpoint& endpoint) override {
+    auto inner = ProbeBackend::OpenOutput(endpoint);
+    if (!inner || !record_) return inner;
+    return std::make_unique<RecordingOutput>(std::move(inner), record_, mutex_);
+  }
+
+ private:
+  std::shared_ptr<MidiBackend> inner_;
+  std::shared_ptr<std::vector<std::vector<std::uint8_t>>> record_;
+  std::shared_ptr<std::mutex> mutex_;
+};
+
+}  // namespace
+
+// ---- Probe ------------------------------------------------------------------------------
+
+TurnaroundProbe::TurnaroundProbe(std::size_t expected) { samples_ns_.reserve(expected); }
+
+void TurnaroundProbe::ReplyArrived() {
+  const auto now = SteadyClock::now();
+  std::lock_guard<std::mutex> lock(mutex_);
+  pending_ = true;
+  reply_at_ = now;
+}
+
+void TurnaroundProbe::BlockSent() {
+  const auto now = SteadyClock::now();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!pending_) return;
+  pending_ = false;
+  samples_ns_.push_back(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(now - reply_at_).count());
+}
+
+std::vector<double> TurnaroundProbe::SamplesUs() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<double> us;
+  us.reserve(samples_ns_.size());
+  for (std::int64_t ns : samples_ns_) us.push_back(static_cast<double>(ns) / 1000.0);
+  return us;
+}
+
+ProbeBackend::ProbeBackend(std::shared_ptr<MidiBackend> inner, TurnaroundProbe* probe)
+    : inner_(std::move(inner)), probe_(probe) {}
+
+std::string ProbeBackend::Name() const { return inner_->Name(); }
+std::vector<MidiEndpoint> ProbeBackend::ListInputs() { return inner_->ListInputs(); }
+std::vector<MidiEndpoint> ProbeBackend::ListOutputs() { return inner_->ListOutputs(); }
+
+std::unique_ptr<MidiInputConnection> ProbeBackend::OpenInput(const MidiEndpoint& endpoint,
+                                                             MidiReceiver receiver) {
+  TurnaroundProbe* probe = probe_;
+  auto inner = inner_->OpenInput(endpoint, [probe, receiver = std::move(receiver)](
+                                               const std::uint8_t* data, std::size_t size) {
+    if (probe != nullptr && IsDeviceStatus(data, size)) probe->ReplyArrived();
+    receiver(data, size);
+  });
+  if (!inner) return nullptr;
+  return std::make_unique<ProbeInput>(std::move(inner));
+}
+
+std::unique_ptr<MidiOutputConnection> ProbeBackend::OpenOutput(const MidiEndpoint& endpoint) {
+  return inner_->OpenOutput(endpoint);
+}
+
+ProbeDriver::ProbeDriver(std::vector<std::shared_ptr<MidiBackend>> backends, TurnaroundProbe* probe)
+    : MidiDriver(std::move(backends)), probe_(probe) {}
+
+MMRESULT ProbeDriver::midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, std::uint32_t size) {
+  if (probe_ != nullptr && header != nullptr && header->lpData != nullptr &&
+      IsWriteBlock(header->lpData, header->dwBufferLength)) {
+    probe_->BlockSent();
+  }
+  return MidiDriver::midiOutLongMsg(handle, header, size);
+}
+
+// ---- View -------------------------------------------------------------------------------
+
+void QuietView::SetStatusLine(const std::string& text) {
+  if (text != LoadString(IDS_UPDATE_COMPLETED)) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  completed_ = true;
+}
+
+void QuietView::ErrorBox(int string_id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  last_error_ = string_id;
+}
+
+bool QuietView::completed() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return completed_;
+}
+
+int QuietView::last_error() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return last_error_;
+}
+
+// ---- One run ----------------------------------------------------------------------------
+
+RunResult RunOneUpdate(const RunOptions& options) {
+  RunResult result;
+  TurnaroundProbe probe;
+  auto bus = std::make_shared<VirtualMidiBus>();
+  devsim::SimOptions sim;
+  sim.timing = options.device_timing;
+  devsim::VirtualBusDevice device(*bus, sim);
+  auto record = options.record_host_messages
+                    ? std::make_shared<std::vector<std::vector<std::uint8_t>>>()
+                    : nullptr;
+  auto backend = std::make_shared<RecordingBackend>(bus, &probe, record);
+  ProbeDriver driver({backend}, &probe);
+  QuietView view;
+  {
+    UpdateSession session(view, UpdateServices{.driver = &driver}, options.timing);
+    session.Initialise();
+    const double cpu0 = ProcessCpuSeconds();
+    const auto t0 = SteadyClock::now();
+    if (session.Execute(0, 0) == UpdateSession::ExecuteOutcome::kStarted) session.WaitForWorker();
+    const auto t1 = SteadyClock::now();
+    result.cpu_s = ProcessCpuSeconds() - cpu0;
+    result.wall_s = std::chrono::duration<double>(t1 - t0).count();
+    session.Teardown();
+  }
+  device.WaitIdle();
+  result.completed = view.completed();
+  result.flash_ok = device.device().FlashHoldsImages(FirmwareSet::Builtin());
+  result.turnaround_us = probe.SamplesUs();
+  if (record) result.host_messages = std::move(*record);
+  return result;
+}
+
+double IdealSeconds(const devsim::SimTiming& timing,
+                    const std::vector<std::vector<std::uint8_t>>& host_messages) {
+  devsim::SimOptions sim;
+  sim.timing = timing;
+  devsim::DeviceCore core(sim);
+  double ms = 0;
+  for (const auto& message : host_messages) {
+    const auto out = core.Handle(message.data(), message.size());
+    ms += out.arrive_ms + out.work_ms;
+    for (const auto& request : out.requests)
+      ms += timing.WireMs(static_cast<double>(request.size()));
+  }
+  return ms / 1000.0;
+}
+
+// ---- Process figures --------------------------------------------------------------------
+
+double ProcessCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](const timeval& tv) {
+    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+  };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+double PeakRssMiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_maxrss) / 1024.0;  // kilobytes on Linux
+}
+
+double Quantile(std::vector<double> samples, double q) {
+  if (samples.empty()) return 0;
+  std::sort(samples.begin(), samples.end());
+  const auto rank = static_cast<std::size_t>(q * static_cast<double>(samples.size() - 1) + 0.5);
+  return samples[std::min(rank, samples.size() - 1)];
+}
+
+std::string CpuModel() {
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(cpuinfo, line)) {
+    if (line.rfind("model name", 0) == 0) {
+      const auto colon = line.find(':');
+      if (colon != std::string::npos) return line.substr(line.find_first_not_of(' ', colon + 1));
+    }
+  }
+  return "unknown";
+}
+
+int Processors() { return static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN)); }
+
+}  // namespace fen::bench

@@ -1,0 +1,120 @@
+// What the whole-update benchmarks share: a probe on the MIDI path that time-stamps each
+// device reply as it reaches the input side and each Write Block as it reaches the output
+// side, a quiet view, and one update run against the simulated device on the virtual bus.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "devsim/sim_timing.h"
+#include "engine/update_session.h"
+#include "engine/update_view.h"
+#include "platform/midi_backend.h"
+#include "platform/midi_driver.h"
+
+namespace fen::bench {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Pairs "a device Status reached the input side" with "the next Write Block reached the output
+// side" and keeps the gap between them: the host's turnaround for one block.
+class TurnaroundProbe {
+ public:
+  explicit TurnaroundProbe(std::size_t expected = 4096);
+  void ReplyArrived();
+  void BlockSent();
+  std::vector<double> SamplesUs() const;
+
+ private:
+  mutable std::mutex mutex_;
+  bool pending_ = false;
+  SteadyClock::time_point reply_at_;
+  std::vector<std::int64_t> samples_ns_;
+};
+
+// Passes every call to the wrapped backend; the receivers it hands out stamp each device
+// Status just before the program's input side gets it.
+class ProbeBackend : public MidiBackend {
+ public:
+  ProbeBackend(std::shared_ptr<MidiBackend> inner, TurnaroundProbe* probe);
+  std::string Name() const override;
+  std::vector<MidiEndpoint> ListInputs() override;
+  std::vector<MidiEndpoint> ListOutputs() override;
+  std::unique_ptr<MidiInputConnection> OpenInput(const MidiEndpoint& endpoint,
+                                                 MidiReceiver receiver) override;
+  std::unique_ptr<MidiOutputConnection> OpenOutput(const MidiEndpoint& endpoint) override;
+
+ private:
+  std::shared_ptr<MidiBackend> inner_;
+  TurnaroundProbe* probe_;
+};
+
+// The real driver, stamping each Write Block as the output port hands it over.
+class ProbeDriver : public MidiDriver {
+ public:
+  ProbeDriver(std::vector<std::shared_ptr<MidiBackend>> backends, TurnaroundProbe* probe);
+  MMRESULT midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, std::uint32_t size) override;
+
+ private:
+  TurnaroundProbe* probe_;
+};
+
+// Remembers how the run ended and nothing else.
+class QuietView : public UpdateView {
+ public:
+  void SetStatusLine(const std::string& text) override;
+  void SetStepCounter(const std::string&) override {}
+  void SetProgressRange(std::int32_t) override {}
+  void SetProgressPos(std::int32_t) override {}
+  void ErrorBox(int string_id) override;
+  void RestoreControls() override {}
+  void EnableExecute(bool) override {}
+  void DisableControls() override {}
+  bool completed() const;
+  int last_error() const;
+
+ private:
+  mutable std::mutex mutex_;
+  bool completed_ = false;
+  int last_error_ = 0;
+};
+
+struct RunOptions {
+  devsim::SimTiming device_timing = devsim::SimTiming::Instant();
+  UpdateTiming timing;
+  // Host messages the device received, kept for the ideal-time sum.
+  bool record_host_messages = false;
+};
+
+struct RunResult {
+  bool completed = false;
+  bool flash_ok = false;
+  double wall_s = 0;  // Execute to the worker's end
+  double cpu_s = 0;   // the whole process over the same span (host and simulated device)
+  std::vector<double> turnaround_us;
+  std::vector<std::vector<std::uint8_t>> host_messages;
+};
+
+// One whole update of one simulated device on a bus of its own.
+RunResult RunOneUpdate(const RunOptions& options);
+
+// Modelled time of the device and the link for these host messages, in seconds: what a host
+// that adds nothing would take.
+double IdealSeconds(const devsim::SimTiming& timing,
+                    const std::vector<std::vector<std::uint8_t>>& host_messages);
+
+// CPU time of the whole process (user + system), seconds.
+double ProcessCpuSeconds();
+// Peak resident set of the process, MiB.
+double PeakRssMiB();
+// The q-quantile (0..1) of the samples, by nearest rank; 0 when empty.
+double Quantile(std::vector<double> samples, double q);
+// "AMD EPYC ..." from /proc/cpuinfo, and the number of processors online.
+std::string CpuModel();
+int Processors();
+
+}  // namespace fen::bench
