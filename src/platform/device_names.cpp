@@ -1,0 +1,62 @@
+// Display names of MIDI ports: client or client:port, numbering of equal names, UTF-8 cuts.
+#include "platform/device_names.h"
+
+#include <map>
+#include <utility>
+
+namespace fen {
+namespace {
+
+bool IsContinuationByte(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+std::string BaseName(const NamedPort& port, bool client_has_one_port) {
+  if (port.client.empty()) return port.port;
+  if (client_has_one_port || port.port.empty()) return port.client;
+  return port.client + ":" + port.port;
+}
+
+}  // namespace
+
+std::size_t CountUtf8Chars(const std::string& text) {
+  std::size_t count = 0;
+  for (unsigned char byte : text) {
+    if (!IsContinuationByte(byte)) ++count;
+  }
+  return count;
+}
+
+std::string TruncateUtf8(const std::string& text, std::size_t max_chars) {
+  std::size_t chars = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (IsContinuationByte(static_cast<unsigned char>(text[i]))) continue;
+    if (chars == max_chars) return text.substr(0, i);
+    ++chars;
+  }
+  return text;
+}
+
+std::vector<std::string> MakeDisplayNames(const std::vector<NamedPort>& ports,
+                                          std::size_t max_chars) {
+  std::map<std::pair<std::string, std::string>, int> ports_per_client;
+  for (const NamedPort& port : ports) ++ports_per_client[{port.group, port.client}];
+
+  std::vector<std::string> names;
+  names.reserve(ports.size());
+  std::map<std::string, int> seen;
+  for (const NamedPort& port : ports) {
+    const std::string base = BaseName(port, ports_per_client[{port.group, port.client}] == 1);
+    // Equal names are counted after the cut: two long names that differ only past it would
+    // otherwise be shown alike.
+    const int instance = ++seen[TruncateUtf8(base, max_chars)];
+    if (instance == 1) {
+      names.push_back(TruncateUtf8(base, max_chars));
+      continue;
+    }
+    const std::string suffix = " (" + std::to_string(instance) + ")";
+    const std::size_t room = max_chars > suffix.size() ? max_chars - suffix.size() : 0;
+    names.push_back(TruncateUtf8(base, room) + suffix);
+  }
+  return names;
+}
+
+}  // namespace fen

@@ -1,0 +1,764 @@
+// The MIDI driver over byte-level backends: a table of never-reused handles, lent input
+// buffers filled by a delivery thread per open input, and a sender thread per open output.
+#include "platform/midi_driver.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <thread>
+#include <utility>
+
+#include "platform/device_names.h"
+#include "platform/rtmidi_backend.h"
+
+namespace fen {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kDefaultClientName = "fenupdator";
+
+struct Device {
+  std::shared_ptr<MidiBackend> backend;
+  MidiEndpoint endpoint;
+  std::string name;
+};
+
+// Bytes per short message, from its status byte.
+std::size_t ShortMessageLength(std::uint8_t status) {
+  if (status < 0xF0) return (status & 0xE0) == 0xC0 ? 2 : 3;  // C0..DF carry one data byte
+  switch (status) {
+    case 0xF1:
+    case 0xF3:
+      return 2;
+    case 0xF2:
+      return 3;
+    default:
+      return 1;
+  }
+}
+
+void MarkReturned(MIDIHDR* header) {
+  header->dwFlags.fetch_and(~MHDR_INQUEUE);
+  header->dwFlags.fetch_or(MHDR_DONE);
+}
+
+// ---- Input -------------------------------------------------------------------------------
+
+struct Arrival {
+  std::vector<std::uint8_t> bytes;
+  Clock::time_point when;
+};
+
+// What the backend's receiver shares with the delivery thread. The receiver may run on a
+// real-time thread, so it only appends here.
+struct Inbox {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::deque<Arrival> arrivals;
+  bool closing = false;
+};
+
+struct InState {
+  HMIDIIN handle = 0;
+  MidiInProc callback = nullptr;
+  std::uintptr_t instance = 0;
+  std::shared_ptr<Inbox> inbox = std::make_shared<Inbox>();
+  std::unique_ptr<MidiInputConnection> connection;
+  std::thread delivery;
+
+  // Held while a callback of this handle runs, so that callbacks never overlap and Stop and
+  // Close can wait for one in progress. Recursive: the callback may call Reset or Stop.
+  std::recursive_mutex callback_mutex;
+  std::atomic<std::thread::id> callback_owner{};
+  int callback_depth = 0;
+
+  std::mutex mutex;  // guards what follows
+  bool closed = false;
+  bool started = false;
+  Clock::time_point start_time;
+  std::deque<MIDIHDR*> lent;
+};
+
+class CallbackGate {
+ public:
+  explicit CallbackGate(InState& state) : state_(state) {
+    state_.callback_mutex.lock();
+    if (state_.callback_depth++ == 0) state_.callback_owner = std::this_thread::get_id();
+  }
+  ~CallbackGate() {
+    if (--state_.callback_depth == 0) state_.callback_owner = std::thread::id();
+    state_.callback_mutex.unlock();
+  }
+  CallbackGate(const CallbackGate&) = delete;
+  CallbackGate& operator=(const CallbackGate&) = delete;
+
+ private:
+  InState& state_;
+};
+
+// Call with the gate held and no other lock of the driver.
+void Invoke(InState& state, std::uint32_t msg, std::uintptr_t param1, std::uintptr_t param2) {
+  if (state.callback == nullptr) return;
+  try {
+    state.callback(state.handle, msg, state.instance, param1, param2);
+  } catch (...) {
+    // A callback that throws must not take the delivery thread down with it.
+  }
+}
+
+void DeliverSysEx(InState& state, const std::uint8_t* data, std::size_t size,
+                  std::uintptr_t stamp) {
+  std::size_t pos = 0;
+  while (pos < size) {
+    MIDIHDR* header = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(state.mutex);
+      // With no buffer lent the rest of the message is lost, as on the original platform.
+      if (!state.started || state.lent.empty()) return;
+      header = state.lent.front();
+      state.lent.pop_front();
+    }
+    const std::size_t chunk = std::min<std::size_t>(size - pos, header->dwBufferLength);
+    std::memcpy(header->lpData, data + pos, chunk);
+    header->dwBytesRecorded = static_cast<std::uint32_t>(chunk);
+    MarkReturned(header);
+    pos += chunk;
+    Invoke(state, MIM_LONGDATA, reinterpret_cast<std::uintptr_t>(header), stamp);
+  }
+}
+
+// Splits what the backend delivered into short messages and at most one SysEx (which runs
+// to the end of the delivery).
+void Deliver(InState& state, const Arrival& arrival) {
+  std::uintptr_t stamp = 0;
+  {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (!state.started || arrival.when < state.start_time) return;
+    stamp = static_cast<std::uintptr_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(arrival.when - state.start_time)
+            .count());
+  }
+  const std::uint8_t* data = arrival.bytes.data();
+  const std::size_t size = arrival.bytes.size();
+  std::size_t pos = 0;
+  while (pos < size) {
+    const std::uint8_t status = data[pos];
+    if (status == 0xF0) {
+      DeliverSysEx(state, data + pos, size - pos, stamp);
+      return;
+    }
+    if (status < 0x80 || status == 0xF7) {  // stray data or a lone end of SysEx
+      ++pos;
+      continue;
+    }
+    const std::size_t length = std::min(ShortMessageLength(status), size - pos);
+    std::uint32_t packed = 0;
+    for (std::size_t i = 0; i < length; ++i) packed |= std::uint32_t{data[pos + i]} << (8 * i);
+    pos += length;
+    {
+      std::lock_guard<std::mutex> lock(state.mutex);
+      if (!state.started) return;
+    }
+    Invoke(state, MIM_DATA, packed, stamp);
+  }
+}
+
+void DeliveryLoop(const std::shared_ptr<InState>& state) {
+  Inbox& inbox = *state->inbox;
+  for (;;) {
+    Arrival arrival;
+    {
+      std::unique_lock<std::mutex> lock(inbox.mutex);
+      inbox.cv.wait(lock, [&] { return inbox.closing || !inbox.arrivals.empty(); });
+      if (inbox.closing) return;
+      arrival = std::move(inbox.arrivals.front());
+      inbox.arrivals.pop_front();
+    }
+    CallbackGate gate(*state);
+    Deliver(*state, arrival);
+  }
+}
+
+// ---- Output ------------------------------------------------------------------------------
+
+struct ShortResult {
+  bool finished = false;
+  bool ok = false;
+};
+
+struct OutJob {
+  std::vector<std::uint8_t> bytes;
+  MIDIHDR* header = nullptr;  // null once Reset or Close took it back
+  std::shared_ptr<ShortResult> result;
+};
+
+// Shared by the handle and its sender thread, so that a sender stuck in the backend can be
+// abandoned and still own everything it touches.
+struct OutShared {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::deque<OutJob> queue;
+  MIDIHDR* current_header = nullptr;
+  bool closing = false;
+  bool exited = false;
+  std::unique_ptr<MidiOutputConnection> connection;  // the sender thread's alone
+};
+
+struct OutState {
+  HMIDIOUT handle = 0;
+  std::shared_ptr<OutShared> shared = std::make_shared<OutShared>();
+  std::thread sender;
+};
+
+void SenderLoop(const std::shared_ptr<OutShared>& shared) {
+  std::unique_lock<std::mutex> lock(shared->mutex);
+  for (;;) {
+    shared->cv.wait(lock, [&] { return shared->closing || !shared->queue.empty(); });
+    if (shared->closing) break;
+    OutJob job = std::move(shared->queue.front());
+    shared->queue.pop_front();
+    shared->current_header = job.header;
+    lock.unlock();
+    bool ok = false;
+    try {
+      ok = shared->connection->Send(job.bytes.data(), job.bytes.size());
+    } catch (...) {
+      ok = false;
+    }
+    lock.lock();
+    // A failed send still finishes the header: the message is lost, as with a device that
+    // vanished, and the caller's wait for the reply catches it.
+    if (shared->current_header != nullptr) MarkReturned(shared->current_header);
+    shared->current_header = nullptr;
+    if (job.result) {
+      job.result->finished = true;
+      job.result->ok = ok;
+    }
+    shared->cv.notify_all();
+  }
+  lock.unlock();
+  shared->connection.reset();
+  lock.lock();
+  shared->exited = true;
+  shared->cv.notify_all();
+}
+
+// Detaches every header and fails every pending short message; Close and Reset differ only
+// in whether the headers count as done.
+void TakeBackHeaders(OutShared& shared, bool mark_done) {
+  auto take_back = [mark_done](MIDIHDR* header) {
+    if (header == nullptr) return;
+    header->dwFlags.fetch_and(~MHDR_INQUEUE);
+    if (mark_done) header->dwFlags.fetch_or(MHDR_DONE);
+  };
+  for (OutJob& job : shared.queue) {
+    take_back(job.header);
+    if (job.result) job.result->finished = true;
+  }
+  shared.queue.clear();
+  take_back(shared.current_header);
+  shared.current_header = nullptr;
+  shared.cv.notify_all();
+}
+
+}  // namespace
+
+// ---- The driver --------------------------------------------------------------------------
+
+struct MidiDriver::Impl {
+  std::vector<std::shared_ptr<MidiBackend>> backends;
+  MidiDriverTimings timings;
+
+  std::mutex rescan_mutex;  // one rescan at a time
+  std::mutex devices_mutex;
+  std::vector<Device> inputs;
+  std::vector<Device> outputs;
+
+  std::mutex table_mutex;
+  std::uintptr_t next_handle = 1;
+  std::map<HMIDIIN, std::shared_ptr<InState>> ins;
+  std::map<HMIDIOUT, std::shared_ptr<OutState>> outs;
+
+  std::shared_ptr<InState> FindIn(HMIDIIN handle) {
+    std::lock_guard<std::mutex> lock(table_mutex);
+    auto it = ins.find(handle);
+    return it == ins.end() ? nullptr : it->second;
+  }
+  std::shared_ptr<OutShared> FindOut(HMIDIOUT handle) {
+    std::lock_guard<std::mutex> lock(table_mutex);
+    auto it = outs.find(handle);
+    return it == outs.end() ? nullptr : it->second->shared;
+  }
+
+  MMRESULT FindDevice(const std::vector<Device>& list, std::int64_t index, Device* device) {
+    std::lock_guard<std::mutex> lock(devices_mutex);
+    if (index < 0 || index >= static_cast<std::int64_t>(list.size())) {
+      return MMSYSERR_BADDEVICEID;
+    }
+    *device = list[static_cast<std::size_t>(index)];
+    return MMSYSERR_NOERROR;
+  }
+
+  // Stops the backend connection and the delivery thread. With notify, the owner hears
+  // MIM_CLOSE; the driver's destructor does not call into owners that may be gone.
+  static void ShutInput(const std::shared_ptr<InState>& state, bool notify) {
+    state->connection.reset();
+    {
+      std::lock_guard<std::mutex> lock(state->inbox->mutex);
+      state->inbox->closing = true;
+      state->inbox->arrivals.clear();
+    }
+    state->inbox->cv.notify_all();
+    if (state->delivery.joinable()) state->delivery.join();
+    CallbackGate gate(*state);  // waits for a Reset or Stop still calling back elsewhere
+    if (notify) Invoke(*state, MIM_CLOSE, 0, 0);
+  }
+
+  void ShutOutput(OutState& state) {
+    OutShared& shared = *state.shared;
+    std::unique_lock<std::mutex> lock(shared.mutex);
+    shared.closing = true;
+    TakeBackHeaders(shared, /*mark_done=*/false);
+    const bool exited = shared.cv.wait_for(lock, timings.close_wait, [&] { return shared.exited; });
+    lock.unlock();
+    // A send stuck in the backend is abandoned; its thread owns what it still uses.
+    if (exited) {
+      state.sender.join();
+    } else {
+      state.sender.detach();
+    }
+  }
+};
+
+MidiDriver::MidiDriver() = default;
+
+MidiDriver::MidiDriver(std::vector<std::shared_ptr<MidiBackend>> backends)
+    : MidiDriver(std::move(backends), MidiDriverTimings{}) {}
+
+MidiDriver::MidiDriver(std::vector<std::shared_ptr<MidiBackend>> backends,
+                       MidiDriverTimings timings)
+    : impl_(std::make_unique<Impl>()) {
+  for (auto& backend : backends) {
+    if (backend) impl_->backends.push_back(std::move(backend));
+  }
+  impl_->timings = timings;
+  Rescan();
+}
+
+MidiDriver::~MidiDriver() {
+  if (!impl_) return;
+  std::map<HMIDIIN, std::shared_ptr<InState>> ins;
+  std::map<HMIDIOUT, std::shared_ptr<OutState>> outs;
+  {
+    std::lock_guard<std::mutex> lock(impl_->table_mutex);
+    ins.swap(impl_->ins);
+    outs.swap(impl_->outs);
+  }
+  for (auto& [handle, state] : ins) {
+    {
+      std::lock_guard<std::mutex> lock(state->mutex);
+      state->closed = true;
+      state->lent.clear();
+    }
+    Impl::ShutInput(state, /*notify=*/false);
+  }
+  for (auto& [handle, state] : outs) impl_->ShutOutput(*state);
+}
+
+void MidiDriver::Rescan() {
+  if (!impl_) return;
+  std::lock_guard<std::mutex> rescan_lock(impl_->rescan_mutex);
+  std::vector<Device> inputs;
+  std::vector<Device> outputs;
+  std::vector<NamedPort> input_names;
+  std::vector<NamedPort> output_names;
+  for (std::size_t b = 0; b < impl_->backends.size(); ++b) {
+    const auto& backend = impl_->backends[b];
+    const std::string group = std::to_string(b);
+    try {
+      for (MidiEndpoint& endpoint : backend->ListInputs()) {
+        input_names.push_back({group, endpoint.client, endpoint.port});
+        inputs.push_back({backend, std::move(endpoint), {}});
+      }
+      for (MidiEndpoint& endpoint : backend->ListOutputs()) {
+        output_names.push_back({group, endpoint.client, endpoint.port});
+        outputs.push_back({backend, std::move(endpoint), {}});
+      }
+    } catch (...) {
+      // A backend that fails to list contributes what it listed before failing.
+    }
+  }
+  const auto in_display = MakeDisplayNames(input_names, kMaxPnameChars);
+  const auto out_display = MakeDisplayNames(output_names, kMaxPnameChars);
+  for (std::size_t i = 0; i < inputs.size(); ++i) inputs[i].name = in_display[i];
+  for (std::size_t i = 0; i < outputs.size(); ++i) outputs[i].name = out_display[i];
+  std::lock_guard<std::mutex> lock(impl_->devices_mutex);
+  impl_->inputs.swap(inputs);
+  impl_->outputs.swap(outputs);
+}
+
+// ---- Input calls ---------------------------------------------------------------------------
+
+std::uint32_t MidiDriver::midiInGetNumDevs() {
+  if (!impl_) return 0;
+  std::lock_guard<std::mutex> lock(impl_->devices_mutex);
+  return static_cast<std::uint32_t>(impl_->inputs.size());
+}
+
+MMRESULT MidiDriver::midiInGetDevCaps(std::uint32_t device, std::string* name) {
+  if (!impl_) return MMSYSERR_ERROR;
+  if (name == nullptr) return MMSYSERR_INVALPARAM;
+  Device found;
+  const MMRESULT result = impl_->FindDevice(impl_->inputs, device, &found);
+  if (result == MMSYSERR_NOERROR) *name = found.name;
+  return result;
+}
+
+MMRESULT MidiDriver::midiInOpen(HMIDIIN* handle, std::int32_t device, MidiInProc callback,
+                                std::uintptr_t instance, std::uint32_t /*flags*/) {
+  if (!impl_) return MMSYSERR_ERROR;
+  if (handle == nullptr) return MMSYSERR_INVALPARAM;
+  *handle = 0;
+  Device found;
+  const MMRESULT result = impl_->FindDevice(impl_->inputs, device, &found);
+  if (result != MMSYSERR_NOERROR) return result;
+  try {
+    auto state = std::make_shared<InState>();
+    state->callback = callback;
+    state->instance = instance;
+    std::shared_ptr<Inbox> inbox = state->inbox;
+    state->connection = found.backend->OpenInput(
+        found.endpoint, [inbox](const std::uint8_t* data, std::size_t size) {
+          if (data == nullptr || size == 0) return;
+          Arrival arrival{std::vector<std::uint8_t>(data, data + size), Clock::now()};
+          {
+            std::lock_guard<std::mutex> lock(inbox->mutex);
+            if (inbox->closing) return;
+            inbox->arrivals.push_back(std::move(arrival));
+          }
+          inbox->cv.notify_one();
+        });
+    if (!state->connection) return MIDIERR_NODEVICE;
+    {
+      std::lock_guard<std::mutex> lock(impl_->table_mutex);
+      state->handle = impl_->next_handle++;
+    }
+    state->delivery = std::thread([state] { DeliveryLoop(state); });
+    {
+      std::lock_guard<std::mutex> lock(impl_->table_mutex);
+      impl_->ins[state->handle] = state;
+    }
+    *handle = state->handle;
+    CallbackGate gate(*state);
+    Invoke(*state, MIM_OPEN, 0, 0);
+    return MMSYSERR_NOERROR;
+  } catch (...) {
+    // Only allocation or thread creation can throw, before the handle is in the table; the
+    // connection goes with the state.
+    return MMSYSERR_NOMEM;
+  }
+}
+
+MMRESULT MidiDriver::midiInClose(HMIDIIN handle) {
+  if (!impl_) return MMSYSERR_INVALHANDLE;
+  std::shared_ptr<InState> state = impl_->FindIn(handle);
+  if (!state) return MMSYSERR_INVALHANDLE;
+  // From inside its own callback the handle cannot promise that no callback runs any more.
+  if (state->callback_owner.load() == std::this_thread::get_id()) return MMSYSERR_ERROR;
+  {
+    std::lock_guard<std::mutex> table_lock(impl_->table_mutex);
+    std::lock_guard<std::mutex> lock(state->mutex);
+    if (state->closed) return MMSYSERR_INVALHANDLE;
+    if (!state->lent.empty()) return MIDIERR_STILLPLAYING;
+    state->closed = true;
+    state->started = false;
+    impl_->ins.erase(handle);
+  }
+  Impl::ShutInput(state, /*notify=*/true);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT MidiDriver::midiInPrepareHeader(HMIDIIN handle, MIDIHDR* header, std::uint32_t /*size*/) {
+  if (!impl_) return MMSYSERR_INVALHANDLE;
+  std::shared_ptr<InState> state = impl_->FindIn(handle);
+  if (!state) return MMSYSERR_INVALHANDLE;
+  if (header == nullptr || header->lpData == nullptr || header->dwBufferLength == 0) {
+    return MMSYSERR_INVALPARAM;
+  }
+  std::lock_guard<std::mutex> lock(state->mutex);
+  if (state->closed) return MMSYSERR_INVALHANDLE;
+  header->dwFlags.fetch_or(MHDR_PREPARED);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT MidiDriver::midiInUnprepareHeader(HMIDIIN handle, MIDIHDR* header,
+                                           std::uint32_t /*size*/) {
+  if (!impl_) return MMSYSERR_INVALHANDLE;
+  std::shared_ptr<InState> state = impl_->FindIn(handle);
+  if (!state) return MMSYSERR_INVALHANDLE;
+  if (header == nullptr) return MMSYSERR_INVALPARAM;
+  std::lock_guard<std::mutex> lock(state->mutex);
+  if (state->closed) return MMSYSERR_INVALHANDLE;
+  if (header->dwFlags.load() & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+  header->dwFlags.fetch_and(~MHDR_PREPARED);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT MidiDriver::midiInAddBuffer(HMIDIIN handle, MIDIHDR* header, std::uint32_t /*size*/) {
+  if (!impl_) return MMSYSERR_INVALHANDLE;
+  std::shared_ptr<InState> state = impl_->FindIn(handle);
+  if (!state) return MMSYSERR_INVALHANDLE;
+  if (header == nullptr || header->lpData == nullptr || header->dwBufferLength == 0) {
+    return MMSYSERR_INVALPARAM;
+  }
+  std::lock_guard<std::mutex> lock(state->mutex);
+  if (state->closed) return MMSYSERR_INVALHANDLE;
+  const std::uint32_t flags = header->dwFlags.load();
+  if (!(flags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
+  if (flags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+  header->dwBytesRecorded = 0;
+  header->dwFlags.fetch_and(~MHDR_DONE);
+  header->dwFlags.fetch_or(MHDR_INQUEUE);
+  state->lent.push_back(header);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT MidiDriver::midiInStart(HMIDIIN handle) {
+  if (!impl_) return MMSYSERR_INVALHANDLE;
+  std::shared_ptr<InState> state = impl_->FindIn(handle);
+  if (!state) return MMSYSERR_INVALHANDLE;
+  std::lock_guard<std::mutex> lock(state->mutex);
+  if (state->closed) return MMSYSERR_INVALHANDLE;
+  if (!state->started) {
+    state->started = true;
+    state->start_time = Clock::now();
+  }
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT MidiDriver::midiInStop(HMIDIIN handle) {
+  if (!impl_) return MMSYSERR_INVALHANDLE;
+  std::shared_ptr<InState> state = impl_->FindIn(handle);
+  if (!state) return MMSYSERR_INVALHANDLE;
+  // Messages are handed over whole, so no buffer ever holds part of one when input stops;
+  // waiting for a delivery in progress is all that is needed.
+  CallbackGate gate(*state);
+  std::lock_guard<std::mutex> lock(state->mutex);
+  if (state->closed) return MMSYSERR_INVALHANDLE;
+  state->started = false;
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT MidiDriver::midiInReset(HMIDIIN handle) {
+  if (!impl_) return MMSYSERR_INVALHANDLE;
+  std::shared_ptr<InState> state = impl_->FindIn(handle);
+  if (!state) return MMSYSERR_INVALHANDLE;
+  CallbackGate gate(*state);
+  std::deque<MIDIHDR*> returned;
+  {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    if (state->closed) return MMSYSERR_INVALHANDLE;
+    state->started = false;
+    returned.swap(state->lent);
+  }
+  for (MIDIHDR* header : returned) {
+    header->dwBytesRecorded = 0;
+    MarkReturned(header);
+    Invoke(*state, MIM_LONGDATA, reinterpret_cast<std::uintptr_t>(header), 0);
+  }
+  return MMSYSERR_NOERROR;
+}
+
+// ---- Output calls --------------------------------------------------------------------------
+
+std::uint32_t MidiDriver::midiOutGetNumDevs() {
+  if (!impl_) return 0;
+  std::lock_guard<std::mutex> lock(impl_->devices_mutex);
+  return static_cast<std::uint32_t>(impl_->outputs.size());
+}
+
+MMRESULT MidiDriver::midiOutGetDevCaps(std::uint32_t device, std::string* name) {
+  if (!impl_) return MMSYSERR_ERROR;
+  if (name == nullptr) return MMSYSERR_INVALPARAM;
+  Device found;
+  const MMRESULT result = impl_->FindDevice(impl_->outputs, device, &found);
+  if (result == MMSYSERR_NOERROR) *name = found.name;
+  return result;
+}
+
+MMRESULT MidiDriver::midiOutOpen(HMIDIOUT* handle, std::int32_t device, std::uintptr_t /*callback*/,
+                                 std::uintptr_t /*instance*/, std::uint32_t /*flags*/) {
+  if (!impl_) return MMSYSERR_ERROR;
+  if (handle == nullptr) return MMSYSERR_INVALPARAM;
+  *handle = 0;
+  Device found;
+  const MMRESULT result = impl_->FindDevice(impl_->outputs, device, &found);
+  if (result != MMSYSERR_NOERROR) return result;
+  try {
+    auto state = std::make_shared<OutState>();
+    state->shared->connection = found.backend->OpenOutput(found.endpoint);
+    if (!state->shared->connection) return MIDIERR_NODEVICE;
+    std::shared_ptr<OutShared> shared = state->shared;
+    state->sender = std::thread([shared] { SenderLoop(shared); });
+    std::lock_guard<std::mutex> lock(impl_->table_mutex);
+    state->handle = impl_->next_handle++;
+    impl_->outs[state->handle] = state;
+    *handle = state->handle;
+    return MMSYSERR_NOERROR;
+  } catch (...) {
+    return MMSYSERR_NOMEM;
+  }
+}
+
+MMRESULT MidiDriver::midiOutClose(HMIDIOUT handle) {
+  if (!impl_) return MMSYSERR_INVALHANDLE;
+  std::shared_ptr<OutState> state;
+  {
+    std::lock_guard<std::mutex> lock(impl_->table_mutex);
+    auto it = impl_->outs.find(handle);
+    if (it == impl_->outs.end()) return MMSYSERR_INVALHANDLE;
+    state = std::move(it->second);
+    impl_->outs.erase(it);
+  }
+  impl_->ShutOutput(*state);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT MidiDriver::midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header,
+                                          std::uint32_t /*size*/) {
+  if (!impl_) return MMSYSERR_INVALHANDLE;
+  std::shared_ptr<OutShared> shared = impl_->FindOut(handle);
+  if (!shared) return MMSYSERR_INVALHANDLE;
+  if (header == nullptr || header->lpData == nullptr || header->dwBufferLength == 0) {
+    return MMSYSERR_INVALPARAM;
+  }
+  std::lock_guard<std::mutex> lock(shared->mutex);
+  if (shared->closing) return MMSYSERR_INVALHANDLE;
+  header->dwFlags.fetch_or(MHDR_PREPARED);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT MidiDriver::midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header,
+                                            std::uint32_t /*size*/) {
+  if (!impl_) return MMSYSERR_INVALHANDLE;
+  std::shared_ptr<OutShared> shared = impl_->FindOut(handle);
+  if (!shared) return MMSYSERR_INVALHANDLE;
+  if (header == nullptr) return MMSYSERR_INVALPARAM;
+  std::lock_guard<std::mutex> lock(shared->mutex);
+  if (shared->closing) return MMSYSERR_INVALHANDLE;
+  if (header->dwFlags.load() & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+  header->dwFlags.fetch_and(~MHDR_PREPARED);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT MidiDriver::midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, std::uint32_t /*size*/) {
+  if (!impl_) return MMSYSERR_INVALHANDLE;
+  std::shared_ptr<OutShared> shared = impl_->FindOut(handle);
+  if (!shared) return MMSYSERR_INVALHANDLE;
+  if (header == nullptr || header->lpData == nullptr || header->dwBufferLength == 0) {
+    return MMSYSERR_INVALPARAM;
+  }
+  if (!(header->dwFlags.load() & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
+  try {
+    // The bytes are copied so that the caller's memory is never read after it stops waiting.
+    OutJob job{std::vector<std::uint8_t>(header->lpData, header->lpData + header->dwBufferLength),
+               header, nullptr};
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    if (shared->closing) return MMSYSERR_INVALHANDLE;
+    if (header->dwFlags.load() & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+    header->dwFlags.fetch_and(~MHDR_DONE);
+    header->dwFlags.fetch_or(MHDR_INQUEUE);
+    shared->queue.push_back(std::move(job));
+    shared->cv.notify_all();
+    return MMSYSERR_NOERROR;
+  } catch (...) {
+    return MMSYSERR_NOMEM;
+  }
+}
+
+MMRESULT MidiDriver::midiOutShortMsg(HMIDIOUT handle, std::uint32_t message) {
+  if (!impl_) return MMSYSERR_INVALHANDLE;
+  std::shared_ptr<OutShared> shared = impl_->FindOut(handle);
+  if (!shared) return MMSYSERR_INVALHANDLE;
+  const auto status = static_cast<std::uint8_t>(message & 0xFF);
+  if (status < 0x80 || status == 0xF0 || status == 0xF7) return MMSYSERR_INVALPARAM;
+  try {
+    OutJob job;
+    for (std::size_t i = 0; i < ShortMessageLength(status); ++i) {
+      job.bytes.push_back(static_cast<std::uint8_t>(message >> (8 * i)));
+    }
+    auto result = std::make_shared<ShortResult>();
+    job.result = result;
+    std::unique_lock<std::mutex> lock(shared->mutex);
+    if (shared->closing) return MMSYSERR_INVALHANDLE;
+    shared->queue.push_back(std::move(job));
+    shared->cv.notify_all();
+    shared->cv.wait_for(lock, impl_->timings.short_msg_wait,
+                        [&] { return result->finished || shared->closing; });
+    return result->finished && result->ok ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
+  } catch (...) {
+    return MMSYSERR_NOMEM;
+  }
+}
+
+MMRESULT MidiDriver::midiOutReset(HMIDIOUT handle) {
+  if (!impl_) return MMSYSERR_INVALHANDLE;
+  std::shared_ptr<OutShared> shared = impl_->FindOut(handle);
+  if (!shared) return MMSYSERR_INVALHANDLE;
+  std::lock_guard<std::mutex> lock(shared->mutex);
+  if (shared->closing) return MMSYSERR_INVALHANDLE;
+  TakeBackHeaders(*shared, /*mark_done=*/true);
+  return MMSYSERR_NOERROR;
+}
+
+bool MidiDriver::midiOutWaitDone(HMIDIOUT handle, MIDIHDR* header, std::uint32_t timeout_ms) {
+  if (header == nullptr) return false;
+  std::shared_ptr<OutShared> shared = impl_ ? impl_->FindOut(handle) : nullptr;
+  if (!shared) return false;
+  std::unique_lock<std::mutex> lock(shared->mutex);
+  return shared->cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+    return (header->dwFlags.load() & MHDR_DONE) != 0 || shared->closing;
+  }) && (header->dwFlags.load() & MHDR_DONE) != 0;
+}
+
+// ---- The process-wide default --------------------------------------------------------------
+
+namespace {
+
+struct DefaultDriverHolder {
+  std::mutex mutex;
+  std::shared_ptr<MidiDriver> current;
+  // Replaced drivers stay alive: callers may still hold references to them.
+  std::vector<std::shared_ptr<MidiDriver>> retired;
+};
+
+DefaultDriverHolder& Holder() {
+  // Never destroyed: ports in static objects may use the driver while the process exits.
+  static auto* holder = new DefaultDriverHolder;
+  return *holder;
+}
+
+}  // namespace
+
+MidiDriver& DefaultMidiDriver() {
+  DefaultDriverHolder& holder = Holder();
+  std::lock_guard<std::mutex> lock(holder.mutex);
+  if (!holder.current) {
+    std::string error;
+    holder.current =
+        std::make_shared<MidiDriver>(MakeRtMidiBackends("auto", kDefaultClientName, &error));
+  }
+  return *holder.current;
+}
+
+void SetDefaultMidiDriver(std::shared_ptr<MidiDriver> driver) {
+  DefaultDriverHolder& holder = Holder();
+  std::lock_guard<std::mutex> lock(holder.mutex);
+  if (holder.current) holder.retired.push_back(std::move(holder.current));
+  holder.current = std::move(driver);
+}
+
+}  // namespace fen
