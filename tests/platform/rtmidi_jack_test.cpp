@@ -1,0 +1,161 @@
+// The RtMidi backend against a real JACK server (dummy driver): two clients, messages byte
+// for byte both ways, and the size JACK cannot carry refused.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/rtmidi_backend.h"
+
+// libjack and librtmidi keep allocations of their own until the process ends; only they are
+// excused from the leak check, never this project's code.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libjack.so\nleak:librtmidi.so\n";
+}
+
+namespace fen {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct Collected {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::vector<Bytes> messages;
+  MidiReceiver Receiver() {
+    return [this](const std::uint8_t* data, std::size_t size) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        messages.emplace_back(data, data + size);
+      }
+      cv.notify_all();
+    };
+  }
+  std::vector<Bytes> WaitFor(std::size_t count) {
+    std::unique_lock<std::mutex> lock(mutex);
+    cv.wait_for(lock, std::chrono::seconds(10), [&] { return messages.size() >= count; });
+    return messages;
+  }
+};
+
+Bytes SysEx(std::size_t size) {
+  Bytes bytes(size);
+  bytes.front() = 0xF0;
+  for (std::size_t i = 1; i + 1 < size; ++i) bytes[i] = static_cast<std::uint8_t>((i * 7) & 0x7F);
+  bytes.back() = 0xF7;
+  return bytes;
+}
+
+const std::vector<Bytes>& Messages() {
+  static const std::vector<Bytes> messages = {
+      SysEx(2359),                                 // a Write Block
+      {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7},        // 6 bytes
+      {0xF0, 0x43, 0x10, 0x4C, 0x00, 0x00, 0xF7},  // 7 bytes
+  };
+  return messages;
+}
+
+// Tests run side by side on one server: each process's clients get names of their own.
+const std::string kDevice = "fen-test-device-p" + std::to_string(getpid());
+const std::string kHost = "fen-test-host-p" + std::to_string(getpid());
+
+// Each RtMidi port is a JACK client of its own, so a backend's second port is on "name-01".
+const MidiEndpoint* FindClient(const std::vector<MidiEndpoint>& list, const std::string& client) {
+  for (const MidiEndpoint& endpoint : list) {
+    if (endpoint.client.rfind(client, 0) == 0) return &endpoint;
+  }
+  return nullptr;
+}
+
+// A port appears in other clients' lists from JACK's next cycle on.
+template <typename List>
+MidiEndpoint WaitForClient(List list, const std::string& client) {
+  for (int i = 0; i < 5000; ++i) {
+    const auto endpoints = list();
+    if (const MidiEndpoint* found = FindClient(endpoints, client)) return *found;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return {};
+}
+
+class RtMidiJack : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    device_ = MakeRtMidiBackend("jack", kDevice, &error);
+    host_ = MakeRtMidiBackend("jack", kHost, &error);
+    if (!device_ || !host_) {
+      // Where jackd is installed the test fixture has started a server: not reaching it is
+      // a failure there, not a skip.
+#ifdef FEN_EXPECT_JACK
+      FAIL() << "JACK unreachable: " << error;
+#endif
+      GTEST_SKIP() << "no JACK server (" << error << "); scripts/jack-server.sh starts one";
+    }
+  }
+
+  std::shared_ptr<RtMidiBackend> device_;
+  std::shared_ptr<RtMidiBackend> host_;
+};
+
+TEST_F(RtMidiJack, MessagesArriveByteForByteInBothDirections) {
+  Collected at_device;
+  Collected at_host;
+  auto device_in = device_->OpenOwnInput("MIDI In", at_device.Receiver());
+  auto device_out = device_->OpenOwnOutput("MIDI Out");
+  ASSERT_TRUE(device_in && device_out);
+
+  const MidiEndpoint to_device = WaitForClient([&] { return host_->ListOutputs(); }, kDevice);
+  const MidiEndpoint from_device = WaitForClient([&] { return host_->ListInputs(); }, kDevice);
+  EXPECT_EQ("MIDI In", to_device.port);
+  EXPECT_EQ("MIDI Out", from_device.port);
+  auto host_out = host_->OpenOutput(to_device);
+  auto host_in = host_->OpenInput(from_device, at_host.Receiver());
+  ASSERT_TRUE(host_out && host_in);
+
+  for (const Bytes& message : Messages()) {
+    EXPECT_TRUE(host_out->Send(message.data(), message.size()));
+    EXPECT_TRUE(device_out->Send(message.data(), message.size()));
+  }
+  EXPECT_EQ(Messages(), at_device.WaitFor(Messages().size()));
+  EXPECT_EQ(Messages(), at_host.WaitFor(Messages().size()));
+}
+
+TEST_F(RtMidiJack, MessageLongerThanJackCarriesIsRefusedNotDropped) {
+  Collected at_device;
+  auto device_in = device_->OpenOwnInput("MIDI In", at_device.Receiver());
+  ASSERT_TRUE(device_in);
+  auto host_out = host_->OpenOutput(WaitForClient([&] { return host_->ListOutputs(); }, kDevice));
+  ASSERT_TRUE(host_out);
+
+  const Bytes too_long = SysEx(16380);
+  const Bytes longest = SysEx(RtMidiBackend::kMaxJackMessage);
+  EXPECT_FALSE(host_out->Send(too_long.data(), too_long.size()));
+  EXPECT_TRUE(host_out->Send(longest.data(), longest.size()));
+  EXPECT_EQ(std::vector<Bytes>{longest}, at_device.WaitFor(1));
+}
+
+TEST_F(RtMidiJack, OwnPortsAreNotListedAndVanishedPortsDoNotOpen) {
+  auto device_in = device_->OpenOwnInput("MIDI In", [](const std::uint8_t*, std::size_t) {});
+  ASSERT_TRUE(device_in);
+  const MidiEndpoint endpoint = WaitForClient([&] { return host_->ListOutputs(); }, kDevice);
+  auto host_out = host_->OpenOutput(endpoint);
+  ASSERT_TRUE(host_out);
+  EXPECT_EQ(nullptr, FindClient(host_->ListInputs(), kHost));
+  EXPECT_EQ(nullptr, FindClient(device_->ListOutputs(), kDevice));
+
+  device_in.reset();
+  for (int i = 0; i < 5000 && FindClient(host_->ListOutputs(), kDevice) != nullptr; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_EQ(nullptr, FindClient(host_->ListOutputs(), kDevice));
+  EXPECT_EQ(nullptr, host_->OpenOutput(endpoint));
+}
+
+}  // namespace
+}  // namespace fen
