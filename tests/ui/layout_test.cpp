@@ -5,8 +5,10 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -146,6 +148,21 @@ TEST(AboutItem, IsInTheWindowsContextMenuWithTheTextOfString101) {
   EXPECT_EQ(dialog.about_action()->text().toStdString(), LoadString(IDS_ABOUTBOX));
   EXPECT_EQ(dialog.contextMenuPolicy(), Qt::ActionsContextMenu);
   EXPECT_TRUE(dialog.actions().contains(dialog.about_action()));
+
+  // From the keyboard (Menu key, Shift+F10) on the focused "Execute": the request goes up to
+  // the window, whose menu offers the item.
+  QAction* offered = nullptr;
+  QTimer::singleShot(0, &dialog, [&] {
+    if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+      if (!menu->actions().isEmpty()) offered = menu->actions().front();
+      menu->close();
+    }
+  });
+  QWidget* execute = DialogItemOf<QWidget>(&dialog, IDOK);
+  QContextMenuEvent request(QContextMenuEvent::Keyboard, execute->rect().center(),
+                            execute->mapToGlobal(execute->rect().center()));
+  QApplication::sendEvent(execute, &request);
+  EXPECT_EQ(offered, dialog.about_action());
 }
 
 TEST(AboutBox, ShowsTheProductTitleAndIconEvenInALaterInstance) {
