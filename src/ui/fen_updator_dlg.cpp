@@ -175,6 +175,8 @@ QMessageBox* CFenUpdatorDlg::OpenMessageBox(int icon, const QString& caption, co
                                             int buttons, std::function<void(int)> finished) {
   auto* box = new QMessageBox(static_cast<QMessageBox::Icon>(icon), caption, text,
                               static_cast<QMessageBox::StandardButtons>(buttons), this);
+  // A question that may be declined is declined by Enter, the safe answer.
+  if ((buttons & QMessageBox::Cancel) != 0) box->setDefaultButton(QMessageBox::Cancel);
   QPointer<QDialog> tracked(box);
   open_boxes_.append(tracked);
   connect(box, &QDialog::finished, this, [this, box, tracked, finished](int result) {
