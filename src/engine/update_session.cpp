@@ -77,6 +77,10 @@ UpdateSession::UpdateSession(UpdateView& view, Services services, UpdateTiming t
   out_port_.set_send_bound_ms(timing_.send_bound_ms);
   if (timing_.early_tick) {
     in_port_.SetArrivalHook([this] { timer_.RequestTick(); });
+    // Every queued entry asks for a tick and a tick drains the queue, so between requests
+    // nothing is queued: the timer sleeps instead of ticking every millisecond, and the tick
+    // runs on the input thread that asks for it rather than waking the timer thread.
+    timer_.set_extra_flags(TIME_KICK_INLINE | TIME_SLEEP_WHEN_IDLE);
   }
 }
 

@@ -23,10 +23,12 @@ std::uint32_t CDxMTimer::Start(std::uint32_t period_ms, TimerProc callback, std:
   service_.timeBeginPeriod(minimum_period_);
   std::uint32_t id = 0;
   if (callback != nullptr) {
-    id = service_.timeSetEvent(period_ms, minimum_period_, callback, user, TIME_PERIODIC);
+    id = service_.timeSetEvent(period_ms, minimum_period_, callback, user,
+                               TIME_PERIODIC | extra_flags_);
   } else {
-    id = service_.timeSetEvent(period_ms, minimum_period_, &CDxMTimer::DefaultTimerCallback,
-                               reinterpret_cast<std::uintptr_t>(this), TIME_PERIODIC);
+    id =
+        service_.timeSetEvent(period_ms, minimum_period_, &CDxMTimer::DefaultTimerCallback,
+                              reinterpret_cast<std::uintptr_t>(this), TIME_PERIODIC | extra_flags_);
   }
   if (id == 0) ++unmatched_raises_;
   event_id_.store(id);

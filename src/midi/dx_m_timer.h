@@ -23,6 +23,9 @@ class CDxMTimer {
 
   // Beyond the original: one extra tick as soon as the timer thread is free.
   void RequestTick();
+  // Beyond the original: TIME_* flags added to the periodic event of the next Start, for an
+  // owner that asks for a tick whenever it has work.
+  void set_extra_flags(std::uint32_t flags) { extra_flags_ = flags; }
 
   std::uint32_t event_id() const { return event_id_.load(); }
   std::uint32_t minimum_period() const { return minimum_period_; }
@@ -36,6 +39,7 @@ class CDxMTimer {
   std::atomic<std::uint32_t> event_id_{0};
   std::uint32_t minimum_period_ = 1;
   int unmatched_raises_ = 0;  // raises of refused Starts, restored at destruction
+  std::uint32_t extra_flags_ = 0;
 };
 
 }  // namespace fen

@@ -1,7 +1,9 @@
 // The real timer service: one thread per periodic event, ticking on the steady clock and
-// sleeping on a condition variable between ticks; early ticks on request.
+// sleeping on a condition variable between ticks; early ticks on request, on the asking
+// thread when the event allows it.
 #include "platform/timer_service.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -60,6 +62,8 @@ class SystemTimerServiceImpl final : public TimerService {
     event->period = std::chrono::milliseconds(delay);
     event->callback = callback;
     event->user = user;
+    event->kick_inline = (flags & TIME_KICK_INLINE) != 0;
+    event->sleep_when_idle = (flags & TIME_SLEEP_WHEN_IDLE) != 0;
     std::lock_guard<std::mutex> lock(mutex_);
     do {
       event->id = next_id_++;
@@ -82,14 +86,18 @@ class SystemTimerServiceImpl final : public TimerService {
       event = std::move(it->second);
       events_.erase(it);
     }
+    const auto self = std::this_thread::get_id();
     {
-      std::lock_guard<std::mutex> lock(event->mutex);
+      std::unique_lock<std::mutex> lock(event->mutex);
       event->stop = true;
+      event->cv.notify_all();
+      // A tick running on an asking thread is waited for like one on the event's thread,
+      // unless it is the caller's own.
+      event->cv.wait(lock, [&] { return !event->ticking || event->ticking_thread == self; });
     }
-    event->cv.notify_all();
     // Joining waits for a running tick to return. A tick that cancels its own event cannot
     // wait for itself: its thread ends once the tick returns.
-    if (event->thread.get_id() == std::this_thread::get_id()) {
+    if (event->thread.get_id() == self) {
       event->thread.detach();
     } else {
       event->thread.join();
@@ -105,11 +113,16 @@ class SystemTimerServiceImpl final : public TimerService {
       if (it == events_.end()) return;
       event = it->second;
     }
-    {
-      std::lock_guard<std::mutex> lock(event->mutex);
-      event->requested = true;
+    std::unique_lock<std::mutex> lock(event->mutex);
+    if (event->stop) return;
+    if (event->kick_inline && !event->ticking) {
+      // The asking thread is awake already; waking the event's thread would only add a
+      // hand-over to the path of every reply.
+      Tick(*event, lock);
+      return;
     }
-    event->cv.notify_one();
+    event->requested = true;
+    event->cv.notify_all();
   }
 
  private:
@@ -118,17 +131,46 @@ class SystemTimerServiceImpl final : public TimerService {
     std::chrono::milliseconds period{1};
     TimerProc callback = nullptr;
     std::uintptr_t user = 0;
+    bool kick_inline = false;
+    bool sleep_when_idle = false;
     std::mutex mutex;
+    // Wakes the event's thread (requests, stop) and whoever waits for a tick to end.
     std::condition_variable cv;
     bool stop = false;
     bool requested = false;  // requests made while a tick runs fold into this one flag
+    bool ticking = false;    // a tick runs, on the event's thread or an asking thread
+    std::thread::id ticking_thread;
     std::thread thread;
   };
+
+  // Runs one tick with the event's lock held on entry and on return, released during the
+  // callback.
+  static void Tick(Event& event, std::unique_lock<std::mutex>& lock) {
+    event.requested = false;
+    event.ticking = true;
+    event.ticking_thread = std::this_thread::get_id();
+    lock.unlock();
+    try {
+      event.callback(event.id, 0, event.user, 0, 0);
+    } catch (...) {
+      // A tick's failure must not end the timer thread or the process.
+    }
+    lock.lock();
+    event.ticking = false;
+    event.ticking_thread = std::thread::id();
+    // A request that came during the tick now wakes the event's thread for one more.
+    event.cv.notify_all();
+  }
 
   // The event's thread. It holds a share of the event so that a detached thread (an event
   // cancelled from its own tick) still has it until the end.
   static void Run(std::shared_ptr<Event> event) {
-    auto next = SteadyClock::now() + event->period;
+    // Between requests an idle event only ticks now and then, as a safety net.
+    const auto interval =
+        event->sleep_when_idle
+            ? std::max<SteadyClock::duration>(event->period, std::chrono::milliseconds(kIdleTickMs))
+            : SteadyClock::duration(event->period);
+    auto next = SteadyClock::now() + interval;
     std::unique_lock<std::mutex> lock(event->mutex);
     for (;;) {
       event->cv.wait_until(lock, next, [&] { return event->stop || event->requested; });
@@ -136,19 +178,16 @@ class SystemTimerServiceImpl final : public TimerService {
       const auto now = SteadyClock::now();
       if (now >= next) {
         // A tick that ran past the period delays the following ones; they never pile up.
-        next += event->period;
-        if (next <= now) next = now + event->period;
+        next += interval;
+        if (next <= now) next = now + interval;
       } else if (!event->requested) {
         continue;
       }
-      event->requested = false;
-      lock.unlock();
-      try {
-        event->callback(event->id, 0, event->user, 0, 0);
-      } catch (...) {
-        // A tick's failure must not end the timer thread or the process.
-      }
-      lock.lock();
+      // A tick running on an asking thread ends first; ticks never overlap.
+      event->cv.wait(lock, [&] { return event->stop || !event->ticking; });
+      if (event->stop) return;
+      Tick(*event, lock);
+      if (event->sleep_when_idle) next = SteadyClock::now() + interval;
     }
   }
 

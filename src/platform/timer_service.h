@@ -13,6 +13,13 @@ inline constexpr MMRESULT TIMERR_NOERROR = 0;
 inline constexpr MMRESULT TIMERR_NOCANDO = 97;
 inline constexpr std::uint32_t TIME_ONESHOT = 0;
 inline constexpr std::uint32_t TIME_PERIODIC = 1;
+// Beyond the original, for an owner that asks for a tick (timeRequestTick) whenever it has
+// work. With TIME_KICK_INLINE a requested tick runs at once on the asking thread when no tick
+// of the event runs, instead of waking the event's thread. With TIME_SLEEP_WHEN_IDLE the
+// event's thread ticks only every kIdleTickMs between requests instead of every period.
+inline constexpr std::uint32_t TIME_KICK_INLINE = 0x100;
+inline constexpr std::uint32_t TIME_SLEEP_WHEN_IDLE = 0x200;
+inline constexpr std::uint32_t kIdleTickMs = 100;
 
 struct TIMECAPS {
   std::uint32_t wPeriodMin = 0;
@@ -39,7 +46,8 @@ class TimerService {
   virtual MMRESULT timeKillEvent(std::uint32_t id) = 0;
   // Beyond the original: asks for one extra tick of the event as soon as its thread is free,
   // without waiting for the period. Never runs two ticks at a time; any thread may ask; requests
-  // made while a tick runs lead to one more tick after it.
+  // made while a tick runs lead to one more tick after it. With TIME_KICK_INLINE the tick may
+  // run on the asking thread before this returns.
   virtual void timeRequestTick(std::uint32_t id) = 0;
 };
 

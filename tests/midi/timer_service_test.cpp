@@ -165,6 +165,93 @@ TEST(SystemTimerService, RefusesEventsItCannotRunAndUnbalancedRestores) {
   EXPECT_EQ(caps.wPeriodMin, 1u);
 }
 
+// --- Early ticks on the asking thread, sleeping while idle --------------------------------
+
+struct ThreadProbe : Probe {
+  std::atomic<std::thread::id> last_thread{};
+};
+
+void ThreadProbeTick(std::uint32_t id, std::uint32_t msg, std::uintptr_t user, std::uintptr_t a,
+                     std::uintptr_t b) {
+  reinterpret_cast<ThreadProbe*>(user)->last_thread = std::this_thread::get_id();
+  ProbeTick(id, msg, user, a, b);
+}
+
+TEST(SystemTimerServiceInlineKick, ARequestWithNoTickRunningIsServedOnTheAskingThreadAtOnce) {
+  TimerService& service = SystemTimerService();
+  ThreadProbe probe;
+  const std::uint32_t id = service.timeSetEvent(kLongPeriodMs, 1, &ThreadProbeTick, As(probe),
+                                                TIME_PERIODIC | TIME_KICK_INLINE);
+  ASSERT_NE(id, 0u);
+  service.timeRequestTick(id);
+  EXPECT_EQ(probe.ticks.load(), 1);
+  EXPECT_EQ(probe.last_thread.load(), std::this_thread::get_id());
+  service.timeKillEvent(id);
+}
+
+TEST(SystemTimerServiceInlineKick, ARequestDuringAnotherThreadsTickWaitsForItAndFoldsIntoOneMore) {
+  TimerService& service = SystemTimerService();
+  Probe probe;
+  probe.block_first = true;
+  const std::uint32_t id = service.timeSetEvent(kLongPeriodMs, 1, &ProbeTick, As(probe),
+                                                TIME_PERIODIC | TIME_KICK_INLINE);
+  ASSERT_NE(id, 0u);
+  std::thread first([&] { service.timeRequestTick(id); });  // blocks inside its own tick
+  ASSERT_TRUE(probe.entered.Wait(kPatienceMs));
+  for (int i = 0; i < 5; ++i) service.timeRequestTick(id);  // must not run a second tick now
+  EXPECT_EQ(probe.ticks.load(), 1);
+  probe.release.Set();
+  first.join();
+  EXPECT_TRUE(WaitForTicks(probe, 2));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(probe.ticks.load(), 2);
+  EXPECT_FALSE(probe.overlapped.load());
+  service.timeKillEvent(id);
+}
+
+TEST(SystemTimerServiceInlineKick, KillingTheEventWaitsForATickRunningOnAnAskingThread) {
+  TimerService& service = SystemTimerService();
+  Probe probe;
+  probe.block_first = true;
+  const std::uint32_t id = service.timeSetEvent(kLongPeriodMs, 1, &ProbeTick, As(probe),
+                                                TIME_PERIODIC | TIME_KICK_INLINE);
+  ASSERT_NE(id, 0u);
+  std::thread asker([&] { service.timeRequestTick(id); });
+  ASSERT_TRUE(probe.entered.Wait(kPatienceMs));
+  std::atomic<bool> finished_at_return{false};
+  std::thread killer([&] {
+    service.timeKillEvent(id);
+    finished_at_return = probe.finished.load();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  probe.release.Set();
+  killer.join();
+  asker.join();
+  EXPECT_TRUE(finished_at_return.load());
+  service.timeRequestTick(id);  // a killed event never ticks again
+  EXPECT_EQ(probe.ticks.load(), 1);
+}
+
+TEST(SystemTimerServiceSleepWhenIdle, AnIdleEventTicksOnlyNowAndThenButARequestWakesItAtOnce) {
+  TimerService& service = SystemTimerService();
+  Probe probe;
+  const auto start = std::chrono::steady_clock::now();
+  const std::uint32_t id =
+      service.timeSetEvent(1, 1, &ProbeTick, As(probe), TIME_PERIODIC | TIME_SLEEP_WHEN_IDLE);
+  ASSERT_NE(id, 0u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  const int idle_ticks = probe.ticks.load();
+  const auto idle_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - start)
+                           .count();
+  // Every period would be about 30 ticks; asleep, one per kIdleTickMs at most.
+  EXPECT_LE(idle_ticks, idle_ms / static_cast<long>(kIdleTickMs) + 1);
+  service.timeRequestTick(id);
+  EXPECT_TRUE(WaitForTicks(probe, idle_ticks + 1));
+  EXPECT_TRUE(WaitForTicks(probe, idle_ticks + 2));  // and the safety tick still comes
+  service.timeKillEvent(id);
+}
+
 // --- AutoResetEvent -----------------------------------------------------------------------
 
 TEST(AutoResetEvent, ASetWithNobodyWaitingStaysPendingForOneWait) {
