@@ -1,5 +1,6 @@
 // The MIDI driver over byte-level backends: a table of never-reused handles, lent input
-// buffers filled by a delivery thread per open input, and a sender thread per open output.
+// buffers filled by a delivery thread per open input, and a sender thread per open output;
+// an in-process backend's own threads deliver, and its sends run on the caller's thread.
 #include "platform/midi_driver.h"
 
 #include <algorithm>
@@ -132,17 +133,14 @@ void DeliverSysEx(InState& state, const std::uint8_t* data, std::size_t size,
 
 // Splits what the backend delivered into short messages and at most one SysEx (which runs
 // to the end of the delivery).
-void Deliver(InState& state, const Arrival& arrival) {
+void Deliver(InState& state, const std::uint8_t* data, std::size_t size, Clock::time_point when) {
   std::uintptr_t stamp = 0;
   {
     std::lock_guard<std::mutex> lock(state.mutex);
-    if (!state.started || arrival.when < state.start_time) return;
+    if (!state.started || when < state.start_time) return;
     stamp = static_cast<std::uintptr_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(arrival.when - state.start_time)
-            .count());
+        std::chrono::duration_cast<std::chrono::milliseconds>(when - state.start_time).count());
   }
-  const std::uint8_t* data = arrival.bytes.data();
-  const std::size_t size = arrival.bytes.size();
   std::size_t pos = 0;
   while (pos < size) {
     const std::uint8_t status = data[pos];
@@ -178,7 +176,7 @@ void DeliveryLoop(const std::shared_ptr<InState>& state) {
       inbox.arrivals.pop_front();
     }
     CallbackGate gate(*state);
-    Deliver(*state, arrival);
+    Deliver(*state, arrival.bytes.data(), arrival.bytes.size(), arrival.when);
   }
 }
 
@@ -204,7 +202,10 @@ struct OutShared {
   MIDIHDR* current_header = nullptr;
   bool closing = false;
   bool exited = false;
-  std::unique_ptr<MidiOutputConnection> connection;  // the sender thread's alone
+  // Sends run on the caller's thread under the mutex, and there is no sender thread.
+  bool in_process = false;
+  // The sender thread's alone; in process, used under the mutex.
+  std::unique_ptr<MidiOutputConnection> connection;
 };
 
 struct OutState {
@@ -322,11 +323,12 @@ struct MidiDriver::Impl {
     std::unique_lock<std::mutex> lock(shared.mutex);
     shared.closing = true;
     TakeBackHeaders(shared, /*mark_done=*/false);
+    if (shared.in_process) shared.connection.reset();
     const bool exited = shared.cv.wait_for(lock, timings.close_wait, [&] { return shared.exited; });
     lock.unlock();
     // A send stuck in the backend is abandoned; its thread owns what it still uses.
     if (exited) {
-      state.sender.join();
+      if (state.sender.joinable()) state.sender.join();
     } else {
       state.sender.detach();
     }
@@ -430,23 +432,39 @@ MMRESULT MidiDriver::midiInOpen(HMIDIIN* handle, std::int32_t device, MidiInProc
     state->callback = callback;
     state->instance = instance;
     std::shared_ptr<Inbox> inbox = state->inbox;
-    state->connection = found.backend->OpenInput(
-        found.endpoint, [inbox](const std::uint8_t* data, std::size_t size) {
-          if (data == nullptr || size == 0) return;
-          Arrival arrival{std::vector<std::uint8_t>(data, data + size), Clock::now()};
-          {
-            std::lock_guard<std::mutex> lock(inbox->mutex);
-            if (inbox->closing) return;
-            inbox->arrivals.push_back(std::move(arrival));
-          }
-          inbox->cv.notify_one();
-        });
+    const bool in_process = found.backend->InProcess();
+    if (in_process) {
+      // The backend's thread may wait: it delivers itself, one hand-over fewer per message.
+      // Closing the connection waits for a delivery in progress, so the state outlives it.
+      std::weak_ptr<InState> weak = state;
+      state->connection = found.backend->OpenInput(
+          found.endpoint, [weak](const std::uint8_t* data, std::size_t size) {
+            if (data == nullptr || size == 0) return;
+            const auto when = Clock::now();
+            std::shared_ptr<InState> in = weak.lock();
+            if (!in) return;
+            CallbackGate gate(*in);
+            Deliver(*in, data, size, when);
+          });
+    } else {
+      state->connection = found.backend->OpenInput(
+          found.endpoint, [inbox](const std::uint8_t* data, std::size_t size) {
+            if (data == nullptr || size == 0) return;
+            Arrival arrival{std::vector<std::uint8_t>(data, data + size), Clock::now()};
+            {
+              std::lock_guard<std::mutex> lock(inbox->mutex);
+              if (inbox->closing) return;
+              inbox->arrivals.push_back(std::move(arrival));
+            }
+            inbox->cv.notify_one();
+          });
+    }
     if (!state->connection) return MIDIERR_NODEVICE;
     {
       std::lock_guard<std::mutex> lock(impl_->table_mutex);
       state->handle = impl_->next_handle++;
     }
-    state->delivery = std::thread([state] { DeliveryLoop(state); });
+    if (!in_process) state->delivery = std::thread([state] { DeliveryLoop(state); });
     {
       std::lock_guard<std::mutex> lock(impl_->table_mutex);
       impl_->ins[state->handle] = state;
@@ -602,7 +620,13 @@ MMRESULT MidiDriver::midiOutOpen(HMIDIOUT* handle, std::int32_t device, std::uin
     state->shared->connection = found.backend->OpenOutput(found.endpoint);
     if (!state->shared->connection) return MIDIERR_NODEVICE;
     std::shared_ptr<OutShared> shared = state->shared;
-    state->sender = std::thread([shared] { SenderLoop(shared); });
+    if (found.backend->InProcess()) {
+      // Its Send only queues: the caller's thread sends, no sender thread wakes per message.
+      shared->in_process = true;
+      shared->exited = true;
+    } else {
+      state->sender = std::thread([shared] { SenderLoop(shared); });
+    }
     std::lock_guard<std::mutex> lock(impl_->table_mutex);
     state->handle = impl_->next_handle++;
     impl_->outs[state->handle] = state;
@@ -662,6 +686,17 @@ MMRESULT MidiDriver::midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, std::uint3
     return MMSYSERR_INVALPARAM;
   }
   if (!(header->dwFlags.load() & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
+  if (shared->in_process) {
+    std::lock_guard<std::mutex> lock(shared->mutex);
+    if (shared->closing) return MMSYSERR_INVALHANDLE;
+    if (header->dwFlags.load() & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+    // Taken whole once Send returns. A failed send still finishes the header, as on the
+    // sender thread: the message is lost and the wait for its reply catches it.
+    header->dwFlags.fetch_and(~MHDR_DONE);
+    shared->connection->Send(header->lpData, header->dwBufferLength);
+    header->dwFlags.fetch_or(MHDR_DONE);
+    return MMSYSERR_NOERROR;
+  }
   try {
     // The bytes are copied so that the caller's memory is never read after it stops waiting.
     OutJob job{std::vector<std::uint8_t>(header->lpData, header->lpData + header->dwBufferLength),
@@ -690,10 +725,14 @@ MMRESULT MidiDriver::midiOutShortMsg(HMIDIOUT handle, std::uint32_t message) {
     for (std::size_t i = 0; i < ShortMessageLength(status); ++i) {
       job.bytes.push_back(static_cast<std::uint8_t>(message >> (8 * i)));
     }
-    auto result = std::make_shared<ShortResult>();
-    job.result = result;
     std::unique_lock<std::mutex> lock(shared->mutex);
     if (shared->closing) return MMSYSERR_INVALHANDLE;
+    if (shared->in_process) {
+      return shared->connection->Send(job.bytes.data(), job.bytes.size()) ? MMSYSERR_NOERROR
+                                                                          : MMSYSERR_ERROR;
+    }
+    auto result = std::make_shared<ShortResult>();
+    job.result = result;
     shared->queue.push_back(std::move(job));
     shared->cv.notify_all();
     shared->cv.wait_for(lock, impl_->timings.short_msg_wait,

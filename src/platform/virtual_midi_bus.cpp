@@ -226,6 +226,8 @@ void VirtualMidiBus::Flush() {
 
 std::string VirtualMidiBus::Name() const { return "virtual"; }
 
+bool VirtualMidiBus::InProcess() const { return true; }
+
 std::vector<MidiEndpoint> VirtualMidiBus::ListInputs() {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   std::vector<MidiEndpoint> list;

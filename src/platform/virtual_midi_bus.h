@@ -42,6 +42,7 @@ class VirtualMidiBus : public MidiBackend {
   void Flush();
 
   std::string Name() const override;
+  bool InProcess() const override;
   std::vector<MidiEndpoint> ListInputs() override;
   std::vector<MidiEndpoint> ListOutputs() override;
   std::unique_ptr<MidiInputConnection> OpenInput(const MidiEndpoint& endpoint,
