@@ -22,8 +22,8 @@ extern const std::uint64_t fen_firmware_137_size;
 
 namespace fen {
 
-const std::vector<FirmwareImageSpec>& FirmwareImageSpecs() {
-  static const std::vector<FirmwareImageSpec> specs = {
+const std::vector<FirmwareImageInfo>& FirmwareImageTable() {
+  static const std::vector<FirmwareImageInfo> specs = {
       {129, 720896},
       {133, 12288},
       {136, 262144},
@@ -109,18 +109,18 @@ bool ReadImage(const std::string& path, std::size_t expected, std::vector<std::u
 std::optional<FirmwareSet> FirmwareSet::LoadFolder(const std::string& folder, std::string* error) {
   FirmwareSet set;
   set.storage_ = std::make_shared<std::vector<std::vector<std::uint8_t>>>();
-  set.storage_->reserve(FirmwareImageSpecs().size());
+  set.storage_->reserve(FirmwareImageTable().size());
   std::string message;
-  for (const FirmwareImageSpec& spec : FirmwareImageSpecs()) {
+  for (const FirmwareImageInfo& entry : FirmwareImageTable()) {
     const std::string path = (folder.empty() ? std::string(".") : folder) + "/" +
-                             std::to_string(spec.resource_id) + ".bin";
+                             std::to_string(entry.resource_id) + ".bin";
     std::vector<std::uint8_t> bytes;
-    if (!ReadImage(path, spec.size, bytes, message)) {
+    if (!ReadImage(path, entry.size, bytes, message)) {
       if (error != nullptr) *error = message;
       return std::nullopt;
     }
     set.storage_->push_back(std::move(bytes));
-    set.images_[spec.resource_id] = {set.storage_->back().data(), spec.size};
+    set.images_[entry.resource_id] = {set.storage_->back().data(), entry.size};
   }
   return set;
 }

@@ -12,12 +12,12 @@
 
 namespace fen {
 
-struct FirmwareImageSpec {
+struct FirmwareImageInfo {
   int resource_id;
   std::size_t size;
 };
 // The IDs and exact sizes of the images: 129, 133, 136, 137.
-const std::vector<FirmwareImageSpec>& FirmwareImageSpecs();
+const std::vector<FirmwareImageInfo>& FirmwareImageTable();
 
 struct FirmwareImage {
   const std::uint8_t* data = nullptr;

@@ -29,7 +29,7 @@ std::uint32_t Crc32(const std::uint8_t* data, std::size_t size) {
 }
 
 TEST(FirmwareImages, AreTheFourIdsWithTheirExactSizes) {
-  const auto& specs = FirmwareImageSpecs();
+  const auto& specs = FirmwareImageTable();
   ASSERT_EQ(specs.size(), 4u);
   EXPECT_EQ(specs[0].resource_id, 129);
   EXPECT_EQ(specs[0].size, 720896u);
@@ -42,10 +42,10 @@ TEST(FirmwareImages, AreTheFourIdsWithTheirExactSizes) {
 }
 
 TEST(BuiltinFirmware, HoldsEveryImageAtItsExactSize) {
-  for (const FirmwareImageSpec& spec : FirmwareImageSpecs()) {
-    const FirmwareImage image = FirmwareSet::Builtin().Find(spec.resource_id);
-    ASSERT_NE(image.data, nullptr) << spec.resource_id;
-    EXPECT_EQ(image.size, spec.size) << spec.resource_id;
+  for (const FirmwareImageInfo& entry : FirmwareImageTable()) {
+    const FirmwareImage image = FirmwareSet::Builtin().Find(entry.resource_id);
+    ASSERT_NE(image.data, nullptr) << entry.resource_id;
+    EXPECT_EQ(image.size, entry.size) << entry.resource_id;
   }
 }
 
@@ -61,11 +61,11 @@ TEST(BuiltinFirmware, IsMarkedPlaceholderExactlyWhenBuiltWithoutARelease) {
 
 TEST(PlaceholderFirmware, IsTheGeneratorsOutputByteForByte) {
   if (!FirmwareSet::BuiltinIsPlaceholder()) GTEST_SKIP() << "built from a firmware release";
-  for (const FirmwareImageSpec& spec : FirmwareImageSpecs()) {
-    const FirmwareImage image = FirmwareSet::Builtin().Find(spec.resource_id);
-    const std::vector<std::uint8_t> expected = MakePlaceholderImage(spec.resource_id, spec.size);
+  for (const FirmwareImageInfo& entry : FirmwareImageTable()) {
+    const FirmwareImage image = FirmwareSet::Builtin().Find(entry.resource_id);
+    const std::vector<std::uint8_t> expected = MakePlaceholderImage(entry.resource_id, entry.size);
     ASSERT_EQ(image.size, expected.size());
-    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), image.data)) << spec.resource_id;
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), image.data)) << entry.resource_id;
   }
 }
 
@@ -82,11 +82,11 @@ TEST(PlaceholderFirmware, MatchesTheRecordedChecksumsOnEveryMachine) {
 TEST(PlaceholderFirmware, UsesEveryByteValueAndDiffersBetweenImages) {
   if (!FirmwareSet::BuiltinIsPlaceholder()) GTEST_SKIP() << "built from a firmware release";
   std::set<std::vector<std::uint8_t>> heads;
-  for (const FirmwareImageSpec& spec : FirmwareImageSpecs()) {
-    const FirmwareImage image = FirmwareSet::Builtin().Find(spec.resource_id);
+  for (const FirmwareImageInfo& entry : FirmwareImageTable()) {
+    const FirmwareImage image = FirmwareSet::Builtin().Find(entry.resource_id);
     // Past the opening count, the random part alone still has every value and the high bit.
     std::set<std::uint8_t> values(image.data + 256, image.data + image.size);
-    EXPECT_EQ(values.size(), 256u) << spec.resource_id;
+    EXPECT_EQ(values.size(), 256u) << entry.resource_id;
     heads.emplace(image.data + 256, image.data + 2048);
   }
   EXPECT_EQ(heads.size(), 4u);
@@ -102,8 +102,8 @@ class FirmwareFolder : public ::testing::Test {
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
-    for (const FirmwareImageSpec& spec : FirmwareImageSpecs()) {
-      WriteImage(spec.resource_id, MakePlaceholderImage(spec.resource_id + 1000, spec.size));
+    for (const FirmwareImageInfo& entry : FirmwareImageTable()) {
+      WriteImage(entry.resource_id, MakePlaceholderImage(entry.resource_id + 1000, entry.size));
     }
   }
   void TearDown() override {
@@ -127,11 +127,11 @@ TEST_F(FirmwareFolder, LoadsEveryImageAndKeepsItAfterTheSetIsCopied) {
   ASSERT_TRUE(loaded.has_value()) << error;
   const FirmwareSet copy = *loaded;
   loaded.reset();
-  for (const FirmwareImageSpec& spec : FirmwareImageSpecs()) {
-    const FirmwareImage image = copy.Find(spec.resource_id);
-    const auto expected = MakePlaceholderImage(spec.resource_id + 1000, spec.size);
-    ASSERT_EQ(image.size, spec.size);
-    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), image.data)) << spec.resource_id;
+  for (const FirmwareImageInfo& entry : FirmwareImageTable()) {
+    const FirmwareImage image = copy.Find(entry.resource_id);
+    const auto expected = MakePlaceholderImage(entry.resource_id + 1000, entry.size);
+    ASSERT_EQ(image.size, entry.size);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), image.data)) << entry.resource_id;
   }
 }
 
