@@ -75,5 +75,35 @@ if "$CLI" --version | grep -q "placeholder"; then
   fi
 fi
 
+# Every device at once: one session per pair of ports named like the device, a summary, and
+# exit status 0 only when every device was updated.
+check_all() {
+  local name=$1 want_status=$2 want_summary=$3
+  shift 3
+  : >TEST_LOG.txt
+  "$CLI" update --all --instant --timeouts short "$@" >out.txt 2>err.txt </dev/null
+  local status=$?
+  if [ "$status" = "$want_status" ] && grep -qx "$want_summary" out.txt; then
+    echo "ok   $name"
+  else
+    echo "FAIL $name: status $status (want $want_status)"
+    tail -5 out.txt err.txt | sed 's/^/     /'
+    failures=$((failures + 1))
+  fi
+}
+check_all "all of three devices" 0 "Summary: 3 of 3 devices updated." --simulate-devices 3
+if [ "$(grep -c "^USB Audio Device.*: Version update completed.$" out.txt)" != 3 ] ||
+  [ "$(grep -c "flash holds the firmware images" out.txt)" != 3 ]; then
+  echo "FAIL all of three devices: not every device reported completion and a verified flash"
+  failures=$((failures + 1))
+fi
+check_all "all devices, each failing" 5 "Summary: 0 of 2 devices updated, 2 failed." \
+  --simulate --simulate-devices 2 --fault noreply@9x7
+"$CLI" update --all --in 0 --simulate >/dev/null 2>err.txt </dev/null
+if [ $? = 2 ]; then echo "ok   --all refuses --in"; else
+  echo "FAIL --all with --in"
+  failures=$((failures + 1))
+fi
+
 [ $failures = 0 ] || { echo "$failures failed"; exit 1; }
 echo "all passed"

@@ -1,14 +1,16 @@
-// fenupdator-cli: the headless updater. Lists the MIDI ports, or updates one device through
-// the same update session as the desktop program, against a real port or the built-in
-// simulated device.
+// fenupdator-cli: the headless updater. Lists the MIDI ports, or updates one device (or every
+// device at once) through the same update session as the desktop program, against real ports
+// or built-in simulated devices.
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli_view.h"
@@ -60,6 +62,15 @@ PortLists ListPorts(UpdateSession& session) {
   for (int i = 0; i < outs; ++i) lists.outputs.push_back(session.out_port().GetDeviceName(i));
   const int ins = session.in_port().GetDeviceCount();
   for (int i = 0; i < ins; ++i) lists.inputs.push_back(session.in_port().GetDeviceName(i));
+  return lists;
+}
+
+PortLists ListPorts(MidiDriver& driver) {
+  PortLists lists;
+  CMidiOutPort out(driver);
+  for (int i = 0; i < out.GetDeviceCount(); ++i) lists.outputs.push_back(out.GetDeviceName(i));
+  CMidiInPort in(driver);
+  for (int i = 0; i < in.GetDeviceCount(); ++i) lists.inputs.push_back(in.GetDeviceName(i));
   return lists;
 }
 
@@ -157,6 +168,8 @@ struct UpdateArgs {
   std::string pace = "usb";
   std::string model = "0x57";
   std::string timeouts = "original";
+  bool all = false;
+  int simulated_devices = 0;  // 0: one, when simulating
 };
 
 int ExitForError(int string_id) {
@@ -172,19 +185,29 @@ int ExitForError(int string_id) {
   }
 }
 
-int RunUpdate(const UpdateArgs& args) {
-  // Firmware first: a bad folder is an argument error and nothing is touched.
+// What an update runs on: the firmware, the MIDI driver and, when simulating, the bus with
+// the simulated devices (listed as "USB Audio Device", "USB Audio Device (2)", ...).
+struct UpdateSetup {
   std::optional<FirmwareSet> folder;
+  const FirmwareSet* firmware = nullptr;
+  std::shared_ptr<VirtualMidiBus> bus;
+  std::vector<std::unique_ptr<devsim::VirtualBusDevice>> devices;
+  std::shared_ptr<MidiDriver> driver;
+};
+
+// 0, or the exit status of a refusal that has been reported.
+int PrepareUpdate(const UpdateArgs& args, UpdateSetup* setup) {
+  // Firmware first: a bad folder is an argument error and nothing is touched.
   if (!args.firmware.empty()) {
     std::string error;
-    folder = FirmwareSet::LoadFolder(args.firmware, &error);
-    if (!folder) {
+    setup->folder = FirmwareSet::LoadFolder(args.firmware, &error);
+    if (!setup->folder) {
       std::fprintf(stderr, "fenupdator-cli: %s\n", error.c_str());
       return kExitUsage;
     }
   }
-  const FirmwareSet& firmware = folder ? *folder : FirmwareSet::Builtin();
-  if (!args.simulate && !folder && FirmwareSet::BuiltinIsPlaceholder()) {
+  setup->firmware = setup->folder ? &*setup->folder : &FirmwareSet::Builtin();
+  if (!args.simulate && !setup->folder && FirmwareSet::BuiltinIsPlaceholder()) {
     std::fprintf(stderr,
                  "fenupdator-cli: this build carries placeholder firmware images, not a firmware "
                  "release; flashing them would leave the device unusable.\n"
@@ -192,9 +215,6 @@ int RunUpdate(const UpdateArgs& args) {
     return kExitUsage;
   }
 
-  std::shared_ptr<VirtualMidiBus> bus;
-  std::unique_ptr<devsim::VirtualBusDevice> device;
-  std::shared_ptr<MidiDriver> driver;
   if (args.simulate) {
     devsim::SimOptions options;
     std::string error;
@@ -218,17 +238,39 @@ int RunUpdate(const UpdateArgs& args) {
     options.timing = args.pace == "instant" ? devsim::SimTiming::Instant()
                      : args.pace == "din"   ? devsim::SimTiming::Din()
                                             : devsim::SimTiming::Usb();
-    bus = std::make_shared<VirtualMidiBus>();
-    device = std::make_unique<devsim::VirtualBusDevice>(*bus, "USB Audio Device", options);
-    driver = std::make_shared<MidiDriver>(std::vector<std::shared_ptr<MidiBackend>>{bus});
+    setup->bus = std::make_shared<VirtualMidiBus>();
+    const int count = args.simulated_devices > 0 ? args.simulated_devices : 1;
+    // Named as the system numbers several devices of one name, so that each copy of the
+    // desktop program (and `--all`) finds its own.
+    for (int i = 1; i <= count; ++i) {
+      const std::string name =
+          i == 1 ? "USB Audio Device" : "USB Audio Device (" + std::to_string(i) + ")";
+      setup->devices.push_back(
+          std::make_unique<devsim::VirtualBusDevice>(*setup->bus, name, options));
+    }
+    setup->driver =
+        std::make_shared<MidiDriver>(std::vector<std::shared_ptr<MidiBackend>>{setup->bus});
   } else {
     std::string error;
-    driver = MakeRealDriver(args.api, &error);
-    if (!driver) {
+    setup->driver = MakeRealDriver(args.api, &error);
+    if (!setup->driver) {
       std::fprintf(stderr, "fenupdator-cli: %s\n", error.c_str());
       return kExitPorts;
     }
   }
+  return 0;
+}
+
+int RunUpdate(const UpdateArgs& args) {
+  UpdateSetup setup;
+  if (const int refused = PrepareUpdate(args, &setup); refused != 0) return refused;
+  const FirmwareSet& firmware = *setup.firmware;
+  const std::shared_ptr<MidiDriver>& driver = setup.driver;
+  // With several simulated devices, the one the instance number picks.
+  devsim::VirtualBusDevice* device =
+      static_cast<std::size_t>(args.instance) <= setup.devices.size()
+          ? setup.devices[static_cast<std::size_t>(args.instance - 1)].get()
+          : nullptr;
 
   const CliView::Mode mode = args.json                 ? CliView::Mode::kJson
                              : ::isatty(STDOUT_FILENO) ? CliView::Mode::kTerminal
@@ -294,6 +336,211 @@ int RunUpdate(const UpdateArgs& args) {
   return status;
 }
 
+// ---- Every device at once ----------------------------------------------------------------
+
+// The instance numbers a port pair can carry, as the desktop program's copies take them.
+constexpr int kMaxInstances = 20;
+
+struct Target {
+  std::string label;
+  int in = -1;
+  int out = -1;
+  int instance = 1;
+  devsim::VirtualBusDevice* device = nullptr;  // when simulating
+  std::unique_ptr<CliView> view;
+  std::unique_ptr<UpdateSession> session;
+  int status = kExitCompleted;
+  bool flash_holds = true;
+};
+
+std::int64_t TotalImageBytes() {
+  std::int64_t total = 0;
+  for (const FirmwareImageInfo& info : FirmwareImageTable()) {
+    total += static_cast<std::int64_t>(info.size);
+  }
+  return total;
+}
+
+// One line per device, redrawn in place on a terminal.
+class ProgressBoard {
+ public:
+  explicit ProgressBoard(const std::vector<Target*>& targets) : targets_(targets) {}
+
+  void Draw() {
+    if (drawn_) std::printf("\033[%zuA", targets_.size());
+    drawn_ = true;
+    const double total = static_cast<double>(TotalImageBytes());
+    for (const Target* t : targets_) {
+      const double fraction = static_cast<double>(t->view->bytes_done()) / total;
+      constexpr int kBarWidth = 24;
+      std::string bar(static_cast<std::size_t>(kBarWidth), '.');
+      for (int i = 0; i < static_cast<int>(fraction * kBarWidth) && i < kBarWidth; ++i) {
+        bar[static_cast<std::size_t>(i)] = '#';
+      }
+      std::string state = "updating";
+      if (t->view->completed()) {
+        state = LoadString(IDS_UPDATE_COMPLETED);
+      } else if (t->view->last_error() != 0) {
+        state = "Error: " + LoadString(t->view->last_error());
+      }
+      std::printf("\r\033[K%-24s [%s] %3d%%  %s\n", t->label.c_str(), bar.c_str(),
+                  static_cast<int>(fraction * 100), state.c_str());
+    }
+    std::fflush(stdout);
+  }
+
+ private:
+  std::vector<Target*> targets_;
+  bool drawn_ = false;
+};
+
+int RunUpdateAll(const UpdateArgs& args) {
+  UpdateSetup setup;
+  if (const int refused = PrepareUpdate(args, &setup); refused != 0) return refused;
+
+  // A device is a pair of ports with the names one copy of the desktop program would pick.
+  const PortLists lists = ListPorts(*setup.driver);
+  std::vector<std::unique_ptr<Target>> targets;
+  std::vector<std::string> unpaired;
+  for (int instance = 1; instance <= kMaxInstances; ++instance) {
+    const int in = SelectPreferredPort(lists.inputs, instance);
+    const int out = SelectPreferredPort(lists.outputs, instance);
+    if (in < 0 && out < 0) continue;
+    if (in < 0 || out < 0) {
+      unpaired.push_back(in >= 0 ? lists.inputs[static_cast<std::size_t>(in)]
+                                 : lists.outputs[static_cast<std::size_t>(out)]);
+      continue;
+    }
+    auto target = std::make_unique<Target>();
+    target->label = lists.inputs[static_cast<std::size_t>(in)];
+    target->in = in;
+    target->out = out;
+    target->instance = instance;
+    if (static_cast<std::size_t>(instance) <= setup.devices.size()) {
+      target->device = setup.devices[static_cast<std::size_t>(instance - 1)].get();
+    }
+    targets.push_back(std::move(target));
+  }
+  for (const std::string& name : unpaired) {
+    std::fprintf(stderr, "fenupdator-cli: %s: only one direction of the device's ports is there\n",
+                 name.c_str());
+  }
+  if (targets.empty()) {
+    std::fprintf(stderr,
+                 "fenupdator-cli: no device found: no pair of MIDI ports is named like the device "
+                 "(see `fenupdator-cli list`)\n");
+    return kExitPorts;
+  }
+
+  const bool json = args.json;
+  const bool board = !json && ::isatty(STDOUT_FILENO);
+  // On a terminal the board draws the lines, so the views write nowhere.
+  std::FILE* quiet = board ? std::fopen("/dev/null", "w") : nullptr;
+  if (board && quiet == nullptr) return kExitUsage;
+  const UpdateTiming timing = args.timeouts == "short" ? UpdateTiming::Shrunk() : UpdateTiming{};
+  if (!json) {
+    std::printf("Updating %zu device%s:\n", targets.size(), targets.size() == 1 ? "" : "s");
+    for (const auto& t : targets) {
+      std::printf("  %s: MIDI IN %s, MIDI OUT %s\n", t->label.c_str(),
+                  lists.inputs[static_cast<std::size_t>(t->in)].c_str(),
+                  lists.outputs[static_cast<std::size_t>(t->out)].c_str());
+    }
+    std::fflush(stdout);
+  }
+
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  for (auto& t : targets) {
+    t->view = board ? std::make_unique<CliView>(CliView::Mode::kPlain, quiet, quiet, t->label)
+                    : std::make_unique<CliView>(json ? CliView::Mode::kJson : CliView::Mode::kPlain,
+                                                stdout, stderr, t->label);
+    t->session = std::make_unique<UpdateSession>(
+        *t->view, UpdateServices{.driver = setup.driver.get(), .firmware = setup.firmware}, timing);
+    t->session->Initialise();
+    if (t->session->Execute(t->in, t->out) != UpdateSession::ExecuteOutcome::kStarted) {
+      t->status = kExitPorts;
+    }
+  }
+
+  std::vector<Target*> shown;
+  for (auto& t : targets) shown.push_back(t.get());
+  ProgressBoard progress(shown);
+  bool interrupted = false;
+  for (;;) {
+    bool running = false;
+    for (auto& t : targets) running = running || t->session->WorkerRunning();
+    if (board) progress.Draw();
+    if (!running) break;
+    if (g_interrupted) {
+      interrupted = true;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(board ? 200 : 50));
+  }
+  for (auto& t : targets) {
+    t->session->Teardown();
+    t->view->FinishLine();
+  }
+  if (quiet != nullptr) std::fclose(quiet);
+  if (interrupted) {
+    std::fprintf(stderr,
+                 "Interrupted: the updates did not finish. Run them again before using the "
+                 "devices.\n");
+    return kExitInterrupted;
+  }
+
+  int status = kExitCompleted;
+  int updated = 0;
+  for (auto& t : targets) {
+    if (t->status == kExitCompleted) {
+      t->status = t->view->completed() ? kExitCompleted : ExitForError(t->view->last_error());
+    }
+    if (t->device != nullptr) {
+      t->device->WaitIdle();
+      t->flash_holds = t->device->device().FlashHoldsImages(*setup.firmware);
+      if (t->status == kExitCompleted && !t->flash_holds) t->status = kExitVerification;
+    }
+    if (t->status == kExitCompleted) ++updated;
+    if (status == kExitCompleted) status = t->status;
+    if (json) {
+      std::printf("{\"device\":\"%s\",\"call\":\"done\",\"completed\":%s,\"exit\":%d%s}\n",
+                  CliView::JsonEscape(t->label).c_str(), t->view->completed() ? "true" : "false",
+                  t->status,
+                  t->device == nullptr ? ""
+                  : t->flash_holds     ? ",\"flash_holds_images\":true"
+                                       : ",\"flash_holds_images\":false");
+      continue;
+    }
+    // Plain lines already said how each run ended; the board only showed it.
+    if (board) {
+      if (t->view->completed()) {
+        std::printf("%s: %s\n", t->label.c_str(), LoadString(IDS_UPDATE_COMPLETED).c_str());
+      } else if (t->view->last_error() != 0) {
+        std::fprintf(stderr, "%s: Error: %s\n", t->label.c_str(),
+                     LoadString(t->view->last_error()).c_str());
+      }
+    }
+    if (t->device != nullptr) {
+      std::printf("%s: the simulated device's flash %s the firmware images.\n", t->label.c_str(),
+                  t->flash_holds ? "holds" : "does not hold");
+    }
+  }
+  if (!unpaired.empty() && status == kExitCompleted) status = kExitPorts;
+  const int failed = static_cast<int>(targets.size()) - updated;
+  if (json) {
+    std::printf(
+        "{\"call\":\"summary\",\"devices\":%zu,\"updated\":%d,\"failed\":%d,"
+        "\"unpaired\":%zu,\"exit\":%d}\n",
+        targets.size(), updated, failed, unpaired.size(), status);
+  } else {
+    std::printf("Summary: %d of %zu device%s updated%s.\n", updated, targets.size(),
+                targets.size() == 1 ? "" : "s",
+                failed > 0 ? (", " + std::to_string(failed) + " failed").c_str() : "");
+  }
+  std::fflush(stdout);
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -334,6 +581,17 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"original", "short"}));
   bool instant = false;
   update->add_flag("--instant", instant, "Simulated device answers at once (--pace instant)");
+  auto* all = update->add_flag(
+      "--all", args.all,
+      "Update every device at once: each pair of ports named like the device, numbered "
+      "siblings included (\"USB Audio Device (2)\", ...)");
+  all->excludes(update->get_option("--in"))
+      ->excludes(update->get_option("--out"))
+      ->excludes(update->get_option("--instance"));
+  update
+      ->add_option("--simulate-devices", args.simulated_devices,
+                   "Attach this many simulated devices (implies --simulate)")
+      ->check(CLI::Range(1, 20));
 
   try {
     app.parse(argc, argv);
@@ -342,7 +600,8 @@ int main(int argc, char** argv) {
     return code == 0 ? 0 : kExitUsage;
   }
   if (instant) args.pace = "instant";
+  if (args.simulated_devices > 0) args.simulate = true;
 
   if (*list) return RunList(list_api, list_json, list_instance);
-  return RunUpdate(args);
+  return args.all ? RunUpdateAll(args) : RunUpdate(args);
 }
