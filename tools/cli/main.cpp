@@ -170,6 +170,7 @@ struct UpdateArgs {
   std::string timeouts = "original";
   bool all = false;
   int simulated_devices = 0;  // 0: one, when simulating
+  std::string dispatch = "early";
 };
 
 int ExitForError(int string_id) {
@@ -276,7 +277,8 @@ int RunUpdate(const UpdateArgs& args) {
                              : ::isatty(STDOUT_FILENO) ? CliView::Mode::kTerminal
                                                        : CliView::Mode::kPlain;
   CliView view(mode, stdout, stderr);
-  const UpdateTiming timing = args.timeouts == "short" ? UpdateTiming::Shrunk() : UpdateTiming{};
+  UpdateTiming timing = args.timeouts == "short" ? UpdateTiming::Shrunk() : UpdateTiming{};
+  timing.early_tick = args.dispatch == "early";
   UpdateSession session(view, UpdateServices{.driver = driver.get(), .firmware = &firmware},
                         timing);
   session.Initialise();
@@ -437,7 +439,8 @@ int RunUpdateAll(const UpdateArgs& args) {
   // On a terminal the board draws the lines, so the views write nowhere.
   std::FILE* quiet = board ? std::fopen("/dev/null", "w") : nullptr;
   if (board && quiet == nullptr) return kExitUsage;
-  const UpdateTiming timing = args.timeouts == "short" ? UpdateTiming::Shrunk() : UpdateTiming{};
+  UpdateTiming timing = args.timeouts == "short" ? UpdateTiming::Shrunk() : UpdateTiming{};
+  timing.early_tick = args.dispatch == "early";
   if (!json) {
     std::printf("Updating %zu device%s:\n", targets.size(), targets.size() == 1 ? "" : "s");
     for (const auto& t : targets) {
@@ -592,6 +595,10 @@ int main(int argc, char** argv) {
       ->add_option("--simulate-devices", args.simulated_devices,
                    "Attach this many simulated devices (implies --simulate)")
       ->check(CLI::Range(1, 20));
+  // For comparisons with the original design, whose replies wait for the next 1 ms tick.
+  update->add_option("--dispatch", args.dispatch, "Reply dispatch: early, or tick alone")
+      ->check(CLI::IsMember({"early", "tick"}))
+      ->group("");
 
   try {
     app.parse(argc, argv);
