@@ -315,7 +315,10 @@ void UpdateSession::StoreReply(std::int32_t status, const std::uint8_t* model_id
     // Once the session is being torn down the abort status must stay what a waiter reads.
     if (aborted_.load()) return;
     status_code_.store(status);
-    if (model_id != nullptr) detected_model_id_.store(*model_id);
+    if (model_id != nullptr) {
+      detected_model_id_.store(*model_id);
+      ++identity_replies_;
+    }
     if (replies_owed_ > 0) --replies_owed_;
     counters_.replies_stored.fetch_add(1);
     // Signalled under the same lock as the worker's reset before a send: a signal that
@@ -336,18 +339,39 @@ void UpdateSession::ExpectReply() {
   ++replies_owed_;
 }
 
-void UpdateSession::SettleOwedReplies(std::uint32_t timeout_ms) {
+bool UpdateSession::SettleOwedReplies(std::uint32_t timeout_ms) {
   std::unique_lock<std::mutex> lock(owed_mutex_);
+  bool settled = true;
   if (replies_owed_ > 0) {
     const auto before = replies_owed_;
     owed_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                       [this] { return replies_owed_ == 0 || aborted_.load(); });
+    if (replies_owed_ > 0 && !aborted_.load()) {
+      // A device late twice in a row would otherwise answer the next block with this block's
+      // late success and leave it unwritten under a completed run. It answers in order, so
+      // every Status before the answer to this request belongs to an earlier message.
+      const std::int64_t seen = identity_replies_;
+      const std::uint32_t identity_wait = timing_.identity_wait_ms;
+      lock.unlock();
+      SendIdentityRequest();
+      lock.lock();
+      for (;;) {
+        const std::int64_t owed = replies_owed_;
+        // Each late reply that comes shows the device alive: the wait starts again.
+        const bool moved = owed_cv_.wait_for(lock, std::chrono::milliseconds(identity_wait), [&] {
+          return identity_replies_ != seen || replies_owed_ != owed || aborted_.load();
+        });
+        if (!moved) settled = false;
+        if (!moved || identity_replies_ != seen || aborted_.load()) break;
+      }
+    }
     counters_.stale_replies_discarded.fetch_add(
         static_cast<std::uint64_t>(before - (replies_owed_ > 0 ? replies_owed_ : 0)));
-    // Whatever did not come within one time-out is taken as lost.
+    // Whatever has not come by now was lost.
     replies_owed_ = 0;
   }
   if (!aborted_.load()) reply_event_.Reset();
+  return settled || aborted_.load();
 }
 
 bool UpdateSession::WaitReply(std::uint32_t timeout_ms) {
@@ -585,7 +609,13 @@ int UpdateSession::RunWriteStep(std::int32_t address, std::int32_t size, std::in
       ViewProgressPos(offset < current_image_length_ ? offset : current_image_length_);
       // Replies still owed for earlier tries of this block are taken before the next block,
       // so none of them can pass for the next block's answer.
-      SettleOwedReplies(timing_.write_wait_ms);
+      if (!SettleOwedReplies(timing_.write_wait_ms)) {
+        // The device went silent right after the block: what the next block would have met.
+        Log(kLogWriteTimeout);
+        ViewErrorBox(IDS_TIMEOUT_WRITE);
+        RestoreControls();
+        return -1;
+      }
       if (offset >= current_image_length_) return 0;
       continue;
     }

@@ -147,8 +147,11 @@ class UpdateSession {
   // an earlier reply and counts one more reply owed.
   void ExpectReply();
   // Worker side, before moving on to another message: takes and discards the replies still
-  // owed for the last one, waiting at most timeout_ms for them.
-  void SettleOwedReplies(std::uint32_t timeout_ms);
+  // owed for the last one, waiting at most timeout_ms for them. Replies that have not come by
+  // then may be lost or only late; an Identity Request, whose answer no Status can be taken
+  // for, then marks where the device's late replies end. False when the device did not answer
+  // it within the identity wait of its last sign of life: nothing it sends can be trusted.
+  bool SettleOwedReplies(std::uint32_t timeout_ms);
   void JoinWorkers();
   // View calls that do nothing once the session is being torn down.
   void ViewStatusLine(const std::string& text);
@@ -176,6 +179,7 @@ class UpdateSession {
   std::mutex owed_mutex_;
   std::condition_variable owed_cv_;
   std::int64_t replies_owed_ = 0;
+  std::int64_t identity_replies_ = 0;  // Identity Replies stored so far
 
   std::atomic<std::uint8_t> current_model_id_{AllowedModelIds[0]};
   std::atomic<int> busy_{0};
