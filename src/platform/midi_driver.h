@@ -63,8 +63,9 @@ using MidiInProc = void (*)(HMIDIIN handle, std::uint32_t msg, std::uintptr_t in
 
 // Bounds on the waits inside the driver; tests shrink them.
 struct MidiDriverTimings {
-  // How long midiOutClose waits for a send in progress before abandoning it.
-  std::chrono::milliseconds close_wait{1000};
+  // How long midiOutClose waits for a send in progress before abandoning it. Closing the
+  // window closes the port, and must not keep the window for a second or more.
+  std::chrono::milliseconds close_wait{500};
   // How long midiOutShortMsg waits for the backend to take the message.
   std::chrono::milliseconds short_msg_wait{1000};
 };
