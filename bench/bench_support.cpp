@@ -81,30 +81,50 @@ class RecordingBackend : public ProbeBackend {
 
 // ---- Probe ------------------------------------------------------------------------------
 
-TurnaroundProbe::TurnaroundProbe(std::size_t expected) { samples_ns_.reserve(expected); }
+namespace {
+std::vector<double> ToUs(const std::vector<std::int64_t>& ns) {
+  std::vector<double> us;
+  us.reserve(ns.size());
+  for (std::int64_t v : ns) us.push_back(static_cast<double>(v) / 1000.0);
+  return us;
+}
+std::int64_t Ns(SteadyClock::duration d) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
+}
+}  // namespace
+
+TurnaroundProbe::TurnaroundProbe(std::size_t expected) {
+  samples_ns_.reserve(expected);
+  round_trips_ns_.reserve(expected);
+}
 
 void TurnaroundProbe::ReplyArrived() {
   const auto now = SteadyClock::now();
   std::lock_guard<std::mutex> lock(mutex_);
   pending_ = true;
   reply_at_ = now;
+  if (block_out_) round_trips_ns_.push_back(Ns(now - block_at_));
+  block_out_ = false;
 }
 
 void TurnaroundProbe::BlockSent() {
   const auto now = SteadyClock::now();
   std::lock_guard<std::mutex> lock(mutex_);
+  block_out_ = true;
+  block_at_ = now;
   if (!pending_) return;
   pending_ = false;
-  samples_ns_.push_back(
-      std::chrono::duration_cast<std::chrono::nanoseconds>(now - reply_at_).count());
+  samples_ns_.push_back(Ns(now - reply_at_));
 }
 
 std::vector<double> TurnaroundProbe::SamplesUs() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::vector<double> us;
-  us.reserve(samples_ns_.size());
-  for (std::int64_t ns : samples_ns_) us.push_back(static_cast<double>(ns) / 1000.0);
-  return us;
+  return ToUs(samples_ns_);
+}
+
+std::vector<double> TurnaroundProbe::RoundTripsUs() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ToUs(round_trips_ns_);
 }
 
 ProbeBackend::ProbeBackend(std::shared_ptr<MidiBackend> inner, TurnaroundProbe* probe)
@@ -194,6 +214,7 @@ RunResult RunOneUpdate(const RunOptions& options) {
   result.completed = view.completed();
   result.flash_ok = device.device().FlashHoldsImages(FirmwareSet::Builtin());
   result.turnaround_us = probe.SamplesUs();
+  result.round_trip_us = probe.RoundTripsUs();
   if (record) result.host_messages = std::move(*record);
   return result;
 }

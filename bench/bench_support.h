@@ -28,12 +28,18 @@ class TurnaroundProbe {
   void ReplyArrived();
   void BlockSent();
   std::vector<double> SamplesUs() const;
+  // From each Write Block handed to the output side to the next reply at the input side: the
+  // link and the device, as the host sees them.
+  std::vector<double> RoundTripsUs() const;
 
  private:
   mutable std::mutex mutex_;
   bool pending_ = false;
+  bool block_out_ = false;
   SteadyClock::time_point reply_at_;
+  SteadyClock::time_point block_at_;
   std::vector<std::int64_t> samples_ns_;
+  std::vector<std::int64_t> round_trips_ns_;
 };
 
 // Passes every call to the wrapped backend; the receivers it hands out stamp each device
@@ -96,6 +102,7 @@ struct RunResult {
   double wall_s = 0;  // Execute to the worker's end
   double cpu_s = 0;   // the whole process over the same span (host and simulated device)
   std::vector<double> turnaround_us;
+  std::vector<double> round_trip_us;
   std::vector<std::vector<std::uint8_t>> host_messages;
 };
 

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "bench_support.h"
+#include "protocol/messages.h"
 
 namespace {
 
@@ -19,6 +20,10 @@ struct Figures {
   double wall_s = 0;
   double ideal_s = 0;
   double cpu_s = 0;
+  double turnaround_s = 0;  // the host's own share: replies to next blocks, summed
+  double median_us = 0;
+  double late_median_us = 0;  // link and device beyond their model, per block
+  double late_s = 0;
   bool ok = false;
 };
 
@@ -32,6 +37,18 @@ Figures Measure(bool early_tick) {
   f.ok = r.completed && r.flash_ok;
   f.wall_s = r.wall_s;
   f.cpu_s = r.cpu_s;
+  for (double us : r.turnaround_us) f.turnaround_s += us / 1e6;
+  f.median_us = Quantile(r.turnaround_us, 0.5);
+  // What a full block costs the link and the device by the model, and what it took.
+  const devsim::SimTiming& t = options.device_timing;
+  const double block_ms = t.WireMs(static_cast<double>(WriteBlockSize(kBlockLength))) +
+                          t.write_ms_per_block + t.reply_ms + t.WireMs(kStatusTemplate.size());
+  std::vector<double> late;
+  for (double us : r.round_trip_us) {
+    late.push_back(us - block_ms * 1000.0);
+    f.late_s += (us - block_ms * 1000.0) / 1e6;
+  }
+  f.late_median_us = Quantile(late, 0.5);
   // The pause after Begin Update is the protocol's own: a host that adds nothing waits it too.
   f.ideal_s =
       IdealSeconds(options.device_timing, r.host_messages) + options.timing.begin_pause_ms / 1000.0;
@@ -53,9 +70,12 @@ int main() {
   const Figures early = Measure(true);
   const Figures tick = Measure(false);
   auto print = [](const char* name, const Figures& f) {
-    std::printf("%-15s wall=%.3fs ideal=%.3fs efficiency=%.4f host adds %.3fs cpu=%.3fs%s\n", name,
-                f.wall_s, f.ideal_s, f.ideal_s / f.wall_s, f.wall_s - f.ideal_s, f.cpu_s,
-                f.ok ? "" : "  (RUN FAILED)");
+    std::printf(
+        "%-15s wall=%.3fs ideal=%.3fs efficiency=%.4f over ideal %.3fs, of which host "
+        "turnaround %.3fs (median %.1fus per block), link and device late %.3fs (median %.1fus "
+        "per block) cpu=%.3fs%s\n",
+        name, f.wall_s, f.ideal_s, f.ideal_s / f.wall_s, f.wall_s - f.ideal_s, f.turnaround_s,
+        f.median_us, f.late_s, f.late_median_us, f.cpu_s, f.ok ? "" : "  (RUN FAILED)");
   };
   print("early tick", early);
   print("1 ms tick only", tick);

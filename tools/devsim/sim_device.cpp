@@ -30,15 +30,15 @@ void SimDevice::Push(Item item) {
 }
 
 void SimDevice::OnHostMessage(const std::uint8_t* data, std::size_t size) {
-  Item item{Item::Kind::kHost, {}, 0};
+  Item item{Item::Kind::kHost, {}, 0, std::chrono::steady_clock::now()};
   if (data != nullptr && size > 0) item.bytes.assign(data, data + size);
   Push(std::move(item));
 }
 
-void SimDevice::SendIdentityRequest() { Push({Item::Kind::kIdentityRequest, {}, 0}); }
+void SimDevice::SendIdentityRequest() { Push({Item::Kind::kIdentityRequest, {}, 0, {}}); }
 
 void SimDevice::SendVendorRequest(std::uint8_t command) {
-  Push({Item::Kind::kVendorRequest, {}, command});
+  Push({Item::Kind::kVendorRequest, {}, command, {}});
 }
 
 void SimDevice::AddFault(const Fault& fault) {
@@ -85,9 +85,18 @@ void SimDevice::Process(Item& item) {
     out = core_.Handle(item.bytes.data(), item.bytes.size());
     finish = core_.finish_updates_received() != before;
   }
-  if (!Spend(out.arrive_ms)) return;
+  // The link carries the message from the moment it was handed over (while the device may
+  // still be busy with the one before), and each step is timed from the modelled end of the
+  // last: the device thread's own wake-up delays do not add up into the modelled time.
+  const auto ms = [](double v) {
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double, std::milli>(v));
+  };
+  const TimePoint arrived = std::max(item.handed, link_free_) + ms(out.arrive_ms);
+  link_free_ = arrived;
+  if (!SpendUntil(arrived)) return;
   for (const Bytes& request : out.requests) Send(request);
-  if (!Spend(out.work_ms)) return;
+  if (!SpendUntil(arrived + ms(out.work_ms))) return;
   if (out.has_reply) Send(out.reply);
   if (finish) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -96,13 +105,18 @@ void SimDevice::Process(Item& item) {
 }
 
 bool SimDevice::Spend(double ms) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (ms > 0) {
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                              std::chrono::duration<double, std::milli>(ms));
-    stop_cv_.wait_until(lock, deadline, [this] { return stop_; });
+  if (ms <= 0) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !stop_;
   }
+  return SpendUntil(std::chrono::steady_clock::now() +
+                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                        std::chrono::duration<double, std::milli>(ms)));
+}
+
+bool SimDevice::SpendUntil(TimePoint deadline) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  stop_cv_.wait_until(lock, deadline, [this] { return stop_; });
   return !stop_;
 }
 

@@ -69,10 +69,12 @@ class SimDevice {
   std::uint8_t model_id() const;
 
  private:
+  using TimePoint = std::chrono::steady_clock::time_point;
   struct Item {
     enum class Kind { kHost, kIdentityRequest, kVendorRequest } kind;
     Bytes bytes;
     std::uint8_t command = 0;
+    TimePoint handed{};  // when the host's message reached the device's side of the link
   };
 
   void Push(Item item);
@@ -80,6 +82,7 @@ class SimDevice {
   void Process(Item& item);
   // Sleeps the modelled time; false when the device is being destroyed.
   bool Spend(double ms);
+  bool SpendUntil(TimePoint deadline);
   void Send(const Bytes& message);
 
   mutable std::mutex core_mutex_;
@@ -94,6 +97,7 @@ class SimDevice {
   bool busy_ = false;
   bool stop_ = false;
   std::uint64_t finishes_handled_ = 0;
+  TimePoint link_free_{};  // the device thread's alone
 
   std::thread thread_;  // last, so that it starts after everything it reads
 };
