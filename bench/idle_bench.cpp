@@ -112,8 +112,9 @@ int main(int argc, char** argv) {
       std::printf("desktop program idle %.0f s:         %.2f%% of one core\n", seconds, gui);
     }
   }
-  std::printf("idle_cpu_percent=%.2f tick_only_cpu_percent=%.2f program_cpu_percent=%.2f "
-              "seconds=%.0f\n",
-              early, tick, gui, seconds);
+  std::printf(
+      "idle_cpu_percent=%.2f tick_only_cpu_percent=%.2f program_cpu_percent=%.2f "
+      "seconds=%.0f\n",
+      early, tick, gui, seconds);
   return 0;
 }
