@@ -15,6 +15,7 @@
 #include "platform/midi_driver.h"
 #include "platform/virtual_midi_bus.h"
 #include "soak/soak_link.h"
+#include "soak/soak_run.h"
 #include "soak/soak_view.h"
 
 namespace fen::soak {
@@ -92,7 +93,7 @@ class MidiMisbehaving : public ::testing::Test {
     driver_timings.close_wait = std::chrono::milliseconds(250);
     driver_ = std::make_unique<KeepingDriver>(std::vector<std::shared_ptr<MidiBackend>>{slow_},
                                               driver_timings);
-    UpdateTiming timing = UpdateTiming::Shrunk();
+    UpdateTiming timing = SoakTiming();
     timing.send_bound_ms = 50;
     session_ =
         std::make_unique<UpdateSession>(view_, UpdateServices{.driver = driver_.get()}, timing);

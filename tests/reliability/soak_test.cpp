@@ -89,7 +89,9 @@ TEST(SoakOracle, IdentificationAndBeginUpdateFailures) {
 }
 
 TEST(SoakOracle, LateRepliesNearATimeOutMayEndEitherWay) {
-  const OracleTiming t;  // 150 ms a block, 2 ms pauses: the seventh wait ends at 1062 ms
+  OracleTiming t;  // 150 ms a block, 2 ms pauses: the seventh wait ends at 1062 ms
+  t.late_margin_ms = 60;
+  t.erase_wait_ms = 400;
   EXPECT_EQ(Predict(PlanOf("late@7:1000"), t).allowed.size(), 1u);
   EXPECT_EQ(Predict(PlanOf("late@7:1050"), t).allowed.size(), 2u);
   EXPECT_EQ(Predict(PlanOf("late@7:1200"), t).allowed.front().kind, EndKind::kWriteTimeout);

@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
   int runs = 500;
   std::string seed_text;
   std::string replay_text;
-  int margin = 60;
+  int margin = 150;
   bool verbose = false;
   bool no_repeated_late = false;
   std::string faults_text;

@@ -46,8 +46,10 @@ struct Prediction {
 struct OracleTiming {
   int write_wait_ms = 150;
   int retry_pause_ms = 2;
-  int erase_wait_ms = 400;
-  int late_margin_ms = 60;
+  int erase_wait_ms = 1500;
+  // Scheduling delays on a busy machine move when the program's waits end: a late reply this
+  // near a time-out may land on either side of it.
+  int late_margin_ms = 150;
 };
 
 // The outcome the Parts give for the plan, walking the run in order: identification, Begin

@@ -167,11 +167,12 @@ int ErrorStatus(Rng& rng) {
 // beyond the seventh, a few right at its edge.
 int WriteLateDelay(Rng& rng, const PlanOptions& o) {
   const int seventh = 7 * o.write_wait_ms + 6 * o.retry_pause_ms;
+  const int m = o.late_margin_ms;
   const int draw = rng.Int(0, 99);
   if (draw < 50) return rng.Int(1, o.write_wait_ms - 1);
-  if (draw < 82) return rng.Int(o.write_wait_ms, seventh - 100);
-  if (draw < 94) return rng.Int(seventh + 100, seventh + 400);
-  return rng.Int(seventh - 60, seventh + 60);
+  if (draw < 82) return rng.Int(o.write_wait_ms, std::max(o.write_wait_ms, seventh - m - 20));
+  if (draw < 94) return rng.Int(seventh + m + 20, seventh + m + 300);
+  return rng.Int(std::max(1, seventh - m), seventh + m);
 }
 
 }  // namespace
@@ -256,8 +257,10 @@ RunPlan DrawRunPlan(std::uint64_t seed, const PlanOptions& o) {
     } else if (draw < 65) {
       add(Make(FaultKind::kEraseNoReply, step));
     } else {
-      const int delay = rng.Chance(0.7) ? rng.Int(1, o.erase_wait_ms - 100)
-                                        : rng.Int(o.erase_wait_ms + 100, o.erase_wait_ms + 300);
+      const int m = o.late_margin_ms;
+      const int delay = rng.Chance(0.7)
+                            ? rng.Int(1, std::max(1, o.erase_wait_ms - m - 20))
+                            : rng.Int(o.erase_wait_ms + m + 20, o.erase_wait_ms + m + 200);
       add(Make(FaultKind::kEraseLate, step, 0, delay));
     }
   }

@@ -26,12 +26,6 @@ struct NoiseBurst {
   std::vector<Bytes> messages;
 };
 
-// How sure the fault mix is about how a late reply ends: replies within the band around a
-// time-out may land on either side of it.
-struct LateBand {
-  int margin_ms = 60;
-};
-
 struct RunPlan {
   std::uint64_t seed = 0;
   std::uint8_t model_id = 0x57;  // the device's model
@@ -49,7 +43,9 @@ struct PlanOptions {
   // Late replies are drawn around these time-outs, in milliseconds.
   int write_wait_ms = 150;
   int retry_pause_ms = 2;
-  int erase_wait_ms = 400;
+  int erase_wait_ms = 1500;
+  // A late reply this near a time-out may land on either side of it (see OracleTiming).
+  int late_margin_ms = 150;
   // Draw late replies on several consecutive tries of one block.
   bool repeated_late = true;
 };

@@ -35,8 +35,17 @@ std::string Join(const Strings& items) {
 
 }  // namespace
 
+UpdateTiming SoakTiming() {
+  UpdateTiming t = UpdateTiming::Shrunk();
+  t.identity_wait_ms = 1500;
+  t.erase_wait_ms = 1500;
+  t.finish_wait_ms = 1500;
+  return t;
+}
+
 PlanOptions PlanOptionsFor(const RunOptions& options) {
   PlanOptions p;
+  p.late_margin_ms = options.late_margin_ms;
   p.write_wait_ms = static_cast<int>(options.timing.write_wait_ms);
   p.retry_pause_ms = static_cast<int>(options.timing.retry_pause_ms);
   p.erase_wait_ms = static_cast<int>(options.timing.erase_wait_ms);

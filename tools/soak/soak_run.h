@@ -13,9 +13,14 @@
 
 namespace fen::soak {
 
+// The shrunk timing of the tests, with the waits that end a run when they run out (identity,
+// erase, Finish Update) long enough that a busy machine never runs them out on its own. The
+// write wait stays short: a block that times out only costs a resend.
+UpdateTiming SoakTiming();
+
 struct RunOptions {
-  UpdateTiming timing = UpdateTiming::Shrunk();
-  int late_margin_ms = 60;
+  UpdateTiming timing = SoakTiming();
+  int late_margin_ms = 150;
   // A run that has not ended after this long is a hang.
   int run_limit_ms = 60000;
   // The log file the session appends to, in the working directory; emptied before each run.
