@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -44,26 +44,22 @@ double SessionIdlePercent(bool early_tick, double seconds) {
   return 100.0 * cpu / wall;
 }
 
-// utime + stime of a process in seconds, from /proc; negative when it is gone.
+// CPU time of every thread of a process in seconds, from the scheduler's nanosecond counts
+// (finer than the clock ticks of /proc/PID/stat); negative when the process is gone.
 double ChildCpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text;
-  if (!std::getline(stat, text)) return -1;
-  // Fields after the command name, which is in parentheses and may hold blanks.
-  const auto close = text.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  unsigned long long utime = 0;
-  unsigned long long stime = 0;
-  for (int i = 3; fields >> field; ++i) {
-    if (i == 14) utime = std::stoull(field);
-    if (i == 15) {
-      stime = std::stoull(field);
-      break;
+  std::error_code error;
+  const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+  double seconds = 0;
+  bool any = false;
+  for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+    std::ifstream schedstat(task.path() / "schedstat");
+    unsigned long long on_cpu_ns = 0;
+    if (schedstat >> on_cpu_ns) {
+      seconds += static_cast<double>(on_cpu_ns) / 1e9;
+      any = true;
     }
   }
-  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  return any ? seconds : -1;
 }
 
 // The desktop program, started off-screen, left open and idle; -1 when it could not run.
