@@ -2,7 +2,7 @@
 #include "platform/device_names.h"
 
 #include <map>
-#include <utility>
+#include <tuple>
 
 namespace fen {
 namespace {
@@ -37,14 +37,18 @@ std::string TruncateUtf8(const std::string& text, std::size_t max_chars) {
 
 std::vector<std::string> MakeDisplayNames(const std::vector<NamedPort>& ports,
                                           std::size_t max_chars) {
-  std::map<std::pair<std::string, std::string>, int> ports_per_client;
-  for (const NamedPort& port : ports) ++ports_per_client[{port.group, port.client}];
+  using ClientKey = std::tuple<std::string, std::string, std::string>;
+  auto key = [](const NamedPort& port) {
+    return ClientKey{port.group, port.client_id, port.client};
+  };
+  std::map<ClientKey, int> ports_per_client;
+  for (const NamedPort& port : ports) ++ports_per_client[key(port)];
 
   std::vector<std::string> names;
   names.reserve(ports.size());
   std::map<std::string, int> seen;
   for (const NamedPort& port : ports) {
-    const std::string base = BaseName(port, ports_per_client[{port.group, port.client}] == 1);
+    const std::string base = BaseName(port, ports_per_client[key(port)] == 1);
     // Equal names are counted after the cut: two long names that differ only past it would
     // otherwise be shown alike.
     const int instance = ++seen[TruncateUtf8(base, max_chars)];

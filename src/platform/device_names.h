@@ -15,11 +15,13 @@ std::size_t CountUtf8Chars(const std::string& text);
 std::string TruncateUtf8(const std::string& text, std::size_t max_chars);
 
 // One port of a list as its backend reports it. `group` tells clients apart across backends
-// (two backends may each have a client of the same name).
+// (two backends may each have a client of the same name), `client_id` within one backend (two
+// clients of one name); ports of one client share both.
 struct NamedPort {
   std::string group;
   std::string client;
   std::string port;
+  std::string client_id = {};  // a default: the three-member form stays valid
 };
 
 // Display names for one direction's list, in list order: the client name where that client

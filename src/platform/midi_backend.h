@@ -13,10 +13,13 @@ namespace fen {
 
 // One port as a backend sees it. `id` is stable for as long as the port exists and is what
 // OpenInput/OpenOutput look the port up by; `client` and `port` feed the name shown to users.
+// `client_id` tells apart clients shown under the same name (two devices of one model); empty
+// where the client name alone identifies the client.
 struct MidiEndpoint {
   std::string id;
   std::string client;
   std::string port;
+  std::string client_id = {};  // a default: the three-member form stays valid
 };
 
 // Called on the backend's own thread with one whole message (a SysEx from F0 to F7, or one

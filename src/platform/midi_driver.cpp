@@ -382,11 +382,11 @@ void MidiDriver::Rescan() {
     const std::string group = std::to_string(b);
     try {
       for (MidiEndpoint& endpoint : backend->ListInputs()) {
-        input_names.push_back({group, endpoint.client, endpoint.port});
+        input_names.push_back({group, endpoint.client, endpoint.port, endpoint.client_id});
         inputs.push_back({backend, std::move(endpoint), {}});
       }
       for (MidiEndpoint& endpoint : backend->ListOutputs()) {
-        output_names.push_back({group, endpoint.client, endpoint.port});
+        output_names.push_back({group, endpoint.client, endpoint.port, endpoint.client_id});
         outputs.push_back({backend, std::move(endpoint), {}});
       }
     } catch (...) {

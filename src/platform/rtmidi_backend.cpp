@@ -11,7 +11,9 @@
 #include <cctype>
 #include <cerrno>
 #include <condition_variable>
+#include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <utility>
 
@@ -304,10 +306,11 @@ class RtMidiSystemBackend : public RtMidiBackend {
   }
 
   MidiEndpoint ParseName(const std::string& name) const {
-    MidiEndpoint endpoint{name, name, ""};
+    MidiEndpoint endpoint{name, name, "", ""};
     std::string shown = name;
     if (api_ == RtMidi::LINUX_ALSA) {
-      // RtMidi appends the sequencer address, " client:port" in numbers, to ALSA names.
+      // RtMidi appends the sequencer address, " client:port" in numbers, to ALSA names; the
+      // client number tells apart two clients of one name.
       const std::size_t space = shown.rfind(' ');
       if (space != std::string::npos) {
         const std::string address = shown.substr(space + 1);
@@ -315,6 +318,7 @@ class RtMidiSystemBackend : public RtMidiBackend {
         if (colon != std::string::npos && AllDigits(address.substr(0, colon)) &&
             AllDigits(address.substr(colon + 1))) {
           shown.resize(space);
+          endpoint.client_id = address.substr(0, colon);
         }
       }
     }
@@ -325,7 +329,44 @@ class RtMidiSystemBackend : public RtMidiBackend {
     } else {
       endpoint.client = shown;
     }
+    // JACK client names are unique on their server.
+    if (IsJack()) endpoint.client_id = endpoint.client;
     return endpoint;
+  }
+
+  // JACK renames a second client of a taken name "name-01", a third "name-02". Where a client
+  // of the base name is listed too, the renamed ones are shown under the base name, so that
+  // two devices of one model read "name" and "name (2)" as elsewhere; the base client and
+  // then the renamed ones by number take the places those clients had in the list.
+  static void ShowJackRenamesUnderTheirBase(std::vector<MidiEndpoint>& list) {
+    std::set<std::string> clients;
+    for (const MidiEndpoint& endpoint : list) clients.insert(endpoint.client);
+    std::map<std::string, std::vector<std::size_t>> places;  // by shown client name
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      MidiEndpoint& endpoint = list[i];
+      const std::size_t dash = endpoint.client.rfind('-');
+      const std::size_t digits = dash == std::string::npos ? 0 : endpoint.client.size() - dash - 1;
+      if (digits >= 2 && digits <= 4 && AllDigits(endpoint.client.substr(dash + 1)) &&
+          clients.count(endpoint.client.substr(0, dash)) != 0) {
+        endpoint.client.resize(dash);
+      }
+      places[endpoint.client].push_back(i);
+    }
+    // The base client first, then "-01", "-02", ...; the order is stable within a client.
+    auto rename_number = [](const MidiEndpoint& endpoint) {
+      if (endpoint.client_id.size() == endpoint.client.size()) return 0L;
+      return std::stol(endpoint.client_id.substr(endpoint.client.size() + 1)) + 1;
+    };
+    for (auto& [client, indices] : places) {
+      if (indices.size() < 2) continue;
+      std::vector<MidiEndpoint> group;
+      for (std::size_t i : indices) group.push_back(std::move(list[i]));
+      std::stable_sort(group.begin(), group.end(),
+                       [&](const MidiEndpoint& a, const MidiEndpoint& b) {
+                         return rename_number(a) < rename_number(b);
+                       });
+      for (std::size_t k = 0; k < indices.size(); ++k) list[indices[k]] = std::move(group[k]);
+    }
   }
 
   std::vector<std::string> ListNames(bool inputs) {
@@ -369,6 +410,7 @@ class RtMidiSystemBackend : public RtMidiBackend {
         MidiEndpoint endpoint = ParseName(name);
         if (!IsOwnClient(endpoint.client)) list.push_back(std::move(endpoint));
       }
+      if (IsJack()) ShowJackRenamesUnderTheirBase(list);
     } catch (...) {
       list.clear();
     }

@@ -232,7 +232,7 @@ std::vector<MidiEndpoint> VirtualMidiBus::ListInputs() {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   std::vector<MidiEndpoint> list;
   for (const auto& [id, peer] : impl_->peers) {
-    list.push_back({peer->input_id(), peer->client_name, kPeerOutPort});
+    list.push_back({peer->input_id(), peer->client_name, kPeerOutPort, std::to_string(id)});
   }
   return list;
 }
@@ -241,7 +241,7 @@ std::vector<MidiEndpoint> VirtualMidiBus::ListOutputs() {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   std::vector<MidiEndpoint> list;
   for (const auto& [id, peer] : impl_->peers) {
-    list.push_back({peer->output_id(), peer->client_name, kPeerInPort});
+    list.push_back({peer->output_id(), peer->client_name, kPeerInPort, std::to_string(id)});
   }
   return list;
 }

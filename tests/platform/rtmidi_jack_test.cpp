@@ -1,5 +1,5 @@
 // The RtMidi backend against a real JACK server (dummy driver): two clients, messages byte
-// for byte both ways, and the size JACK cannot carry refused.
+// for byte both ways, the size JACK cannot carry refused, and clients JACK renamed.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/midi_driver.h"
 #include "platform/rtmidi_backend.h"
 
 // libjack and librtmidi keep allocations of their own until the process ends; only they are
@@ -174,6 +175,43 @@ TEST_F(RtMidiJack, OwnPortsAreNotListedAndVanishedPortsDoNotOpen) {
   }
   EXPECT_EQ(nullptr, FindClient(host_->ListOutputs(), kDevice));
   EXPECT_EQ(nullptr, host_->OpenOutput(endpoint));
+}
+
+// JACK names a second client of a taken name "name-01". Opened here in the other order, so
+// that the renamed one is listed first.
+TEST_F(RtMidiJack, ClientRenamedByJackIsShownAsTheSecondCopyOfItsBaseName) {
+  const std::string twin = "fen-test-twin-p" + std::to_string(getpid());
+  std::string error;
+  auto renamed = MakeRtMidiBackend("jack", twin + "-01", &error);
+  auto base = MakeRtMidiBackend("jack", twin, &error);
+  ASSERT_TRUE(renamed && base) << error;
+  auto renamed_out = renamed->OpenOwnOutput("MIDI Out");
+  ASSERT_TRUE(renamed_out);
+  ASSERT_EQ(twin + "-01", WaitForClient([&] { return host_->ListInputs(); }, twin).client)
+      << "alone, a renamed client keeps its name";
+
+  auto base_out = base->OpenOwnOutput("MIDI Out");
+  ASSERT_TRUE(base_out);
+  std::vector<MidiEndpoint> twins;
+  for (int i = 0; i < 5000 && twins.size() < 2; ++i) {
+    twins.clear();
+    for (const MidiEndpoint& endpoint : host_->ListInputs()) {
+      if (endpoint.client == twin) twins.push_back(endpoint);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_EQ(2u, twins.size());
+  EXPECT_EQ(twin, twins[0].client_id);
+  EXPECT_EQ(twin + "-01", twins[1].client_id);
+
+  MidiDriver driver({host_});
+  std::vector<std::string> names;
+  for (std::uint32_t i = 0; i < driver.midiInGetNumDevs(); ++i) {
+    std::string name;
+    ASSERT_EQ(MMSYSERR_NOERROR, driver.midiInGetDevCaps(i, &name));
+    if (name.rfind(twin, 0) == 0) names.push_back(name);
+  }
+  EXPECT_EQ((std::vector<std::string>{twin, twin + " (2)"}), names);
 }
 
 }  // namespace

@@ -56,6 +56,24 @@ TEST(VirtualMidiBus, PeerIsListedAsOneDeviceWithAnInputAndAnOutput) {
   EXPECT_EQ("USB Audio Device", out_name);
 }
 
+TEST(VirtualMidiBus, TwoPeersOfOneNameAreTwoDevicesNumberedInTheirOrder) {
+  VirtualMidiBus bus;
+  auto first = bus.AddPeer("USB Audio Device");
+  auto second = bus.AddPeer("USB Audio Device");
+  MidiDriver driver({std::shared_ptr<MidiBackend>(&bus, [](MidiBackend*) {})});
+  ASSERT_EQ(2u, driver.midiInGetNumDevs());
+  ASSERT_EQ(2u, driver.midiOutGetNumDevs());
+  for (std::uint32_t i = 0; i < 2; ++i) {
+    const std::string want = i == 0 ? "USB Audio Device" : "USB Audio Device (2)";
+    std::string in_name;
+    std::string out_name;
+    ASSERT_EQ(MMSYSERR_NOERROR, driver.midiInGetDevCaps(i, &in_name));
+    ASSERT_EQ(MMSYSERR_NOERROR, driver.midiOutGetDevCaps(i, &out_name));
+    EXPECT_EQ(want, in_name);
+    EXPECT_EQ(want, out_name);
+  }
+}
+
 TEST(VirtualMidiBus, MessagesArriveWholeAndInOrderBothWays) {
   VirtualMidiBus bus;
   auto peer = bus.AddPeer("Device");
