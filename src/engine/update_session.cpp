@@ -160,11 +160,13 @@ void UpdateSession::Teardown() {
   out_port_.Close();
   in_port_.Close();
   {
+    // Under the lock that ExpectReply resets the event under: a worker on its way into a wait
+    // either resets before this signal or sees the abort and leaves the signal alone.
     std::lock_guard<std::mutex> lock(owed_mutex_);
     status_code_.store(kAbortStatus);
+    reply_event_.Set();
     owed_cv_.notify_all();
   }
-  reply_event_.Set();
   {
     std::lock_guard<std::mutex> lock(pause_mutex_);
     pause_cv_.notify_all();
@@ -334,6 +336,9 @@ void UpdateSession::StoreReply(std::int32_t status, const std::uint8_t* model_id
 
 void UpdateSession::ExpectReply() {
   std::lock_guard<std::mutex> lock(owed_mutex_);
+  // The abort's signal must reach the wait that follows; resetting it would leave the worker
+  // waiting out the time-out (or for ever, after Begin Update) while the window closes.
+  if (aborted_.load()) return;
   // A signal left now came from a reply to an earlier message: it is not this one's answer.
   reply_event_.Reset();
   ++replies_owed_;
