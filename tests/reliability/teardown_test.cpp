@@ -3,6 +3,7 @@
 // Each close must end the worker quickly, and the window must hear nothing after it has gone.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <random>
@@ -143,6 +144,50 @@ TeardownResult RunAndClose(Moment moment, std::mt19937& rng) {
   slow->Release();
   link.StopFlood();
   return result;
+}
+
+// The window closes while the worker is on its way into a wait, after the close has already
+// woken every wait: the wait must not take the close's signal for an earlier reply's and drop it.
+TEST(TeardownAtAnyMoment, AWindowClosedJustBeforeAWaitStartsDoesNotWaitOutTheTimeOut) {
+  class ClosingView : public SoakView {
+   public:
+    void SetStepCounter(const std::string& text) override {
+      SoakView::SetStepCounter(text);
+      if (text != "0/9" || session == nullptr) return;
+      closer = std::thread([this] {
+        const auto start = Clock::now();
+        session->Teardown();
+        teardown_ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        closed.store(true);
+      });
+      // The close runs up to its join while the worker is still here, before its first wait.
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    UpdateSession* session = nullptr;
+    std::thread closer;
+    std::atomic<bool> closed{false};
+    double teardown_ms = 0;
+  };
+
+  auto bus = std::make_shared<VirtualMidiBus>();
+  devsim::SimOptions options;
+  SoakLink link(*bus, options);
+  MidiDriver driver(std::vector<std::shared_ptr<MidiBackend>>{bus});
+  ClosingView view;
+  UpdateTiming timing = UpdateTiming::Shrunk();
+  timing.identity_wait_ms = 10000;
+  UpdateSession session(view, UpdateServices{.driver = &driver}, timing);
+  session.Initialise();
+  view.session = &session;
+  ASSERT_EQ(session.Execute(0, 0), UpdateSession::ExecuteOutcome::kStarted);
+  const auto until = Clock::now() + std::chrono::seconds(20);
+  while (!view.closed.load() && Clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_TRUE(view.closed.load());
+  view.closer.join();
+  EXPECT_LT(view.teardown_ms, 1000.0) << "the worker waited out the identity wait";
+  EXPECT_FALSE(session.WorkerRunning());
 }
 
 TEST(TeardownAtAnyMoment, TwoHundredClosesEndQuicklyAndTouchNothingAfterwards) {
