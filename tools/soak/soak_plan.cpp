@@ -272,7 +272,7 @@ RunPlan DrawRunPlan(std::uint64_t seed, const PlanOptions& o) {
   for (int i = 0; i < troubles; ++i) {
     const int block = PickBlock(rng);
     if (!troubled.insert(block).second) continue;
-    const int failures = rng.Chance(0.9) ? rng.Int(1, 6) : rng.Int(7, 9);
+    const int failures = rng.Chance(0.93) ? rng.Int(1, 6) : rng.Int(7, 9);
     const int lost = rng.Chance(0.75) ? 0 : rng.Int(1, std::min(failures, 7));
     if (lost > 0) add(Make(FaultKind::kNoReply, block, 0, 0, lost));
     int left = failures - lost;
@@ -294,7 +294,7 @@ RunPlan DrawRunPlan(std::uint64_t seed, const PlanOptions& o) {
   }
 
   // Late replies on blocks of their own.
-  if (rng.Chance(0.35)) {
+  if (rng.Chance(0.3)) {
     const int lates = rng.Int(1, 3);
     for (int i = 0; i < lates; ++i) {
       const int block = PickBlock(rng);
