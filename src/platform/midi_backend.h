@@ -48,8 +48,8 @@ class MidiBackend {
   virtual ~MidiBackend() = default;
   // Short lower-case name of the MIDI system: "jack", "alsa", "virtual", ...
   virtual std::string Name() const = 0;
-  // True for a backend that moves messages inside this process: its receivers run on a thread
-  // of its own that may wait (never a real-time thread), and Send only queues the message.
+  // True for a backend that moves messages inside this process: its receivers run on threads
+  // that may wait (its own, or a sender's; never a real-time thread), and Send never blocks.
   // The driver then delivers and sends on the calling threads instead of its own.
   virtual bool InProcess() const { return false; }
   // Ports the program can receive from (the device's outputs).

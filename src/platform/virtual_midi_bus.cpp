@@ -1,5 +1,6 @@
 // The in-process virtual MIDI bus: one queue and one delivery thread carry every message, in
-// the order sent, between the program's ports and the peers.
+// the order sent, between the program's ports and the peers. A message sent while the bus is
+// idle is delivered at once on the sending thread, which saves a thread hand-over per message.
 #include "platform/virtual_midi_bus.h"
 
 #include <condition_variable>
@@ -46,6 +47,8 @@ struct BusCore {
   std::uint64_t queued = 0;
   std::uint64_t delivered = 0;
   bool stopping = false;
+  bool delivering = false;        // a receiver runs, on the bus thread or a sending thread
+  std::thread::id inline_thread;  // the sending thread delivering, if any
   int next_peer_id = 1;
   std::map<int, std::shared_ptr<PeerState>> peers;  // in the order they were added
   std::vector<std::shared_ptr<InputState>> inputs;
@@ -57,6 +60,51 @@ struct BusCore {
   std::thread thread;
 
   bool OnBusThread() const { return std::this_thread::get_id() == thread_id; }
+  // True inside a receiver: Remove and closing an input must not wait for themselves there.
+  bool OnDeliveringThread() const {
+    const auto self = std::this_thread::get_id();
+    return self == thread_id || (delivering && self == inline_thread);
+  }
+
+  // Call with the lock held. Delivers on the calling thread when nothing is queued or being
+  // delivered, so the order stays that of the queue; false when the message must be queued.
+  bool DeliverNow(std::unique_lock<std::mutex>& lock, const std::shared_ptr<PeerState>& to_peer,
+                  const std::shared_ptr<InputState>& to_input, const std::uint8_t* data,
+                  std::size_t size) {
+    if (delivering || !queue.empty()) return false;
+    MidiReceiver peer_receiver;  // a copy: SetReceiver may replace it meanwhile
+    const MidiReceiver* target = nullptr;
+    if (to_peer) {
+      if (!to_peer->removed && to_peer->receiver) {
+        peer_receiver = to_peer->receiver;
+        target = &peer_receiver;
+      }
+      delivering_peer = to_peer.get();
+    } else if (!to_input->closed && !to_input->peer->removed) {
+      target = &to_input->receiver;  // set once when the input opened
+      delivering_peer = to_input->peer.get();
+      delivering_input = to_input.get();
+    }
+    ++queued;
+    if (target != nullptr) {
+      delivering = true;
+      inline_thread = std::this_thread::get_id();
+      lock.unlock();
+      try {
+        (*target)(data, size);
+      } catch (...) {
+        // A receiver that throws loses its message, not the bus.
+      }
+      lock.lock();
+      delivering = false;
+      inline_thread = std::thread::id();
+    }
+    delivering_peer = nullptr;
+    delivering_input = nullptr;
+    ++delivered;
+    cv.notify_all();
+    return true;
+  }
 
   // Call with the mutex held.
   void Enqueue(Delivery delivery) {
@@ -68,7 +116,7 @@ struct BusCore {
   void Run() {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-      cv.wait(lock, [&] { return stopping || !queue.empty(); });
+      cv.wait(lock, [&] { return stopping || (!queue.empty() && !delivering); });
       if (stopping) return;
       Delivery delivery = std::move(queue.front());
       queue.pop_front();
@@ -82,6 +130,7 @@ struct BusCore {
         delivering_input = delivery.to_input.get();
       }
       if (target) {
+        delivering = true;
         lock.unlock();
         try {
           target(delivery.bytes.data(), delivery.bytes.size());
@@ -89,6 +138,7 @@ struct BusCore {
           // A receiver that throws loses its message, not the bus.
         }
         lock.lock();
+        delivering = false;
       }
       delivering_peer = nullptr;
       delivering_input = nullptr;
@@ -114,10 +164,15 @@ class PeerHandle : public VirtualMidiBus::Peer {
 
   bool Send(const std::uint8_t* data, std::size_t size) override {
     if (data == nullptr || size == 0) return false;
-    std::lock_guard<std::mutex> lock(impl_->mutex);
+    std::unique_lock<std::mutex> lock(impl_->mutex);
     if (state_->removed || impl_->stopping) return false;
+    // A copy: the list may change while a delivery runs without the lock.
+    std::vector<std::shared_ptr<InputState>> targets;
     for (const auto& input : impl_->inputs) {
-      if (input->peer == state_ && !input->closed) {
+      if (input->peer == state_ && !input->closed) targets.push_back(input);
+    }
+    for (const auto& input : targets) {
+      if (!impl_->DeliverNow(lock, nullptr, input, data, size)) {
         impl_->Enqueue({nullptr, input, std::vector<std::uint8_t>(data, data + size)});
       }
     }
@@ -130,7 +185,7 @@ class PeerHandle : public VirtualMidiBus::Peer {
       state_->removed = true;
       impl_->peers.erase(state_->id);
     }
-    if (impl_->OnBusThread()) return;  // the call in progress is the caller itself
+    if (impl_->OnDeliveringThread()) return;  // the call in progress is the caller itself
     impl_->cv.wait(lock, [&] { return impl_->delivering_peer != state_.get(); });
   }
 
@@ -147,7 +202,7 @@ class VirtualInput : public MidiInputConnection {
     std::unique_lock<std::mutex> lock(impl_->mutex);
     state_->closed = true;
     std::erase(impl_->inputs, state_);
-    if (impl_->OnBusThread()) return;
+    if (impl_->OnDeliveringThread()) return;
     impl_->cv.wait(lock, [&] { return impl_->delivering_input != state_.get(); });
   }
 
@@ -164,10 +219,11 @@ class VirtualOutput : public MidiOutputConnection {
   bool Send(const std::uint8_t* data, std::size_t size) override {
     if (data == nullptr || size == 0) return false;
     try {
-      std::vector<std::uint8_t> bytes(data, data + size);
-      std::lock_guard<std::mutex> lock(impl_->mutex);
+      std::unique_lock<std::mutex> lock(impl_->mutex);
       if (peer_->removed || impl_->stopping) return false;
-      impl_->Enqueue({peer_, nullptr, std::move(bytes)});
+      if (!impl_->DeliverNow(lock, peer_, nullptr, data, size)) {
+        impl_->Enqueue({peer_, nullptr, std::vector<std::uint8_t>(data, data + size)});
+      }
       return true;
     } catch (...) {
       return false;
@@ -219,7 +275,7 @@ std::shared_ptr<VirtualMidiBus::Peer> VirtualMidiBus::AddPeer(const std::string&
 
 void VirtualMidiBus::Flush() {
   std::unique_lock<std::mutex> lock(impl_->mutex);
-  if (impl_->OnBusThread()) return;
+  if (impl_->OnDeliveringThread()) return;
   const std::uint64_t target = impl_->queued;
   impl_->cv.wait(lock, [&] { return impl_->stopping || impl_->delivered >= target; });
 }

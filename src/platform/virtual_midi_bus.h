@@ -1,6 +1,6 @@
 // The in-process virtual MIDI bus: named ports that carry whole messages, delivered on a
-// thread of the bus's own; peers (the simulated device, tests) attach to it and can vanish
-// while the program has their ports open.
+// thread of the bus's own (or at once on the sending thread when the bus is idle); peers (the
+// simulated device, tests) attach to it and can vanish while the program has their ports open.
 #pragma once
 
 #include <cstddef>
@@ -22,10 +22,12 @@ class VirtualMidiBus : public MidiBackend {
     virtual ~Peer() = default;
     virtual const std::string& client_name() const = 0;
     // Sets the function that gets every message the program sends to this peer. It runs on
-    // the bus's delivery thread. Set it before the program opens the port.
+    // the bus's delivery thread, or on the program's sending thread when the bus is idle, one
+    // call at a time. Set it before the program opens the port.
     virtual void SetReceiver(MidiReceiver receiver) = 0;
-    // Sends one whole message towards the program: delivered, on the bus thread, to every
-    // program input that has this peer's output open. False once the peer has vanished.
+    // Sends one whole message towards the program: delivered, on the bus thread or at once on
+    // this thread when the bus is idle, to every program input that has this peer's output
+    // open. False once the peer has vanished.
     virtual bool Send(const std::uint8_t* data, std::size_t size) = 0;
     // The peer vanishes: its ports leave the lists; open program ports on it stop receiving
     // and their sends fail. No receiver call runs or starts once this has returned.

@@ -95,6 +95,27 @@ TEST(VirtualMidiBus, MessagesArriveWholeAndInOrderBothWays) {
   EXPECT_EQ(expected, at_program.Take());
 }
 
+TEST(VirtualMidiBus, AnIdleBusDeliversOnTheSendingThreadAndNeverNestsDeliveries) {
+  VirtualMidiBus bus;
+  auto peer = bus.AddPeer("Device");
+  Collected at_program;
+  auto in = bus.OpenInput(bus.ListInputs().at(0), at_program.Receiver());
+  auto out = bus.OpenOutput(bus.ListOutputs().at(0));
+  std::thread::id receiver_thread;
+  std::size_t echoes_inside = 99;
+  peer->SetReceiver([&](const std::uint8_t* data, std::size_t size) {
+    receiver_thread = std::this_thread::get_id();
+    peer->Send(data, size);  // a delivery runs: this one waits its turn
+    echoes_inside = at_program.Take().size();
+  });
+  const Bytes sysex = Numbered(3);
+  ASSERT_TRUE(out->Send(sysex.data(), sysex.size()));
+  EXPECT_EQ(std::this_thread::get_id(), receiver_thread);
+  EXPECT_EQ(0u, echoes_inside);
+  bus.Flush();
+  EXPECT_EQ(std::vector<Bytes>{sysex}, at_program.Take());
+}
+
 TEST(VirtualMidiBus, PeerThatVanishesLeavesTheListsAndItsOpenPortsGoDead) {
   VirtualMidiBus bus;
   auto other = bus.AddPeer("Other");
