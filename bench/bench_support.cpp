@@ -2,11 +2,14 @@
 // bus, for the whole-update benchmarks.
 #include "bench_support.h"
 
+#include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <fstream>
+#include <thread>
 
 #include "devsim/device_core.h"
 #include "devsim/virtual_bus_device.h"
@@ -235,6 +238,62 @@ double IdealSeconds(const devsim::SimTiming& timing,
 }
 
 // ---- Process figures --------------------------------------------------------------------
+
+namespace {
+void WakeRounds(int rounds, std::mutex& mutex, std::condition_variable& to_waiter,
+                std::condition_variable& to_waker, bool& posted,
+                SteadyClock::time_point& posted_at) {
+  for (int i = 0; i < rounds; ++i) {
+    // Long enough that the waiter is asleep, as the worker is when a reply comes.
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      posted = true;
+      posted_at = SteadyClock::now();
+    }
+    to_waiter.notify_one();
+    std::unique_lock<std::mutex> lock(mutex);
+    to_waker.wait(lock, [&] { return !posted; });
+  }
+}
+
+void PinTo(int processor) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(processor, &set);
+  pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+}
+}  // namespace
+
+double HandOverMedianUs(bool across_processors, int rounds) {
+  const int waiter_processor = across_processors && Processors() > 1 ? 1 : 0;
+  std::mutex mutex;
+  std::condition_variable to_waiter;
+  std::condition_variable to_waker;
+  bool posted = false;
+  SteadyClock::time_point posted_at;
+  std::vector<double> us;
+  us.reserve(static_cast<std::size_t>(rounds));
+  std::thread waiter([&] {
+    PinTo(waiter_processor);
+    for (int i = 0; i < rounds; ++i) {
+      std::unique_lock<std::mutex> lock(mutex);
+      to_waiter.wait(lock, [&] { return posted; });
+      us.push_back(
+          std::chrono::duration<double, std::micro>(SteadyClock::now() - posted_at).count());
+      posted = false;
+      to_waker.notify_one();
+    }
+  });
+  // The measuring thread runs on a thread of its own, so the caller keeps its processors.
+  std::thread waker([&] {
+    PinTo(0);
+    WakeRounds(rounds, mutex, to_waiter, to_waker, posted, posted_at);
+  });
+  waker.join();
+  waiter.join();
+  return Quantile(us, 0.5);
+}
 
 double ProcessCpuSeconds() {
   rusage usage{};

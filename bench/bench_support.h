@@ -114,6 +114,10 @@ RunResult RunOneUpdate(const RunOptions& options);
 double IdealSeconds(const devsim::SimTiming& timing,
                     const std::vector<std::vector<std::uint8_t>>& host_messages);
 
+// Median time for one thread to wake another that waits on a condition variable, the two on
+// one processor or on two: the least a hand-over between threads costs on this machine.
+double HandOverMedianUs(bool across_processors, int rounds = 2000);
+
 // CPU time of the whole process (user + system), seconds.
 double ProcessCpuSeconds();
 // Peak resident set of the process, MiB.

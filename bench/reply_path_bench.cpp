@@ -67,6 +67,11 @@ int main(int argc, char** argv) {
   std::printf("wall ratio (tick only / early) %.2f, cpu ratio %.2f\n",
               early.wall_s > 0 ? tick.wall_s / early.wall_s : 0,
               early.cpu_s > 0 ? tick.cpu_s / early.cpu_s : 0);
+  // One reply's way to the worker crosses exactly one thread hand-over; this is its floor here.
+  std::printf(
+      "thread hand-over on this machine: median %.1fus on one processor, %.1fus "
+      "across two\n",
+      HandOverMedianUs(false), HandOverMedianUs(true));
   std::printf("turnaround_us median=%.1f p99=%.1f max=%.1f tick_only_median=%.1f ratio=%.1f\n",
               early.median, early.p99, early.max, tick.median, ratio);
   return early.ok && tick.ok ? 0 : 1;
