@@ -646,6 +646,11 @@ MMRESULT MidiDriver::midiOutClose(HMIDIOUT handle) {
     if (it == impl_->outs.end()) return MMSYSERR_INVALHANDLE;
     state = std::move(it->second);
     impl_->outs.erase(it);
+    // Taken back before the handle can no longer be found: a sender whose wait no longer
+    // finds it returns and reuses its header at once, and nothing may write to it after that.
+    std::lock_guard<std::mutex> shared_lock(state->shared->mutex);
+    state->shared->closing = true;
+    TakeBackHeaders(*state->shared, /*mark_done=*/false);
   }
   impl_->ShutOutput(*state);
   return MMSYSERR_NOERROR;
