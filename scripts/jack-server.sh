@@ -49,7 +49,10 @@ start() {
   stop
   # Output goes to a file: a server that holds the test runner's pipe would keep it waiting.
   # Real-time where allowed: without it a loaded machine misses cycles and JACK loses messages.
-  setsid jackd -n "$NAME" -d dummy -r 48000 -p 64 -C 0 -P 0 \
+  # Synchronous (-S): a client late on a loaded machine delays the cycle instead of losing the
+  # MIDI it had to pass on; -t 200 bounds that delay (a killed client costs at most that per
+  # cycle until the server drops it) and gives activations 2 s instead of 20 periods.
+  setsid jackd -n "$NAME" -S -t 200 -d dummy -r 48000 -p 64 -C 0 -P 0 \
     </dev/null >"$LOG_FILE" 2>&1 &
   echo $! >"$PID_FILE"
   for _ in $(seq 100); do
