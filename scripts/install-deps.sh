@@ -9,7 +9,7 @@ PACKAGES=(
   librtmidi-dev libjack-jackd2-dev jackd2
   qt6-base-dev qt6-base-dev-tools libgl-dev
   clang libclang-rt-14-dev clang-format
-  xvfb xauth fonts-dejavu-core
+  xvfb xauth fonts-dejavu-core xdotool
 )
 
 missing=()

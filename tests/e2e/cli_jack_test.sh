@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# fenupdator-cli updates fen-devsim over a real JACK server: exit statuses, texts, TEST_LOG.txt
+# and what the device itself reports, for a whole update and for each kind of failure.
+#   cli_jack_test.sh BUILD_DIR
+source "$(dirname "$0")/e2e_lib.sh"
+require_jack
+export_firmware
+
+# update ARGS...: one run of the updater against the pre-selected device; status in STATUS.
+update() {
+  : >TEST_LOG.txt
+  timeout 120 "$CLI" update --api jack --firmware "$FW" --timeouts short "$@" \
+    >out.txt 2>err.txt </dev/null
+  STATUS=$?
+}
+
+# expect NAME STATUS TEXT LOG: the run's exit status, its last text (an error on stderr),
+# and the log lines.
+expect() {
+  local name=$1 want_status=$2 want_text=$3 want_log=$4 good=1
+  [ "$STATUS" = "$want_status" ] || good=0
+  if [ "$want_status" = 0 ]; then
+    grep -qx "$want_text" out.txt || good=0
+  else
+    grep -qx "Error: $want_text" err.txt || good=0
+  fi
+  [ "$(log_lines)" = "$want_log" ] || good=0
+  if [ $good = 1 ]; then
+    ok "$name"
+  else
+    fail "$name: status $STATUS (want $want_status), log '$(log_lines)' (want '$want_log')"
+    tail -3 out.txt | sed 's/^/     out: /'
+    tail -3 err.txt | sed 's/^/     err: /'
+  fi
+}
+
+# A whole update of a device with FAULTS: the device ends by itself once it has answered the
+# Finish Update, and must hold the images.
+whole_update() {
+  local name=$1 log=$2
+  shift 2
+  start_device dev --once "$@" || return
+  local pid=$DEVICE_PID started
+  started=$(now)
+  update
+  expect "$name" 0 "Version update completed." "$log"
+  echo "     ($(elapsed "$started") s)"
+  wait_device "$pid" 20
+  check "$name: the device ended by itself and its flash holds the images" device_holds_images
+}
+device_holds_images() { [ "$DEVICE_STATUS" = 0 ] && report_has dev '"holds_images":true'; }
+
+# A run that fails: the device is stopped afterwards and reports what it saw.
+failed_update() {
+  local name=$1 status=$2 text=$3 log=$4
+  shift 4
+  start_device dev "$@" || return
+  local pid=$DEVICE_PID
+  update
+  expect "$name" "$status" "$text" "$log"
+  stop_device "$pid"
+}
+
+whole_update "full update" ""
+check "full update: every block went once, nothing refused" \
+  report_has dev '"write_blocks":1908' '"blocks_sent_again":0' '"rejected":0' '"malformed":0'
+
+# Model 0x61, and its own Identity Request and vendor requests in the middle of the transfer:
+# each is answered as the dispatcher must, with the model the updater has detected.
+whole_update "model 0x61 asking the host during the transfer" "" \
+  --model 0x61 identity-request@4 vendor-request@5=0x05 vendor-request@6=0x01 \
+  vendor-request@7=0x20 identity-request@900
+check "model 0x61: its requests were answered right" \
+  report_has dev '"model_id":"0x61"' '"sent":5,"right":5,"wrong":0,"unanswered":0' \
+  'Identity Reply naming model 0x61'
+
+whole_update "CRC and flash errors recovered" \
+  "(CRC)Transfer error occurred.|(CRC)Transfer error occurred.|(Flash Write)Transfer error occurred." \
+  crc@5x2 flash@700
+check "CRC and flash errors: the device saw the blocks again" \
+  report_has dev '"crc_errors":0' '"blocks_sent_again":3' '"faults_played_count":3'
+
+# The reply to block 20 comes after its time-out, the next block is answered with an error:
+# the stale reply must not pass for block 21's answer.
+whole_update "late reply then an error on the next block" "(CRC)Transfer error occurred." \
+  late@20:300 crc@21
+check "late reply: both faults were played" \
+  report_has dev '"late@20:300 on block 20 (hit 1)"' '"crc@21 on block 21 (hit 1)"'
+
+failed_update "block never answered" 5 "Time out error(2)" "(Write)Time Out Error." noreply@9x7
+check "block never answered: sent seven times, then nothing more" \
+  report_has dev '"write_blocks":16' '"finish_updates":0'
+
+failed_update "not in update mode" 4 "Please use the firmware update mode." \
+  "Please use the firmware update mode." not-update-mode
+check "not in update mode: nothing erased or written" \
+  report_has dev '"begin_updates":1' '"erase_ranges":0' '"write_blocks":0'
+
+failed_update "illegal model" 4 "Illegal device connected." "Illegal device connected." model=0x33
+check "illegal model: asked who it is, then left alone" \
+  report_has dev '"identity_requests":1' '"begin_updates":0'
+
+# The device's process dies in the middle of the transfer: its ports vanish with it, the
+# updater hears nothing more and ends on its time-outs.
+start_device dev
+pid=$DEVICE_PID
+: >TEST_LOG.txt
+"$CLI" update --api jack --firmware "$FW" --timeouts short >out.txt 2>err.txt </dev/null &
+cli=$!
+wait_for 30 grep -q "Data transmit" out.txt
+kill_device "$pid"
+started=$(now)
+if wait_for 20 ended "$cli"; then
+  wait "$cli"
+  STATUS=$?
+  expect "device killed mid-transfer" 5 "Time out error(2)" "(Write)Time Out Error."
+  echo "     (ended $(elapsed "$started") s after the kill)"
+else
+  fail "device killed mid-transfer: the updater still runs 20 s later"
+  kill -KILL "$cli"
+fi
+
+# A device that comes back afterwards is updated as if nothing had happened.
+whole_update "a later run after the device vanished" ""
+
+finish

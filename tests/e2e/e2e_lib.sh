@@ -1,0 +1,164 @@
+# Shared by the end-to-end scripts (sourced): a work folder, the simulated device program as a
+# background process on the JACK server named by JACK_DEFAULT_SERVER, and checks that count.
+#   BIN_DIR  the build folder; the programs are looked up under it
+#   FW       a folder with the build's own images, given to both sides
+
+set -u
+E2E_SKIP=77  # CTest's SKIP_RETURN_CODE
+
+BIN_DIR=$(realpath "${1:?usage: $0 BUILD_DIR}")
+DEVSIM=$BIN_DIR/tools/devsim/fen-devsim
+CLI=$BIN_DIR/tools/cli/fenupdator-cli
+GUI=$BIN_DIR/src/app/fenupdator
+EXPORT_FIRMWARE=$BIN_DIR/tests/e2e/fen-export-firmware
+GRAB=$BIN_DIR/tests/e2e/fen-grab-window
+
+failures=0
+devices=()  # pids of the simulated devices still running
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/fen-e2e.XXXXXX")
+e2e_cleanup() {
+  local pid
+  for pid in "${devices[@]}"; do
+    kill "$pid" 2>/dev/null || true
+  done
+  if [ -n "${E2E_KEEP:-}" ]; then
+    echo "work folder kept: $work"
+  else
+    rm -rf "$work"
+  fi
+}
+trap e2e_cleanup EXIT
+cd "$work" || exit 1
+FW=$work/firmware
+mkdir -p "$FW"
+
+ok() { echo "ok   $*"; }
+fail() {
+  echo "FAIL $*"
+  failures=$((failures + 1))
+}
+# check DESCRIPTION COMMAND...: one line of the report, and a count of what failed.
+check() {
+  local what=$1
+  shift
+  if "$@"; then ok "$what"; else fail "$what"; fi
+}
+finish() {
+  if [ "$failures" -ne 0 ]; then
+    echo "$failures failed"
+    exit 1
+  fi
+  echo "all passed"
+  exit 0
+}
+
+# A server is needed where jackd is installed: the fixture started one; not reaching it fails.
+require_jack() {
+  if ! command -v jackd >/dev/null 2>&1; then
+    echo "jackd not installed: skipped"
+    exit $E2E_SKIP
+  fi
+  if [ -n "${FEN_E2E_SKIP:-}" ]; then
+    echo "skipped: $FEN_E2E_SKIP"
+    exit $E2E_SKIP
+  fi
+  if ! jack_lsp </dev/null >/dev/null 2>&1; then
+    echo "FAIL the JACK server ${JACK_DEFAULT_SERVER:-} does not answer"
+    exit 1
+  fi
+}
+
+export_firmware() {
+  "$EXPORT_FIRMWARE" "$FW" || {
+    echo "FAIL cannot write the images to $FW"
+    exit 1
+  }
+}
+
+# wait_for SECONDS COMMAND...: polls every 50 ms; false when the time ran out.
+wait_for() {
+  local tries=$(($1 * 20))
+  shift
+  while ! "$@"; do
+    tries=$((tries - 1))
+    [ $tries -gt 0 ] || return 1
+    sleep 0.05
+  done
+}
+
+# start_device TAG ARGS...: fen-devsim at instant pace with the build's images, its output in
+# TAG.out and its report in TAG.json; waits until it is on the server. Sets DEVICE_PID.
+start_device() {
+  local tag=$1
+  shift
+  rm -f "$tag.json" "$tag.out"
+  "$DEVSIM" --api jack --pace instant --firmware "$FW" --report "$work/$tag.json" "$@" \
+    >"$tag.out" 2>&1 </dev/null &
+  DEVICE_PID=$!
+  devices+=("$DEVICE_PID")
+  if ! wait_for 20 grep -qs "ready as" "$tag.out"; then
+    fail "$tag: fen-devsim did not come up: $(cat "$tag.out")"
+    return 1
+  fi
+}
+
+forget_device() {
+  local pid=$1 kept=() p
+  for p in "${devices[@]}"; do
+    [ "$p" = "$pid" ] || kept+=("$p")
+  done
+  devices=("${kept[@]}")
+}
+
+# running PID: the process has not ended (a child that ended but was not waited for has).
+running() { [ -e "/proc/$1" ] && ! grep -qs '^State:[[:space:]]*Z' "/proc/$1/status"; }
+ended() { ! running "$1"; }
+
+# wait_device PID SECONDS: waits for a device that ends by itself (--once); its exit status in
+# DEVICE_STATUS, 124 when it had to be stopped.
+wait_device() {
+  local pid=$1
+  if wait_for "$2" ended "$pid"; then
+    wait "$pid"
+    DEVICE_STATUS=$?
+  else
+    kill "$pid" 2>/dev/null
+    wait "$pid"
+    DEVICE_STATUS=124
+  fi
+  forget_device "$pid"
+}
+
+# stop_device PID: ends a device as a user would (its report is written on the way out).
+stop_device() {
+  kill -TERM "$1" 2>/dev/null
+  wait_device "$1" 10
+}
+
+# kill_device PID: the device's process dies at once, its ports with it.
+kill_device() {
+  kill -KILL "$1" 2>/dev/null
+  wait "$1" 2>/dev/null
+  forget_device "$1"
+}
+
+# report_has TAG TEXT...: every TEXT appears in the device's JSON report.
+report_has() {
+  local tag=$1 text
+  shift
+  [ -s "$tag.json" ] || return 1
+  for text in "$@"; do
+    grep -qF -- "$text" "$tag.json" || {
+      echo "     $tag.json lacks $text"
+      return 1
+    }
+  done
+}
+
+# The diagnostic log's texts without their dates, joined by "|".
+log_lines() { cut -c25- TEST_LOG.txt | paste -sd'|' -; }
+
+# Seconds since the epoch with fractions, for durations.
+now() { date +%s.%N; }
+elapsed() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }

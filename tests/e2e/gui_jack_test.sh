@@ -1,0 +1,162 @@
+#!/usr/bin/env bash
+# The desktop program under Xvfb against fen-devsim on a real JACK server, driven by the
+# keyboard as a user would: pre-selection, "Execute" to completion, a second copy numbered 2
+# that updates the second of two devices, a device that vanishes mid-run, Rescan and again.
+#   gui_jack_test.sh BUILD_DIR [SCREENSHOT.png]
+# Needs xvfb-run and xdotool; without them it is skipped.
+if [ -z "${FEN_E2E_IN_XVFB:-}" ]; then
+  for tool in xvfb-run xdotool; do
+    if ! command -v $tool >/dev/null 2>&1; then
+      echo "$tool not installed: skipped (scripts/install-deps.sh installs it)"
+      exit 77
+    fi
+  done
+  export FEN_E2E_IN_XVFB=1
+  exec xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96 -nolisten tcp" bash "$0" "$@"
+fi
+source "$(dirname "$0")/e2e_lib.sh"
+SCREENSHOT=${2:-}
+require_jack
+export_firmware
+
+# The real X display, not the tests' offscreen one; no configuration and a runtime folder of
+# its own, so that instance numbers start at 1 whatever else runs.
+unset QT_QPA_PLATFORM
+export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_RUNTIME_DIR=$work/runtime
+mkdir -p "$HOME" && mkdir -m 700 "$XDG_RUNTIME_DIR"
+TITLE="TARN PL-33QV v2.00 Updater"
+windows=()
+
+# start_window: one more copy of the program; sets WINDOW_PID and WINDOW (its main window).
+start_window() {
+  "$GUI" >"window-$((${#windows[@]} + 1)).log" 2>&1 </dev/null &
+  WINDOW_PID=$!
+  windows+=("$WINDOW_PID")
+  devices+=("$WINDOW_PID")  # ended with the devices if the script stops early
+  WINDOW=
+  wait_for 20 main_window_shown "$WINDOW_PID"
+}
+main_window_shown() {
+  WINDOW=$(xdotool search --all --onlyvisible --pid "$1" --name "^$TITLE" 2>/dev/null | head -1)
+  [ -n "$WINDOW" ]
+}
+# box_shown PID NAME: a message box of that copy is up; its window in BOX.
+box_shown() {
+  BOX=$(xdotool search --all --onlyvisible --pid "$1" --name "$2" 2>/dev/null | grep -vx "$3" | head -1)
+  [ -n "$BOX" ]
+}
+key() {
+  xdotool windowfocus --sync "$1" 2>/dev/null
+  shift
+  xdotool key --delay 50 "$@"
+}
+# click WINDOW X Y: a click at a point given in the dialog's own units (239 x 161), which
+# scale with the font like the dialog.
+click() {
+  local WIDTH=0 HEIGHT=0 X Y SCREEN WINDOW
+  eval "$(xdotool getwindowgeometry --shell "$1" 2>/dev/null)"
+  [ "$WIDTH" -gt 0 ] || return 1
+  # Without a window manager every copy opens at the same place: the one meant goes on top.
+  xdotool windowraise "$1"
+  xdotool mousemove --window "$1" $(($2 * WIDTH / 239)) $(($3 * HEIGHT / 161)) click 1
+}
+rescan() { click "$1" 188 73; }
+# Focus on the read-only status line: Enter then reaches the default button, "Execute".
+to_status_line() { click "$1" 122 97; }
+
+# execute PID WINDOW: Enter on "Execute", and on the warning about placeholder images that
+# the first run of each copy shows, Shift+Tab to its OK and Enter.
+execute() {
+  key "$2" Return
+  if [ -n "${PLACEHOLDER_BUILD:-}" ] && [ -z "${warned[$1]:-}" ]; then
+    if wait_for 10 box_shown "$1" "^$TITLE" "$2"; then
+      key "$BOX" shift+Tab Return
+      warned[$1]=1
+    else
+      fail "no warning about the placeholder images"
+    fi
+  fi
+}
+declare -A warned
+if "$CLI" --version | grep -q placeholder; then PLACEHOLDER_BUILD=1; fi
+
+# ---- 1. Started with no configuration: the device pre-selected, Enter runs it to the end.
+: >TEST_LOG.txt
+start_device first --once || finish
+first=$DEVICE_PID
+start_window || { fail "the window did not open: $(cat window-1.log)"; finish; }
+gui1=$WINDOW_PID
+window1=$WINDOW
+check "the first copy's title carries no number" \
+  [ "$(xdotool getwindowname "$window1")" = "$TITLE" ]
+execute "$gui1" "$window1"
+started=$(now)
+wait_device "$first" 60
+echo "     (the update took $(elapsed "$started") s)"
+check "Enter on Execute updated the pre-selected device (status $DEVICE_STATUS)" \
+  report_has first '"holds_images":true' '"write_blocks":1908'
+sleep 0.5
+if [ -n "$SCREENSHOT" ]; then
+  check "screenshot of the completed run" "$GRAB" "$SCREENSHOT" "$window1"
+fi
+check "no error box" [ -z "$(xdotool search --onlyvisible --name '^Error$' 2>/dev/null)" ]
+
+# ---- 2. Two devices of one name; a second copy is instance 2 and takes the second.
+start_device one || finish
+one=$DEVICE_PID
+start_device two --once || finish
+two=$DEVICE_PID
+start_window || { fail "the second window did not open: $(cat window-2.log)"; finish; }
+gui2=$WINDOW_PID
+window2=$WINDOW
+check "the second copy's title ends in (2)" \
+  [ "$(xdotool getwindowname "$window2")" = "$TITLE (2)" ]
+execute "$gui2" "$window2"
+wait_device "$two" 60
+stop_device "$one"
+check "instance 2 updated the second device" report_has two '"holds_images":true'
+check "and left the first alone" report_has one '"total":0'
+
+# ---- 3. The device vanishes in the middle of a run: the time-out's error box; the program
+# stays usable, and after Rescan the next device is updated.
+: >TEST_LOG.txt
+start_device three || finish
+three=$DEVICE_PID
+rescan "$window1"
+to_status_line "$window1"
+key "$window1" Return
+# Once the updater's ports are connected to the device, the run has begun.
+wait_for 20 eval 'jack_lsp -c 2>/dev/null | grep -q "^   .*$TITLE"' ||
+  fail "the updater did not connect to the device"
+sleep 2
+kill_device "$three"
+killed=$(now)
+if wait_for 45 box_shown "$gui1" "^Error$" ""; then
+  ok "the vanished device ends in an error box ($(elapsed "$killed") s after)"
+  key "$BOX" Return
+else
+  fail "no error box 45 s after the device vanished"
+fi
+check "the time-out is in the log ($(log_lines))" grep -q "Time Out Error." TEST_LOG.txt
+
+start_device four --once || finish
+four=$DEVICE_PID
+rescan "$window1"
+to_status_line "$window1"
+key "$window1" Return
+wait_device "$four" 60
+check "after Rescan the next device is updated" report_has four '"holds_images":true'
+
+# ---- 4. Escape closes each window and ends its program.
+for pid in "${windows[@]}"; do
+  w=$(xdotool search --all --onlyvisible --pid "$pid" --name "^$TITLE" 2>/dev/null | head -1)
+  [ -n "$w" ] && key "$w" Escape
+  if wait_for 10 ended "$pid"; then
+    ok "Escape ended copy $pid"
+  else
+    fail "copy $pid still runs 10 s after Escape"
+  fi
+  forget_device "$pid"
+done
+
+finish
