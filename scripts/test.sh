@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: once in a normal build,
-# once under AddressSanitizer + UndefinedBehaviorSanitizer.
+# once under AddressSanitizer + UndefinedBehaviorSanitizer, once under ThreadSanitizer; then
+# runs each libFuzzer target for 60 seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,4 +22,10 @@ export QT_QPA_PLATFORM=offscreen
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DFEN_SANITIZE=address -DFEN_BUILD_BENCH=OFF
+# Without the desktop program: Qt is not built for ThreadSanitizer. The suppressions name
+# libraries only (see the file).
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan-suppressions.txt" \
+  run_suite build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFEN_SANITIZE=thread \
+  -DFEN_BUILD_GUI=OFF -DFEN_BUILD_BENCH=OFF
+FEN_FUZZ_BUILD=build-fuzz bash scripts/fuzz.sh 60
 echo "All tests passed."
