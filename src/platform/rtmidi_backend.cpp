@@ -25,6 +25,8 @@ constexpr const char* kOutPortName = "MIDI Out";
 // A JACK cycle is a few milliseconds at most; a connection not seen after this never came.
 constexpr std::chrono::milliseconds kConnectBound{2000};
 constexpr std::uint64_t kSettleCycles = 4;
+constexpr int kActivateAttempts = 3;
+constexpr std::chrono::milliseconds kActivateRetryPause{50};
 
 // RtMidi prints errors unless it has a callback; they are collected here instead.
 struct ErrorSink {
@@ -76,22 +78,28 @@ struct JackMonitor {
 
 std::shared_ptr<JackMonitor> OpenJackMonitor(const std::string& client_name, std::string* error) {
   SilenceJack();
-  auto monitor = std::make_shared<JackMonitor>();
-  jack_status_t status{};
   // Named apart, so that the ports the backend opens get the client name itself.
   const std::string name = client_name + "-monitor";
-  monitor->client = jack_client_open(name.c_str(), JackNoStartServer, &status);
-  if (monitor->client == nullptr) {
-    if (error) *error = "JACK server not running";
-    return nullptr;
+  // A server gives an activation only some 20 periods to take effect; on a loaded machine
+  // that can pass, and the next try usually succeeds.
+  for (int attempt = 1;; ++attempt) {
+    auto monitor = std::make_shared<JackMonitor>();
+    jack_status_t status{};
+    monitor->client = jack_client_open(name.c_str(), JackNoStartServer, &status);
+    if (monitor->client == nullptr) {
+      if (error) *error = "JACK server not running";
+      return nullptr;
+    }
+    jack_on_shutdown(monitor->client, &JackMonitor::OnShutdown, monitor.get());
+    jack_set_process_callback(monitor->client, &JackMonitor::OnProcess, monitor.get());
+    if (jack_activate(monitor->client) == 0) return monitor;
+    if (attempt == kActivateAttempts) {
+      if (error) *error = "JACK client could not be activated";
+      return nullptr;
+    }
+    monitor.reset();
+    std::this_thread::sleep_for(kActivateRetryPause);
   }
-  jack_on_shutdown(monitor->client, &JackMonitor::OnShutdown, monitor.get());
-  jack_set_process_callback(monitor->client, &JackMonitor::OnProcess, monitor.get());
-  if (jack_activate(monitor->client) != 0) {
-    if (error) *error = "JACK client could not be activated";
-    return nullptr;
-  }
-  return monitor;
 }
 
 bool AllDigits(const std::string& text) {

@@ -21,6 +21,7 @@ namespace {
 constexpr std::size_t kRingSize = 1 << 20;
 // The longest message this client passes either way; a Write Block is at most 18742 bytes.
 constexpr std::size_t kMaxMessage = 32768;
+constexpr int kActivateAttempts = 3;
 
 void Quiet(const char*) {}
 }  // namespace
@@ -132,26 +133,35 @@ std::unique_ptr<JackDevicePorts> JackDevicePorts::Open(const std::string& client
   };
   jack_set_error_function(Quiet);
   jack_set_info_function(Quiet);
-  auto impl = std::make_unique<Impl>();
-  impl->receiver = std::move(receiver);
-  if (sem_init(&impl->arrived, 0, 0) != 0) return fail("no semaphore");
-  impl->sem_ready = true;
-  impl->in_ring = jack_ringbuffer_create(kRingSize);
-  impl->out_ring = jack_ringbuffer_create(kRingSize);
-  if (impl->in_ring == nullptr || impl->out_ring == nullptr) return fail("out of memory");
+  // A server gives an activation only some 20 periods to take effect; on a loaded machine
+  // that can pass, and a new client usually makes it.
+  for (int attempt = 1;; ++attempt) {
+    auto impl = std::make_unique<Impl>();
+    impl->receiver = receiver;
+    if (sem_init(&impl->arrived, 0, 0) != 0) return fail("no semaphore");
+    impl->sem_ready = true;
+    impl->in_ring = jack_ringbuffer_create(kRingSize);
+    impl->out_ring = jack_ringbuffer_create(kRingSize);
+    if (impl->in_ring == nullptr || impl->out_ring == nullptr) return fail("out of memory");
 
-  jack_status_t status{};
-  impl->client = jack_client_open(client_name.c_str(), JackNoStartServer, &status);
-  if (impl->client == nullptr) return fail("JACK server not running");
-  impl->in = jack_port_register(impl->client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-  impl->out = jack_port_register(impl->client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
-  if (impl->in == nullptr || impl->out == nullptr) return fail("JACK refused the MIDI ports");
-  jack_set_process_callback(impl->client, &Impl::Process, impl.get());
-  jack_on_shutdown(impl->client, &Impl::Shutdown, impl.get());
-  Impl* raw = impl.get();
-  impl->reader = std::thread([raw] { raw->Read(); });
-  if (jack_activate(impl->client) != 0) return fail("JACK client could not be activated");
-  return std::unique_ptr<JackDevicePorts>(new JackDevicePorts(std::move(impl)));
+    jack_status_t status{};
+    impl->client = jack_client_open(client_name.c_str(), JackNoStartServer, &status);
+    if (impl->client == nullptr) return fail("JACK server not running");
+    impl->in = jack_port_register(impl->client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    impl->out =
+        jack_port_register(impl->client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    if (impl->in == nullptr || impl->out == nullptr) return fail("JACK refused the MIDI ports");
+    jack_set_process_callback(impl->client, &Impl::Process, impl.get());
+    jack_on_shutdown(impl->client, &Impl::Shutdown, impl.get());
+    Impl* raw = impl.get();
+    impl->reader = std::thread([raw] { raw->Read(); });
+    if (jack_activate(impl->client) == 0) {
+      return std::unique_ptr<JackDevicePorts>(new JackDevicePorts(std::move(impl)));
+    }
+    if (attempt == kActivateAttempts) return fail("JACK client could not be activated");
+    impl.reset();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
 }
 
 bool JackDevicePorts::Send(const std::uint8_t* data, std::size_t size) {
