@@ -16,7 +16,7 @@ if [ -z "${FEN_E2E_IN_XVFB:-}" ]; then
 fi
 source "$(dirname "$0")/e2e_lib.sh"
 SCREENSHOT=${2:-}
-require_jack
+require_jack transfers
 export_firmware
 
 # The real X display, not the tests' offscreen one; no configuration and a runtime folder of
@@ -94,7 +94,7 @@ started=$(now)
 wait_device "$first" 60
 echo "     (the update took $(elapsed "$started") s)"
 check "Enter on Execute updated the pre-selected device (status $DEVICE_STATUS)" \
-  report_has first '"holds_images":true' '"write_blocks":1908'
+  report_has first '"holds_images":true'
 sleep 0.5
 if [ -n "$SCREENSHOT" ]; then
   check "screenshot of the completed run" "$GRAB" "$SCREENSHOT" "$window1"

@@ -37,17 +37,23 @@ lists --instance 2
 check "instance 2 pre-selects the second" listed "$DEVICE (2)" true
 check "instance 2 leaves the first alone" listed "$DEVICE" false
 
-: >TEST_LOG.txt
-"$CLI" update --api jack --firmware "$FW" --timeouts short --instance 2 >out.txt 2>err.txt </dev/null
-status=$?
-check "update --instance 2 completes" [ "$status" = 0 ]
-check "update --instance 2 names the second device's ports" \
-  grep -qx "MIDI IN:  $DEVICE (2)" out.txt
-stop_device "$second"
-stop_device "$first"
-check "the second device holds the images" report_has second '"holds_images":true' \
-  '"write_blocks":1908'
-check "the first device was not touched" report_has first '"total":0'
+if [ -n "${FEN_E2E_NO_TRANSFERS:-}" ]; then
+  echo "skip update --instance 2: $FEN_E2E_NO_TRANSFERS"
+  stop_device "$second"
+  stop_device "$first"
+else
+  : >TEST_LOG.txt
+  "$CLI" update --api jack --firmware "$FW" --timeouts short --instance 2 >out.txt 2>err.txt \
+    </dev/null
+  status=$?
+  check "update --instance 2 completes" [ "$status" = 0 ]
+  check "update --instance 2 names the second device's ports" \
+    grep -qx "MIDI IN:  $DEVICE (2)" out.txt
+  stop_device "$second"
+  stop_device "$first"
+  check "the second device holds the images" report_has second '"holds_images":true'
+  check "the first device was not touched" report_has first '"total":0'
+fi
 
 lists
 check "devices that vanished are no longer listed ($(names))" absent "$DEVICE"
