@@ -94,8 +94,11 @@ void SimDevice::Process(Item& item) {
   };
   const TimePoint arrived = std::max(item.handed, link_free_) + ms(out.arrive_ms);
   link_free_ = arrived;
-  if (!SpendUntil(arrived)) return;
-  for (const Bytes& request : out.requests) Send(request);
+  // With nothing to send on arrival the device need not wake then: one wake-up per message.
+  if (!out.requests.empty()) {
+    if (!SpendUntil(arrived)) return;
+    for (const Bytes& request : out.requests) Send(request);
+  }
   if (!SpendUntil(arrived + ms(out.work_ms))) return;
   if (out.has_reply) Send(out.reply);
   if (finish) {
