@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -116,20 +117,38 @@ bool WriteReport(const std::string& path, const std::string& json, std::string* 
   return true;
 }
 
-// The device's two ports on the chosen MIDI system.
+// The device's two ports on the chosen MIDI system. The device's thread sends through them
+// while the main thread opens and closes them: a host may connect and ask the moment the
+// ports exist, before they are stored here, and a stop may close them during an answer.
 struct Ports {
+  std::mutex mutex;
   std::unique_ptr<JackDevicePorts> jack;
   std::shared_ptr<RtMidiBackend> backend;
   std::unique_ptr<MidiInputConnection> alsa_in;
   std::unique_ptr<MidiOutputConnection> alsa_out;
 
+  // What comes before the ports are stored, or after they closed, is lost, as on a line that
+  // is not there.
   bool Send(const std::uint8_t* data, std::size_t size) {
+    std::lock_guard<std::mutex> lock(mutex);
     if (jack) return jack->Send(data, size);
     return alsa_out && alsa_out->Send(data, size);
   }
-  bool Gone() const { return jack && jack->server_gone(); }
+  bool Gone() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return jack && jack->server_gone();
+  }
   void Drain() {
+    std::lock_guard<std::mutex> lock(mutex);
     if (jack) jack->WaitSent(std::chrono::milliseconds(1000));
+  }
+  // The receiving threads only hand messages to the device's queue, so closing under the
+  // lock cannot wait on a sender.
+  void Close() {
+    std::lock_guard<std::mutex> lock(mutex);
+    jack.reset();
+    alsa_in.reset();
+    alsa_out.reset();
   }
 };
 
@@ -211,23 +230,31 @@ int main(int argc, char** argv) {
   std::string shown_name = name;
   std::string error;
   if (api == "jack") {
-    ports.jack = JackDevicePorts::Open(name, receiver, &error);
-    if (!ports.jack) {
+    auto jack = JackDevicePorts::Open(name, receiver, &error);
+    if (!jack) {
       std::fprintf(stderr, "fen-devsim: jack: %s\n", error.c_str());
       return kExitNoMidi;
     }
-    shown_name = ports.jack->client_name();
+    shown_name = jack->client_name();
+    std::lock_guard<std::mutex> lock(ports.mutex);
+    ports.jack = std::move(jack);
   } else {
-    ports.backend = MakeRtMidiBackend(api, name, &error);
-    if (ports.backend) {
-      ports.alsa_out = ports.backend->OpenOwnOutput(name + " MIDI 1");
-      ports.alsa_in = ports.backend->OpenOwnInput(name + " MIDI 1", receiver);
+    auto backend = MakeRtMidiBackend(api, name, &error);
+    std::unique_ptr<MidiOutputConnection> out;
+    std::unique_ptr<MidiInputConnection> in;
+    if (backend) {
+      out = backend->OpenOwnOutput(name + " MIDI 1");
+      in = backend->OpenOwnInput(name + " MIDI 1", receiver);
     }
-    if (!ports.alsa_in || !ports.alsa_out) {
+    if (!in || !out) {
       std::fprintf(stderr, "fen-devsim: %s: %s\n", api.c_str(),
                    error.empty() ? "cannot create the ports" : error.c_str());
       return kExitNoMidi;
     }
+    std::lock_guard<std::mutex> lock(ports.mutex);
+    ports.backend = std::move(backend);
+    ports.alsa_out = std::move(out);
+    ports.alsa_in = std::move(in);
   }
   std::printf("fen-devsim: ready as \"%s\" on %s, model %s, %s pace%s%s\n", shown_name.c_str(),
               api.c_str(), Hex(model).c_str(), pace.c_str(),
@@ -255,9 +282,7 @@ int main(int argc, char** argv) {
     device.WaitIdleFor(std::chrono::milliseconds(2000));
     ports.Drain();
   }
-  ports.jack.reset();
-  ports.alsa_in.reset();
-  ports.alsa_out.reset();
+  ports.Close();
 
   const Report report = device.GetReport(images);
   PrintSummary(report, images_name);
