@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/device_names.h"
 #include "support/fake_midi_backend.h"
 
 namespace fen {
@@ -150,6 +151,22 @@ TEST(MidiDriverNames, ClientWithOnePortShowsItsNameAndClientWithSeveralShowsEach
   ASSERT_EQ(1u, driver.midiOutGetNumDevs());
   ASSERT_EQ(MMSYSERR_NOERROR, driver.midiOutGetDevCaps(0, &out));
   EXPECT_EQ("USB Audio Device", out);
+}
+
+// Two ALSA clients of one name (client numbers 20 and 21, 24 and 28) are two devices, not one
+// client with twice the ports.
+TEST(MidiDriverNames, ClientsOfOneNameAreToldApartByTheirIdentity) {
+  const std::vector<NamedPort> ports = {
+      {"0", "Hub", "A", "20"},
+      {"0", "Hub", "B", "20"},
+      {"0", "Hub", "A", "21"},
+      {"0", "Hub", "B", "21"},
+      {"0", "USB Audio Device", "MIDI 1", "24"},
+      {"0", "USB Audio Device", "MIDI 1", "28"},
+  };
+  EXPECT_EQ((std::vector<std::string>{"Hub:A", "Hub:B", "Hub:A (2)", "Hub:B (2)",
+                                      "USB Audio Device", "USB Audio Device (2)"}),
+            MakeDisplayNames(ports, kMaxPnameChars));
 }
 
 TEST(MidiDriverNames, NamesAreCutToThirtyOneWholeCharacters) {
