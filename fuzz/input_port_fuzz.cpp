@@ -76,8 +76,8 @@ class Reader {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static std::unique_ptr<Harness> h;
   static unsigned inputs = 0;
-  // The fakes record every message sent: a fresh session now and then.
-  if (!h || ++inputs % 2000 == 0) h = std::make_unique<Harness>();
+  // A fresh session now and then, which also tears one down in the middle of a run.
+  if (!h || ++inputs % 20000 == 0) h = std::make_unique<Harness>();
   // A port whose buffer was handed back empty or not done hears nothing more until it is
   // opened again, as "Execute" does.
   if (h->driver.LentBuffers() == 0) {
@@ -90,10 +90,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t op = in.Byte();
     switch (op & 7) {
       case 0:
-      case 1:
-      case 2: {  // a buffer return holding these bytes, at most the buffer's length
+      case 1: {  // a buffer return holding these bytes, at most the buffer's length
         const std::size_t n = std::size_t{in.Byte()} | std::size_t{in.Byte()} << 8;
         h->driver.DeliverLong(in.Take(n));
+        break;
+      }
+      case 2: {  // a full buffer, as the parts of a message longer than it come: a head from
+                 // the input and a body of a repeated pattern
+        const std::size_t n = (std::size_t{in.Byte()} | std::size_t{in.Byte()} << 8) % 8193;
+        std::vector<std::uint8_t> bytes = in.Take(in.Byte() % 16);
+        const std::uint8_t a = in.Byte();
+        const std::uint8_t b = in.Byte();
+        while (bytes.size() < n) bytes.push_back(bytes.size() % 2 ? a : b);
+        bytes.resize(n);
+        h->driver.DeliverLong(bytes);
         break;
       }
       case 3: {  // the buffer handed back as it is, with any count and done flag
@@ -128,7 +138,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!h->session->WorkerRunning() && !h->session->busy()) h->session->Execute(0, 0);
   }
   h->session->DispatchReplies();
+  // The fakes record every call and message: forget them, or memory grows with the run.
   h->driver.ClearCalls();
+  h->driver.ClearSent();
   h->timers.ClearCalls();
   return 0;
 }

@@ -206,6 +206,12 @@ std::vector<std::vector<std::uint8_t>> FakeMidiDriver::SentLong() const {
   return sent_long_;
 }
 
+void FakeMidiDriver::ClearSent() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  sent_long_.clear();
+  sent_short_.clear();
+}
+
 std::vector<std::uint32_t> FakeMidiDriver::SentShort() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return sent_short_;

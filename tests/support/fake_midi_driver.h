@@ -88,6 +88,8 @@ class FakeMidiDriver : public MidiDriver {
   // Waits until `count` headers are queued (held); false after the time-out.
   bool WaitForQueuedSends(int count, std::chrono::milliseconds timeout);
   std::vector<std::vector<std::uint8_t>> SentLong() const;
+  // Forgets the messages sent so far (long and short), for long runs such as the fuzzer's.
+  void ClearSent();
   std::vector<std::uint32_t> SentShort() const;
   int PreparedOutHeaders() const;
   int OpenOutputs() const;
