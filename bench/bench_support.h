@@ -53,6 +53,8 @@ class ProbeBackend : public MidiBackend {
   std::unique_ptr<MidiInputConnection> OpenInput(const MidiEndpoint& endpoint,
                                                  MidiReceiver receiver) override;
   std::unique_ptr<MidiOutputConnection> OpenOutput(const MidiEndpoint& endpoint) override;
+  // The driver treats the wrapped bus as what it is.
+  bool InProcess() const override { return inner_->InProcess(); }
 
  private:
   std::shared_ptr<MidiBackend> inner_;

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "engine/string_table.h"
+#include "platform/spin_wait.h"
 
 namespace fen {
 
@@ -140,6 +141,7 @@ UpdateSession::ExecuteOutcome UpdateSession::Execute(std::int32_t in_device,
   worker_running_.store(true);
   try {
     worker_ = std::thread([this] {
+      UsePreciseTimers();
       UpdateThreadProc();
       std::lock_guard<std::mutex> done(worker_mutex_);
       worker_running_.store(false);
@@ -388,6 +390,37 @@ bool UpdateSession::WaitReply(std::uint32_t timeout_ms) {
   return signalled;
 }
 
+bool UpdateSession::WaitBlockReply(std::chrono::steady_clock::time_point sent,
+                                   std::uint32_t timeout_ms) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  const Clock::duration expected = block_reply_latency_;
+  // The answer to a block comes about as long after it as the answer to the last block did.
+  // Waking up for it costs a processor's wake-up on top; blocking until shortly before and
+  // polling from there saves that. A device whose answers come at no steady time stops the
+  // polling after a few misses, and with it the processor time it would cost.
+  const bool spin =
+      timing_.early_tick && expected > Clock::duration::zero() && spin_misses_ < kSpinMissesAllowed;
+  bool signalled = false;
+  if (spin) {
+    const Clock::time_point spin_from = std::min(sent + expected - kSpinLead, deadline);
+    const Clock::time_point spin_to = std::min(sent + expected + kSpinTail, deadline);
+    signalled = reply_event_.WaitUntil(spin_from);
+    if (!signalled && !aborted_.load()) {
+      signalled = SpinUntil(SpinPool::Default(), spin_to,
+                            [this] { return reply_event_.TryWait() || aborted_.load(); });
+      spin_misses_ = signalled ? 0 : spin_misses_ + 1;
+    }
+  }
+  if (!signalled) signalled = reply_event_.WaitUntil(deadline);
+  if (aborted_.load()) {
+    status_code_.store(kAbortStatus);
+    return true;
+  }
+  if (signalled && status_code_.load() == 0) block_reply_latency_ = Clock::now() - sent;
+  return signalled;
+}
+
 bool UpdateSession::TakeArrivedReply() {
   const bool signalled = reply_event_.Wait(0);
   if (aborted_.load()) {
@@ -573,6 +606,7 @@ int UpdateSession::RunWriteStep(std::int32_t address, std::int32_t size, std::in
     return -1;
   }
   SettleOwedReplies(timing_.erase_wait_ms);
+  spin_misses_ = 0;
   ViewProgressRange(current_image_length_);
   std::int32_t offset = 0;
   int tries = 0;
@@ -588,10 +622,11 @@ int UpdateSession::RunWriteStep(std::int32_t address, std::int32_t size, std::in
     if (arrived && status_code_.load() == kAbortStatus) return -1;
     if (!(arrived && status_code_.load() == 0)) {
       ExpectReply();
+      const auto sent = std::chrono::steady_clock::now();
       SendWriteBlock(current_model_id_.load(), current_image_ + offset, address + offset, length);
       counters_.blocks_sent.fetch_add(1);
       ViewStatusLine(FormatText(IDS_DATA_TRANSMIT, offset, current_image_length_));
-      signalled = WaitReply(timing_.write_wait_ms);
+      signalled = WaitBlockReply(sent, timing_.write_wait_ms);
     }
     resend = false;
     if (!signalled) {

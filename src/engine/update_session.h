@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -137,6 +138,9 @@ class UpdateSession {
   int SendLocked(const std::uint8_t* message, std::int32_t length);
   // Waits for the reply event; true when signalled. The status code is then the one to read.
   bool WaitReply(std::uint32_t timeout_ms);
+  // The same for the answer to a Write Block handed over at sent: blocks until shortly before
+  // the answer is due, judged by the last block's, and polls for it from there.
+  bool WaitBlockReply(std::chrono::steady_clock::time_point sent, std::uint32_t timeout_ms);
   // Takes a reply signalled since the last wait without waiting; true when there was one.
   bool TakeArrivedReply();
   bool Pause(std::uint32_t ms);  // false when aborted
@@ -188,6 +192,14 @@ class UpdateSession {
   std::atomic<bool> worker_running_{false};
   std::mutex pause_mutex_;
   std::condition_variable pause_cv_;
+
+  // The worker's own: how long the last block took to be acknowledged, and how many polls in
+  // a row have missed the answer.
+  static constexpr std::chrono::microseconds kSpinLead{200};
+  static constexpr std::chrono::microseconds kSpinTail{200};
+  static constexpr int kSpinMissesAllowed = 8;
+  std::chrono::steady_clock::duration block_reply_latency_{};
+  int spin_misses_ = 0;
 
   const std::uint8_t* current_image_ = nullptr;
   std::int32_t current_image_length_ = 0;

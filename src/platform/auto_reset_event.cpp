@@ -9,6 +9,7 @@ namespace fen {
 void AutoResetEvent::Set() {
   std::lock_guard<std::mutex> lock(mutex_);
   signalled_ = true;
+  pending_.store(true, std::memory_order_release);
   // One Set releases one Wait: the woken waiter consumes the signal. Notifying under the lock
   // keeps a waiter that returns and destroys the event from racing this call.
   cv_.notify_one();
@@ -17,6 +18,7 @@ void AutoResetEvent::Set() {
 void AutoResetEvent::Reset() {
   std::lock_guard<std::mutex> lock(mutex_);
   signalled_ = false;
+  pending_.store(false, std::memory_order_relaxed);
 }
 
 bool AutoResetEvent::Wait(std::uint32_t timeout_ms) {
@@ -28,6 +30,24 @@ bool AutoResetEvent::Wait(std::uint32_t timeout_ms) {
     if (!cv_.wait_until(lock, deadline, [this] { return signalled_; })) return false;
   }
   signalled_ = false;
+  pending_.store(false, std::memory_order_relaxed);
+  return true;
+}
+
+bool AutoResetEvent::WaitUntil(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!cv_.wait_until(lock, deadline, [this] { return signalled_; })) return false;
+  signalled_ = false;
+  pending_.store(false, std::memory_order_relaxed);
+  return true;
+}
+
+bool AutoResetEvent::TryWait() {
+  if (!pending_.load(std::memory_order_acquire)) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!signalled_) return false;
+  signalled_ = false;
+  pending_.store(false, std::memory_order_relaxed);
   return true;
 }
 

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <random>
+#include <thread>
 
 #include "devsim_test_util.h"
 
@@ -378,6 +379,49 @@ TEST(SimDeviceTiming, UsbPaceMakesAWholeUpdateTakeSecondsAndDinStaysInsideTheBlo
   EXPECT_GT(out.arrive_ms, 700);
   EXPECT_LT(out.arrive_ms + out.work_ms, 1000) << "the updater waits 1000 ms for a block";
   EXPECT_EQ(SimTiming::Instant().WireMs(2359), 0);
+}
+
+// The device polls the last moments before each modelled time, taking turns with the other
+// devices of the process; one that gets no turn must answer late, never early.
+TEST(SimDeviceTiming, ExactTimesAreNeverEarlyWhileSeveralDevicesPollAtOnce) {
+  using Clock = std::chrono::steady_clock;
+  SimOptions usb;
+  usb.timing = SimTiming::Usb();
+  DeviceCore model(usb);
+  const Bytes erase = EraseStep(4);
+  model.Handle(erase.data(), erase.size());
+  const Bytes block = BlockMessage(128);
+  const DeviceCore::Outcome out = model.Handle(block.data(), block.size());
+  const auto modelled = std::chrono::duration<double, std::milli>(out.arrive_ms + out.work_ms);
+
+  constexpr int kDevices = 4;
+  std::vector<std::thread> hosts;
+  std::mutex mutex;
+  std::vector<double> early_us;
+  for (int d = 0; d < kDevices; ++d) {
+    hosts.emplace_back([&] {
+      Recorder recorder;
+      SimDevice device(usb, recorder.Sender());
+      Give(device, erase);
+      device.WaitIdle();
+      recorder.Take();
+      for (int b = 128; b < 134; ++b) {
+        const Bytes message = BlockMessage(b);
+        const auto handed = Clock::now();
+        Give(device, message);
+        device.WaitIdle();
+        const auto taken = Clock::now() - handed;
+        ASSERT_EQ(Statuses(recorder.Take()), std::vector<int>{0});
+        if (taken < modelled) {
+          std::lock_guard<std::mutex> lock(mutex);
+          early_us.push_back(std::chrono::duration<double, std::micro>(modelled - taken).count());
+        }
+      }
+    });
+  }
+  for (std::thread& t : hosts) t.join();
+  EXPECT_TRUE(early_us.empty()) << early_us.size() << " answers came early, the first by "
+                                << early_us.front() << " us";
 }
 
 TEST(SimDeviceTiming, DestructionDuringALongModelledDelayIsPrompt) {

@@ -9,6 +9,10 @@ struct SimTiming {
   double erase_ms_per_kib = 0;
   double write_ms_per_block = 0;  // programming one 2048-byte block
   double reply_ms = 0;            // the device's own turnaround before it answers
+  // Keep the modelled times to a few microseconds by polling the last moments before each
+  // (a device on a link that only moves messages at set times, like JACK's periods, gains
+  // nothing from it).
+  bool exact = true;
 
   static SimTiming Instant() { return {}; }
   // Full-speed USB MIDI: a 2359-byte Write Block takes about 2.6 ms on the wire; a whole

@@ -1,0 +1,48 @@
+#include "platform/spin_wait.h"
+
+#include <atomic>
+#include <thread>
+
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
+
+namespace fen {
+
+void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#else
+  std::this_thread::yield();
+#endif
+}
+
+void UsePreciseTimers() {
+#if defined(__linux__)
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
+}
+
+SpinPool& SpinPool::Default() {
+  static SpinPool pool(static_cast<int>(std::thread::hardware_concurrency()) - 1);
+  return pool;
+}
+
+SpinPermit::SpinPermit(SpinPool& pool) : pool_(pool) {
+  int now = pool_.spinners_.load(std::memory_order_relaxed);
+  while (now < pool_.limit_) {
+    if (pool_.spinners_.compare_exchange_weak(now, now + 1, std::memory_order_acquire,
+                                              std::memory_order_relaxed)) {
+      granted_ = true;
+      return;
+    }
+  }
+}
+
+SpinPermit::~SpinPermit() {
+  if (granted_) pool_.spinners_.fetch_sub(1, std::memory_order_release);
+}
+
+}  // namespace fen

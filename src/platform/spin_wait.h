@@ -1,0 +1,61 @@
+// Short busy-waits for a moment known to be near. A thread woken from a blocking wait starts
+// tens of microseconds late on a virtual machine (its processor has to be woken first), which
+// is as long as everything else the host does between two blocks. Where the moment is
+// predictable, a thread blocks until shortly before it and polls the rest.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+
+namespace fen {
+
+// One pause of a polling loop: lets the other hardware thread of the core run.
+void CpuRelax();
+
+// Lets the calling thread's timed waits end close to their deadline (Linux rounds them up by
+// 50 us by default). Does nothing where the system has no such setting.
+void UsePreciseTimers();
+
+// A number of threads allowed to spin at one time.
+class SpinPool {
+ public:
+  explicit SpinPool(int limit) : limit_(limit < 1 ? 1 : limit) {}
+  // One fewer than the processors (at least one): spinning threads never keep everything
+  // else off the machine.
+  static SpinPool& Default();
+
+ private:
+  friend class SpinPermit;
+  const int limit_;
+  std::atomic<int> spinners_{0};
+};
+
+// The right to spin for a while, from a pool; a thread that gets none blocks as it would
+// have anyway.
+class SpinPermit {
+ public:
+  explicit SpinPermit(SpinPool& pool);
+  ~SpinPermit();
+  SpinPermit(const SpinPermit&) = delete;
+  SpinPermit& operator=(const SpinPermit&) = delete;
+  explicit operator bool() const { return granted_; }
+
+ private:
+  SpinPool& pool_;
+  bool granted_ = false;
+};
+
+// Polls ready() until it is true or until is reached; true when ready() became true.
+// Spins only with a permit from pool; without one it returns false at once.
+template <typename Ready>
+bool SpinUntil(SpinPool& pool, std::chrono::steady_clock::time_point until, Ready&& ready) {
+  SpinPermit permit(pool);
+  if (!permit) return false;
+  for (;;) {
+    if (ready()) return true;
+    if (std::chrono::steady_clock::now() >= until) return false;
+    CpuRelax();
+  }
+}
+
+}  // namespace fen
