@@ -25,9 +25,18 @@ void UsePreciseTimers() {
 #endif
 }
 
+namespace {
+int SpareProcessors() { return static_cast<int>(std::thread::hardware_concurrency()) - 1; }
+}  // namespace
+
 SpinPool& SpinPool::Default() {
-  static SpinPool pool(static_cast<int>(std::thread::hardware_concurrency()) - 1);
+  static SpinPool pool(SpareProcessors());
   return pool;
+}
+
+int SpinPool::WithSpareProcessors(int limit) {
+  const int spare = SpareProcessors();
+  return spare < limit ? spare : limit;
 }
 
 SpinPermit::SpinPermit(SpinPool& pool) : pool_(pool) {

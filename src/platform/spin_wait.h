@@ -19,10 +19,13 @@ void UsePreciseTimers();
 // A number of threads allowed to spin at one time.
 class SpinPool {
  public:
-  explicit SpinPool(int limit) : limit_(limit < 1 ? 1 : limit) {}
-  // One fewer than the processors (at least one): spinning threads never keep everything
-  // else off the machine.
+  explicit SpinPool(int limit) : limit_(limit < 0 ? 0 : limit) {}
+  // One fewer than the processors: spinning threads never keep everything else off the
+  // machine, and on a single processor nobody spins (the thread that would end the wait could
+  // not run meanwhile).
   static SpinPool& Default();
+  // A pool of at most limit, and none on a single processor.
+  static int WithSpareProcessors(int limit);
 
  private:
   friend class SpinPermit;

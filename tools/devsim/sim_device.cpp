@@ -133,7 +133,7 @@ bool SimDevice::SpendUntil(TimePoint deadline) {
   lock.unlock();
   // The simulated devices of a process take turns at it; the host's threads have a pool of
   // their own, so a device never keeps the host from its answer.
-  static SpinPool devices(1);
+  static SpinPool devices(SpinPool::WithSpareProcessors(1));
   const bool spun = SpinUntil(devices, deadline, [] { return false; }) ||
                     std::chrono::steady_clock::now() >= deadline;
   lock.lock();
