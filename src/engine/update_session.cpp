@@ -417,7 +417,17 @@ bool UpdateSession::WaitBlockReply(std::chrono::steady_clock::time_point sent,
     status_code_.store(kAbortStatus);
     return true;
   }
-  if (signalled && status_code_.load() == 0) block_reply_latency_ = Clock::now() - sent;
+  if (signalled && status_code_.load() == 0) {
+    // The device's own time is the floor of what is seen; whatever comes on top (a late
+    // wake-up, a busy machine) only makes a block look slower. Follow the quickest answer at
+    // once and a slower device only slowly.
+    const Clock::duration took = Clock::now() - sent;
+    if (expected == Clock::duration::zero() || took < expected) {
+      block_reply_latency_ = took;
+    } else {
+      block_reply_latency_ = expected + (took - expected) / 16;
+    }
+  }
   return signalled;
 }
 
@@ -607,6 +617,7 @@ int UpdateSession::RunWriteStep(std::int32_t address, std::int32_t size, std::in
   }
   SettleOwedReplies(timing_.erase_wait_ms);
   spin_misses_ = 0;
+  block_reply_latency_ = {};
   ViewProgressRange(current_image_length_);
   std::int32_t offset = 0;
   int tries = 0;

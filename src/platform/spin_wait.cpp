@@ -9,16 +9,6 @@
 
 namespace fen {
 
-void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#else
-  std::this_thread::yield();
-#endif
-}
-
 void UsePreciseTimers() {
 #if defined(__linux__)
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);

@@ -6,11 +6,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <thread>
 
 namespace fen {
-
-// One pause of a polling loop: lets the other hardware thread of the core run.
-void CpuRelax();
 
 // Lets the calling thread's timed waits end close to their deadline (Linux rounds them up by
 // 50 us by default). Does nothing where the system has no such setting.
@@ -49,7 +47,9 @@ class SpinPermit {
 };
 
 // Polls ready() until it is true or until is reached; true when ready() became true.
-// Spins only with a permit from pool; without one it returns false at once.
+// Spins only with a permit from pool; without one it returns false at once. Between polls it
+// gives its processor to any thread ready to run there: the thread that would end the wait
+// may have been woken on this very processor, and the scheduler does not always move it.
 template <typename Ready>
 bool SpinUntil(SpinPool& pool, std::chrono::steady_clock::time_point until, Ready&& ready) {
   SpinPermit permit(pool);
@@ -57,7 +57,7 @@ bool SpinUntil(SpinPool& pool, std::chrono::steady_clock::time_point until, Read
   for (;;) {
     if (ready()) return true;
     if (std::chrono::steady_clock::now() >= until) return false;
-    CpuRelax();
+    std::this_thread::yield();
   }
 }
 

@@ -38,7 +38,7 @@ TEST(AutoResetEventPolling, APollerAndABlockedWaiterNeverBothTakeOneSignal) {
   std::thread poller([&] {
     while (!stop.load()) {
       if (event.TryWait()) taken.fetch_add(1);
-      CpuRelax();
+      std::this_thread::yield();
     }
   });
   std::thread waiter([&] {
