@@ -22,13 +22,11 @@ void AutoResetEvent::Reset() {
 }
 
 bool AutoResetEvent::Wait(std::uint32_t timeout_ms) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (timeout_ms == kInfinite) {
-    cv_.wait(lock, [this] { return signalled_; });
-  } else {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    if (!cv_.wait_until(lock, deadline, [this] { return signalled_; })) return false;
+  if (timeout_ms != kInfinite) {
+    return WaitUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms));
   }
+  std::unique_lock<std::mutex> lock(mutex_);
+  cv_.wait(lock, [this] { return signalled_; });
   signalled_ = false;
   pending_.store(false, std::memory_order_relaxed);
   return true;

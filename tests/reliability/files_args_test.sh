@@ -89,8 +89,8 @@ fi
 # ---- Firmware folders --------------------------------------------------------------------
 
 release="$WORK/release"; mkdir -p "$release"
-for spec in 129:720896 133:12288 136:262144 137:2912256; do
-  head -c "${spec#*:}" /dev/urandom >"$release/${spec%%:*}.bin"
+for image in 129:720896 133:12288 136:262144 137:2912256; do
+  head -c "${image#*:}" /dev/urandom >"$release/${image%%:*}.bin"
 done
 run_in "$WORK" "$CLI" "${SIM[@]}" --firmware "$release"
 if [ $STATUS = 0 ] && [ "$(last_line)" = "Simulated device: its flash holds the firmware images." ]; then
