@@ -91,9 +91,10 @@ class SystemTimerServiceImpl final : public TimerService {
       std::unique_lock<std::mutex> lock(event->mutex);
       event->stop = true;
       event->cv.notify_all();
+      event->tick_done.notify_all();
       // A tick running on an asking thread is waited for like one on the event's thread,
       // unless it is the caller's own.
-      event->cv.wait(lock, [&] { return !event->ticking || event->ticking_thread == self; });
+      event->tick_done.wait(lock, [&] { return !event->ticking || event->ticking_thread == self; });
     }
     // Joining waits for a running tick to return. A tick that cancels its own event cannot
     // wait for itself: its thread ends once the tick returns.
@@ -134,8 +135,11 @@ class SystemTimerServiceImpl final : public TimerService {
     bool kick_inline = false;
     bool sleep_when_idle = false;
     std::mutex mutex;
-    // Wakes the event's thread (requests, stop) and whoever waits for a tick to end.
+    // Wakes the event's thread for a request or the stop.
     std::condition_variable cv;
+    // Wakes whoever waits for a running tick to end. Apart from cv, a tick run on an asking
+    // thread does not wake the sleeping event thread for nothing.
+    std::condition_variable tick_done;
     bool stop = false;
     bool requested = false;  // requests made while a tick runs fold into this one flag
     bool ticking = false;    // a tick runs, on the event's thread or an asking thread
@@ -159,7 +163,8 @@ class SystemTimerServiceImpl final : public TimerService {
     event.ticking = false;
     event.ticking_thread = std::thread::id();
     // A request that came during the tick now wakes the event's thread for one more.
-    event.cv.notify_all();
+    if (event.requested) event.cv.notify_all();
+    event.tick_done.notify_all();
   }
 
   // The event's thread. It holds a share of the event so that a detached thread (an event
@@ -184,7 +189,7 @@ class SystemTimerServiceImpl final : public TimerService {
         continue;
       }
       // A tick running on an asking thread ends first; ticks never overlap.
-      event->cv.wait(lock, [&] { return event->stop || !event->ticking; });
+      event->tick_done.wait(lock, [&] { return event->stop || !event->ticking; });
       if (event->stop) return;
       Tick(*event, lock);
       if (event->sleep_when_idle) next = SteadyClock::now() + interval;

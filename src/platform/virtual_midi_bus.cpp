@@ -42,7 +42,11 @@ struct Delivery {
 
 struct BusCore {
   std::mutex mutex;
+  // The delivery thread waits on work_cv for something to deliver; Remove, a closing input and
+  // Flush wait on cv for a delivery to end. Kept apart, a message delivered on the sending
+  // thread does not wake the idle delivery thread for nothing.
   std::condition_variable cv;
+  std::condition_variable work_cv;
   std::deque<Delivery> queue;
   std::uint64_t queued = 0;
   std::uint64_t delivered = 0;
@@ -102,6 +106,8 @@ struct BusCore {
     delivering_peer = nullptr;
     delivering_input = nullptr;
     ++delivered;
+    // Messages queued meanwhile are the delivery thread's, in order.
+    if (!queue.empty()) work_cv.notify_one();
     cv.notify_all();
     return true;
   }
@@ -110,13 +116,13 @@ struct BusCore {
   void Enqueue(Delivery delivery) {
     queue.push_back(std::move(delivery));
     ++queued;
-    cv.notify_all();
+    work_cv.notify_one();
   }
 
   void Run() {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-      cv.wait(lock, [&] { return stopping || (!queue.empty() && !delivering); });
+      work_cv.wait(lock, [&] { return stopping || (!queue.empty() && !delivering); });
       if (stopping) return;
       Delivery delivery = std::move(queue.front());
       queue.pop_front();
@@ -254,6 +260,7 @@ VirtualMidiBus::~VirtualMidiBus() {
     impl_->stopping = true;
     impl_->queue.clear();
   }
+  impl_->work_cv.notify_all();
   impl_->cv.notify_all();
   if (impl_->OnBusThread()) {
     impl_->thread.detach();

@@ -11,6 +11,7 @@
 
 #include "platform/auto_reset_event.h"
 #include "platform/clock.h"
+#include "support/thread_switches.h"
 
 namespace fen {
 namespace {
@@ -206,6 +207,29 @@ TEST(SystemTimerServiceInlineKick, ARequestDuringAnotherThreadsTickWaitsForItAnd
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(probe.ticks.load(), 2);
   EXPECT_FALSE(probe.overlapped.load());
+  service.timeKillEvent(id);
+}
+
+TEST(SystemTimerServiceInlineKick, TicksOnTheAskingThreadLeaveTheEventsThreadAsleep) {
+  TimerService& service = SystemTimerService();
+  Probe probe;
+  const std::uint32_t id = service.timeSetEvent(kLongPeriodMs, 1, &ProbeTick, As(probe),
+                                                TIME_PERIODIC | TIME_KICK_INLINE);
+  ASSERT_NE(id, 0u);
+  service.timeRequestTick(id);
+  if (!testing::OtherThreadsSwitches()) GTEST_SKIP() << "no per-thread switch counts here";
+  ASSERT_TRUE(testing::OtherThreadsAsleep());
+  const std::uint64_t before = *testing::OtherThreadsSwitches();
+  constexpr int kRequests = 200;
+  constexpr auto kBetween = std::chrono::microseconds(50);
+  for (int i = 0; i < kRequests; ++i) {
+    service.timeRequestTick(id);
+    std::this_thread::sleep_for(kBetween);  // time enough for a woken thread to sleep again
+  }
+  const auto after = testing::OtherThreadsSwitches();
+  EXPECT_EQ(kRequests + 1, probe.ticks.load());
+  // Waking it after each tick would be a switch each; a stray few are the system's.
+  EXPECT_LT(*after - before, 10u);
   service.timeKillEvent(id);
 }
 

@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "platform/midi_driver.h"
+#include "support/thread_switches.h"
 
 namespace fen {
 namespace {
@@ -114,6 +116,30 @@ TEST(VirtualMidiBus, AnIdleBusDeliversOnTheSendingThreadAndNeverNestsDeliveries)
   EXPECT_EQ(0u, echoes_inside);
   bus.Flush();
   EXPECT_EQ(std::vector<Bytes>{sysex}, at_program.Take());
+}
+
+TEST(VirtualMidiBus, DeliveringOnTheSendingThreadLeavesTheDeliveryThreadAsleep) {
+  VirtualMidiBus bus;
+  auto peer = bus.AddPeer("Device");
+  std::atomic<int> received{0};
+  peer->SetReceiver([&](const std::uint8_t*, std::size_t) { ++received; });
+  auto out = bus.OpenOutput(bus.ListOutputs().at(0));
+  const Bytes sysex = Numbered(7);
+  ASSERT_TRUE(out->Send(sysex.data(), sysex.size()));
+  bus.Flush();
+  if (!testing::OtherThreadsSwitches()) GTEST_SKIP() << "no per-thread switch counts here";
+  ASSERT_TRUE(testing::OtherThreadsAsleep());
+  const std::uint64_t before = *testing::OtherThreadsSwitches();
+  constexpr int kMessages = 200;
+  constexpr auto kBetween = std::chrono::microseconds(50);
+  for (int i = 0; i < kMessages; ++i) {
+    ASSERT_TRUE(out->Send(sysex.data(), sysex.size()));
+    std::this_thread::sleep_for(kBetween);  // time enough for a woken thread to sleep again
+  }
+  const auto after = testing::OtherThreadsSwitches();
+  EXPECT_EQ(kMessages + 1, received.load());
+  // Waking it for each message would be a switch each; a stray few are the system's.
+  EXPECT_LT(*after - before, 10u);
 }
 
 TEST(VirtualMidiBus, PeerThatVanishesLeavesTheListsAndItsOpenPortsGoDead) {

@@ -1,0 +1,81 @@
+#include "support/thread_switches.h"
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#if defined(__linux__)
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+namespace fen::testing {
+namespace {
+
+struct TaskStatus {
+  char state = '?';
+  std::uint64_t switches = 0;
+  std::uint64_t voluntary = 0;
+};
+
+// Calls visit for every thread of this process but the calling one; false where the system
+// does not list them.
+bool ForOtherThreads(const std::function<void(const TaskStatus&)>& visit) {
+#if defined(__linux__)
+  const std::string self = std::to_string(static_cast<long>(syscall(SYS_gettid)));
+  std::error_code error;
+  std::filesystem::directory_iterator tasks("/proc/self/task", error);
+  if (error) return false;
+  for (const auto& task : tasks) {
+    if (task.path().filename() == self) continue;
+    std::ifstream status(task.path() / "status");
+    TaskStatus read;
+    std::string key;
+    while (status >> key) {
+      if (key == "State:") {
+        status >> read.state;
+      } else if (key == "voluntary_ctxt_switches:") {
+        if (status >> read.voluntary) read.switches += read.voluntary;
+      } else if (key == "nonvoluntary_ctxt_switches:") {
+        std::uint64_t n = 0;
+        if (status >> n) read.switches += n;
+      }
+    }
+    visit(read);
+  }
+  return true;
+#else
+  (void)visit;
+  return false;
+#endif
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> OtherThreadsSwitches() {
+  std::uint64_t total = 0;
+  if (!ForOtherThreads([&](const TaskStatus& task) { total += task.switches; })) {
+    return std::nullopt;
+  }
+  return total;
+}
+
+bool OtherThreadsAsleep(std::chrono::milliseconds patience) {
+  const auto until = std::chrono::steady_clock::now() + patience;
+  for (;;) {
+    bool asleep = true;
+    if (!ForOtherThreads([&](const TaskStatus& task) {
+          asleep = asleep && task.state == 'S' && task.voluntary > 0;
+        })) {
+      return false;
+    }
+    if (asleep) return true;
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+}  // namespace fen::testing

@@ -1,0 +1,20 @@
+// How often the process's other threads have been switched in: a thread that sleeps on a
+// condition variable and is woken for nothing shows up here, where no timing would show it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+
+namespace fen::testing {
+
+// The context switches of every thread of this process but the calling one, summed; nothing
+// where the system does not report them per thread.
+std::optional<std::uint64_t> OtherThreadsSwitches();
+
+// Waits until every other thread of this process has run and now sleeps; false if that does
+// not happen within patience. A thread just started may not have run at all yet, and one that
+// never slept cannot be woken for nothing.
+bool OtherThreadsAsleep(std::chrono::milliseconds patience = std::chrono::seconds(10));
+
+}  // namespace fen::testing
