@@ -381,12 +381,15 @@ TEST(SimDeviceTiming, UsbPaceMakesAWholeUpdateTakeSecondsAndDinStaysInsideTheBlo
   EXPECT_EQ(SimTiming::Instant().WireMs(2359), 0);
 }
 
-// The device polls the last moments before each modelled time, taking turns with the other
-// devices of the process; one that gets no turn must answer late, never early.
-TEST(SimDeviceTiming, ExactTimesAreNeverEarlyWhileSeveralDevicesPollAtOnce) {
+// The device polls the last moments before each modelled time, or all of it, taking turns
+// with the other devices of the process; one that gets no turn must answer late, never early.
+class SimDeviceTimingPolls : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SimDeviceTimingPolls, ExactTimesAreNeverEarlyWhileSeveralDevicesPollAtOnce) {
   using Clock = std::chrono::steady_clock;
   SimOptions usb;
   usb.timing = SimTiming::Usb();
+  usb.timing.poll_throughout = GetParam();
   DeviceCore model(usb);
   const Bytes erase = EraseStep(4);
   model.Handle(erase.data(), erase.size());
@@ -424,9 +427,11 @@ TEST(SimDeviceTiming, ExactTimesAreNeverEarlyWhileSeveralDevicesPollAtOnce) {
                                 << early_us.front() << " us";
 }
 
-TEST(SimDeviceTiming, DestructionDuringALongModelledDelayIsPrompt) {
+TEST_P(SimDeviceTimingPolls, DestructionDuringALongModelledDelayIsPrompt) {
   Recorder recorder;
-  auto device = std::make_unique<SimDevice>(WithFaults("erase-late@4:600000"), recorder.Sender());
+  SimOptions options = WithFaults("erase-late@4:600000");
+  options.timing.poll_throughout = GetParam();
+  auto device = std::make_unique<SimDevice>(options, recorder.Sender());
   Give(*device, EraseStep(4));
   Give(*device, EraseStep(4));
   // Nothing to wait for but the device taking the first message; then it sleeps ten minutes.
@@ -435,6 +440,11 @@ TEST(SimDeviceTiming, DestructionDuringALongModelledDelayIsPrompt) {
   device.reset();
   EXPECT_TRUE(recorder.Take().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(SleepingOrPolling, SimDeviceTimingPolls, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "PollingThroughout" : "PollingTheLastMoments";
+                         });
 
 }  // namespace
 }  // namespace fen::devsim

@@ -19,6 +19,7 @@ SimDevice::~SimDevice() {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
   }
+  stop_polling_.store(true);
   wake_cv_.notify_all();
   stop_cv_.notify_all();
   idle_cv_.notify_all();
@@ -126,15 +127,18 @@ bool SimDevice::SpendUntil(TimePoint deadline) {
   // A woken thread starts tens of microseconds late on a virtual machine, now and then some
   // hundreds; a device whose times are to be exact wakes that much early and polls the rest.
   constexpr auto kLead = std::chrono::microseconds(400);
-  const bool exact = core_.options().timing.exact;
+  const SimTiming& timing = core_.options().timing;
+  const bool exact = timing.exact || timing.poll_throughout;
   std::unique_lock<std::mutex> lock(mutex_);
-  stop_cv_.wait_until(lock, exact ? deadline - kLead : deadline, [this] { return stop_; });
+  if (!timing.poll_throughout) {
+    stop_cv_.wait_until(lock, exact ? deadline - kLead : deadline, [this] { return stop_; });
+  }
   if (stop_ || !exact) return !stop_;
   lock.unlock();
   // The simulated devices of a process take turns at it; the host's threads have a pool of
   // their own, so a device never keeps the host from its answer.
   static SpinPool devices(SpinPool::WithSpareProcessors(1));
-  SpinUntil(devices, deadline, [] { return false; });
+  SpinUntil(devices, deadline, [this] { return stop_polling_.load(std::memory_order_relaxed); });
   lock.lock();
   // Without the right to spin the device is late rather than early. A timed wait costs a
   // system call even when its moment has passed (some 15 us here), so it is made only when

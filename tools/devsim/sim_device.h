@@ -3,6 +3,7 @@
 // OnHostMessage and talks back through the sender it is given.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -96,6 +97,7 @@ class SimDevice {
   std::deque<Item> queue_;
   bool busy_ = false;
   bool stop_ = false;
+  std::atomic<bool> stop_polling_{false};  // stop_, for a poll that holds no lock
   std::uint64_t finishes_handled_ = 0;
   TimePoint link_free_{};  // the device thread's alone
 
