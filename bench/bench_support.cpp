@@ -295,6 +295,20 @@ double HandOverMedianUs(bool across_processors, int rounds) {
   return Quantile(us, 0.5);
 }
 
+int RunOnOneProcessor() {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (pthread_getaffinity_np(pthread_self(), sizeof allowed, &allowed) != 0) return -1;
+  for (int processor = 0; processor < CPU_SETSIZE; ++processor) {
+    if (!CPU_ISSET(processor, &allowed)) continue;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(processor, &one);
+    return pthread_setaffinity_np(pthread_self(), sizeof one, &one) == 0 ? processor : -1;
+  }
+  return -1;
+}
+
 double ProcessCpuSeconds() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);

@@ -120,6 +120,10 @@ double IdealSeconds(const devsim::SimTiming& timing,
 // one processor or on two: the least a hand-over between threads costs on this machine.
 double HandOverMedianUs(bool across_processors, int rounds = 2000);
 
+// Keeps the calling thread, and the threads it starts from now on, on one processor: the
+// first it may run on. Returns that processor, or -1 when the system would not.
+int RunOnOneProcessor();
+
 // CPU time of the whole process (user + system), seconds.
 double ProcessCpuSeconds();
 // Peak resident set of the process, MiB.

@@ -43,6 +43,9 @@ if command -v taskset >/dev/null; then
   run bench_reply_path_one_cpu taskset -c 0 "$BUILD/bench/bench_reply_path" --runs 3
 fi
 run bench_link "$BUILD/bench/bench_link"
+# The same with a simulated device that sleeps between its modelled moments: its own late
+# wake-ups then count against the host.
+run bench_link_sleeping_device "$BUILD/bench/bench_link" --sleeping-device
 run bench_many "$BUILD/bench/bench_many"
 IDLE_ARGS=(--seconds "$IDLE_SECONDS")
 if [ $GUI = ON ]; then IDLE_ARGS+=(--program "$BUILD/src/app/fenupdator"); fi
@@ -50,6 +53,6 @@ run bench_idle "$BUILD/bench/bench_idle" "${IDLE_ARGS[@]}"
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 echo "== closing lines"
-for name in bench_codec bench_reply_path bench_reply_path_one_cpu bench_link bench_many bench_idle; do
+for name in bench_codec bench_reply_path bench_reply_path_one_cpu bench_link bench_link_sleeping_device bench_many bench_idle; do
   if [ -f "$RESULTS/$name.txt" ]; then echo "$name: $(tail -n 1 "$RESULTS/$name.txt")"; fi
 done
