@@ -124,9 +124,10 @@ bool SimDevice::Spend(double ms) {
 }
 
 bool SimDevice::SpendUntil(TimePoint deadline) {
-  // A woken thread starts tens of microseconds late on a virtual machine, now and then some
-  // hundreds; a device whose times are to be exact wakes that much early and polls the rest.
-  constexpr auto kLead = std::chrono::microseconds(400);
+  // A woken thread starts tens of microseconds late on a virtual machine; a device whose times
+  // are to be exact wakes that much early and polls the rest. (Now and then it is late by
+  // milliseconds, which no lead a simulation can afford covers: see poll_throughout.)
+  constexpr auto kLead = std::chrono::microseconds(150);
   const SimTiming& timing = core_.options().timing;
   const bool exact = timing.exact || timing.poll_throughout;
   std::unique_lock<std::mutex> lock(mutex_);
