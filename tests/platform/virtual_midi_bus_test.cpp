@@ -128,18 +128,13 @@ TEST(VirtualMidiBus, DeliveringOnTheSendingThreadLeavesTheDeliveryThreadAsleep) 
   ASSERT_TRUE(out->Send(sysex.data(), sysex.size()));
   bus.Flush();
   if (!testing::OtherThreadsSwitches()) GTEST_SKIP() << "no per-thread switch counts here";
-  ASSERT_TRUE(testing::OtherThreadsAsleep());
-  const std::uint64_t before = *testing::OtherThreadsSwitches();
   constexpr int kMessages = 200;
-  constexpr auto kBetween = std::chrono::microseconds(50);
-  for (int i = 0; i < kMessages; ++i) {
-    ASSERT_TRUE(out->Send(sysex.data(), sysex.size()));
-    std::this_thread::sleep_for(kBetween);  // time enough for a woken thread to sleep again
-  }
-  const auto after = testing::OtherThreadsSwitches();
+  const auto switches = testing::OtherThreadsSwitchesDuring(
+      kMessages, [&] { EXPECT_TRUE(out->Send(sysex.data(), sysex.size())); });
   EXPECT_EQ(kMessages + 1, received.load());
   // Waking it for each message would be a switch each; a stray few are the system's.
-  EXPECT_LT(*after - before, 10u);
+  ASSERT_TRUE(switches.has_value());
+  EXPECT_LT(*switches, 10u);
 }
 
 TEST(VirtualMidiBus, PeerThatVanishesLeavesTheListsAndItsOpenPortsGoDead) {

@@ -78,4 +78,18 @@ bool OtherThreadsAsleep(std::chrono::milliseconds patience) {
   }
 }
 
+std::optional<std::uint64_t> OtherThreadsSwitchesDuring(int times,
+                                                        const std::function<void()>& step) {
+  if (!OtherThreadsAsleep()) return std::nullopt;
+  const std::optional<std::uint64_t> before = OtherThreadsSwitches();
+  if (!before) return std::nullopt;
+  for (int i = 0; i < times; ++i) {
+    step();
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
+  const std::optional<std::uint64_t> after = OtherThreadsSwitches();
+  if (!after) return std::nullopt;
+  return *after - *before;
+}
+
 }  // namespace fen::testing

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 namespace fen::testing {
@@ -16,5 +17,11 @@ std::optional<std::uint64_t> OtherThreadsSwitches();
 // not happen within patience. A thread just started may not have run at all yet, and one that
 // never slept cannot be woken for nothing.
 bool OtherThreadsAsleep(std::chrono::milliseconds patience = std::chrono::seconds(10));
+
+// Once every other thread sleeps, runs step times over with a pause after each, long enough
+// for a thread woken by it to sleep again, and returns how often the other threads were
+// switched in meanwhile; nothing where the system does not say or they never all slept.
+std::optional<std::uint64_t> OtherThreadsSwitchesDuring(int times,
+                                                        const std::function<void()>& step);
 
 }  // namespace fen::testing
