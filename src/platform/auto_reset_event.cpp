@@ -4,6 +4,8 @@
 
 #include <chrono>
 
+#include "platform/spin_wait.h"
+
 namespace fen {
 
 void AutoResetEvent::Set() {
@@ -34,12 +36,7 @@ bool AutoResetEvent::Wait(std::uint32_t timeout_ms) {
 
 bool AutoResetEvent::WaitUntil(std::chrono::steady_clock::time_point deadline) {
   std::unique_lock<std::mutex> lock(mutex_);
-  // A timed wait costs a system call even when its moment has passed; a caller that polls up
-  // to a moment comes here with it passed and must not pay that.
-  if (!signalled_ && (std::chrono::steady_clock::now() >= deadline ||
-                      !cv_.wait_until(lock, deadline, [this] { return signalled_; }))) {
-    return false;
-  }
+  if (!WaitUntilOrPassed(cv_, lock, deadline, [this] { return signalled_; })) return false;
   signalled_ = false;
   pending_.store(false, std::memory_order_relaxed);
   return true;

@@ -132,7 +132,8 @@ bool SimDevice::SpendUntil(TimePoint deadline) {
   const bool exact = timing.exact || timing.poll_throughout;
   std::unique_lock<std::mutex> lock(mutex_);
   if (!timing.poll_throughout) {
-    stop_cv_.wait_until(lock, exact ? deadline - kLead : deadline, [this] { return stop_; });
+    WaitUntilOrPassed(stop_cv_, lock, exact ? deadline - kLead : deadline,
+                      [this] { return stop_; });
   }
   if (stop_ || !exact) return !stop_;
   lock.unlock();
@@ -141,12 +142,8 @@ bool SimDevice::SpendUntil(TimePoint deadline) {
   static SpinPool devices(SpinPool::WithSpareProcessors(1));
   SpinUntil(devices, deadline, [this] { return stop_polling_.load(std::memory_order_relaxed); });
   lock.lock();
-  // Without the right to spin the device is late rather than early. A timed wait costs a
-  // system call even when its moment has passed (some 15 us here), so it is made only when
-  // the moment is still ahead.
-  if (!stop_ && std::chrono::steady_clock::now() < deadline) {
-    stop_cv_.wait_until(lock, deadline, [this] { return stop_; });
-  }
+  // Without the right to spin the device is late rather than early.
+  WaitUntilOrPassed(stop_cv_, lock, deadline, [this] { return stop_; });
   return !stop_;
 }
 
