@@ -257,11 +257,11 @@ void WakeRounds(int rounds, std::mutex& mutex, std::condition_variable& to_waite
   }
 }
 
-void PinTo(int processor) {
+bool PinTo(int processor) {
   cpu_set_t set;
   CPU_ZERO(&set);
   CPU_SET(processor, &set);
-  pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+  return pthread_setaffinity_np(pthread_self(), sizeof set, &set) == 0;
 }
 }  // namespace
 
@@ -300,11 +300,7 @@ int RunOnOneProcessor() {
   CPU_ZERO(&allowed);
   if (pthread_getaffinity_np(pthread_self(), sizeof allowed, &allowed) != 0) return -1;
   for (int processor = 0; processor < CPU_SETSIZE; ++processor) {
-    if (!CPU_ISSET(processor, &allowed)) continue;
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(processor, &one);
-    return pthread_setaffinity_np(pthread_self(), sizeof one, &one) == 0 ? processor : -1;
+    if (CPU_ISSET(processor, &allowed)) return PinTo(processor) ? processor : -1;
   }
   return -1;
 }
