@@ -1,5 +1,6 @@
 #include "support/thread_switches.h"
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -17,8 +18,9 @@ namespace {
 
 struct TaskStatus {
   char state = '?';
-  std::uint64_t switches = 0;
-  std::uint64_t voluntary = 0;
+  std::uint64_t voluntary = 0;  // it blocked
+  std::uint64_t involuntary = 0;
+  std::uint64_t Switches() const { return voluntary + involuntary; }
 };
 
 // Calls visit for every thread of this process but the calling one; false where the system
@@ -38,10 +40,9 @@ bool ForOtherThreads(const std::function<void(const TaskStatus&)>& visit) {
       if (key == "State:") {
         status >> read.state;
       } else if (key == "voluntary_ctxt_switches:") {
-        if (status >> read.voluntary) read.switches += read.voluntary;
+        status >> read.voluntary;
       } else if (key == "nonvoluntary_ctxt_switches:") {
-        std::uint64_t n = 0;
-        if (status >> n) read.switches += n;
+        status >> read.involuntary;
       }
     }
     visit(read);
@@ -53,17 +54,10 @@ bool ForOtherThreads(const std::function<void(const TaskStatus&)>& visit) {
 #endif
 }
 
-}  // namespace
-
-std::optional<std::uint64_t> OtherThreadsSwitches() {
-  std::uint64_t total = 0;
-  if (!ForOtherThreads([&](const TaskStatus& task) { total += task.switches; })) {
-    return std::nullopt;
-  }
-  return total;
-}
-
-bool OtherThreadsAsleep(std::chrono::milliseconds patience) {
+// Waits until every other thread has run and now sleeps; false if that does not happen within
+// patience. A thread just started may not have run at all yet, and one that never slept cannot
+// be woken for nothing.
+bool OtherThreadsAsleep(std::chrono::milliseconds patience = std::chrono::seconds(10)) {
   const auto until = std::chrono::steady_clock::now() + patience;
   for (;;) {
     bool asleep = true;
@@ -76,6 +70,16 @@ bool OtherThreadsAsleep(std::chrono::milliseconds patience) {
     if (std::chrono::steady_clock::now() >= until) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> OtherThreadsSwitches() {
+  std::uint64_t total = 0;
+  if (!ForOtherThreads([&](const TaskStatus& task) { total += task.Switches(); })) {
+    return std::nullopt;
+  }
+  return total;
 }
 
 std::optional<std::uint64_t> OtherThreadsSwitchesDuring(int times,

@@ -2,7 +2,6 @@
 // condition variable and is woken for nothing shows up here, where no timing would show it.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -12,11 +11,6 @@ namespace fen::testing {
 // The context switches of every thread of this process but the calling one, summed; nothing
 // where the system does not report them per thread.
 std::optional<std::uint64_t> OtherThreadsSwitches();
-
-// Waits until every other thread of this process has run and now sleeps; false if that does
-// not happen within patience. A thread just started may not have run at all yet, and one that
-// never slept cannot be woken for nothing.
-bool OtherThreadsAsleep(std::chrono::milliseconds patience = std::chrono::seconds(10));
 
 // Once every other thread sleeps, runs step times over with a pause after each, long enough
 // for a thread woken by it to sleep again, and returns how often the other threads were
