@@ -14,7 +14,7 @@
 #include "devsim/device_core.h"
 #include "devsim/virtual_bus_device.h"
 #include "engine/string_table.h"
-#include "platform/virtual_midi_bus.h"
+#include "platform/midi/virtual/virtual_midi_bus.h"
 #include "protocol/messages.h"
 #include "res/firmware.h"
 

@@ -13,8 +13,8 @@
 #include "devsim/sim_timing.h"
 #include "engine/update_session.h"
 #include "engine/update_view.h"
-#include "platform/midi_backend.h"
-#include "platform/midi_driver.h"
+#include "platform/midi/backend.h"
+#include "platform/midi/midi_driver.h"
 
 namespace fen::bench {
 

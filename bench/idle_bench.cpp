@@ -17,7 +17,7 @@
 
 #include "bench_support.h"
 #include "devsim/virtual_bus_device.h"
-#include "platform/virtual_midi_bus.h"
+#include "platform/midi/virtual/virtual_midi_bus.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/instance_lock.h"
-#include "platform/midi_driver.h"
+#include "platform/midi/midi_driver.h"
 
 namespace fen {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "app/fen_updator_app.h"
-#include "platform/rtmidi_backend.h"
+#include "platform/midi/rtmidi/rtmidi_backend.h"
 
 int main(int argc, char** argv) {
   // Qt takes its own platform arguments; the program reads nothing else from the command line.

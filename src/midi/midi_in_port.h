@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/midi_driver.h"
+#include "platform/midi/midi_driver.h"
 
 namespace fen {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/midi_driver.h"
+#include "platform/midi/midi_driver.h"
 
 namespace fen {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/midi_driver.h"  // MMRESULT
+#include "platform/midi/midi_driver.h"  // MMRESULT
 
 namespace fen {
 

@@ -8,8 +8,8 @@
 #include <fstream>
 
 #include "engine/update_session.h"
-#include "platform/midi_driver.h"
-#include "platform/virtual_midi_bus.h"
+#include "platform/midi/midi_driver.h"
+#include "platform/midi/virtual/virtual_midi_bus.h"
 #include "scripted_device.h"
 #include "support/recording_view.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/virtual_midi_bus.h"
+#include "platform/midi/virtual/virtual_midi_bus.h"
 #include "res/firmware.h"
 
 namespace fen::testing {

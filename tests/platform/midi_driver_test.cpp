@@ -1,5 +1,5 @@
 // The MIDI driver over the scriptable fake backend: names, lent buffers, handles, senders.
-#include "platform/midi_driver.h"
+#include "platform/midi/midi_driver.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/device_names.h"
+#include "platform/midi/device_names.h"
 #include "support/fake_midi_backend.h"
 
 namespace fen {

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/midi_driver.h"
-#include "platform/rtmidi_backend.h"
+#include "platform/midi/midi_driver.h"
+#include "platform/midi/rtmidi/rtmidi_backend.h"
 
 // libjack and librtmidi keep allocations of their own until the process ends; only they are
 // excused from the leak check, never this project's code.

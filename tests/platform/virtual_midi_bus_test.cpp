@@ -1,6 +1,6 @@
 // The virtual MIDI bus on its own and under the driver: order, whole messages, peers that
 // vanish while the program has their ports open.
-#include "platform/virtual_midi_bus.h"
+#include "platform/midi/virtual/virtual_midi_bus.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/midi_driver.h"
+#include "platform/midi/midi_driver.h"
 #include "support/thread_switches.h"
 
 namespace fen {

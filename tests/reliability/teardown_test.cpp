@@ -12,8 +12,8 @@
 
 #include "devsim/host_message.h"
 #include "engine/update_session.h"
-#include "platform/midi_driver.h"
-#include "platform/virtual_midi_bus.h"
+#include "platform/midi/midi_driver.h"
+#include "platform/midi/virtual/virtual_midi_bus.h"
 #include "soak/soak_link.h"
 #include "soak/soak_view.h"
 

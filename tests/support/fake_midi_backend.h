@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/midi_backend.h"
+#include "platform/midi/backend.h"
 
 namespace fen {
 

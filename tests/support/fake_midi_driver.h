@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/midi_driver.h"
+#include "platform/midi/midi_driver.h"
 
 namespace fen {
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "devsim/virtual_bus_device.h"
-#include "platform/midi_driver.h"
-#include "platform/virtual_midi_bus.h"
+#include "platform/midi/midi_driver.h"
+#include "platform/midi/virtual/virtual_midi_bus.h"
 #include "ui/fen_updator_dlg.h"
 
 namespace fen::uitest {

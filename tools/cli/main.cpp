@@ -20,9 +20,9 @@
 #include "engine/port_selection.h"
 #include "engine/string_table.h"
 #include "engine/update_session.h"
-#include "platform/midi_driver.h"
-#include "platform/rtmidi_backend.h"
-#include "platform/virtual_midi_bus.h"
+#include "platform/midi/midi_driver.h"
+#include "platform/midi/rtmidi/rtmidi_backend.h"
+#include "platform/midi/virtual/virtual_midi_bus.h"
 #include "res/firmware.h"
 
 namespace {

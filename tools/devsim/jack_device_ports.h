@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/midi_backend.h"
+#include "platform/midi/backend.h"
 
 namespace fen::devsim {
 

@@ -16,7 +16,7 @@
 
 #include "devsim/jack_device_ports.h"
 #include "devsim/sim_device.h"
-#include "platform/rtmidi_backend.h"
+#include "platform/midi/rtmidi/rtmidi_backend.h"
 #include "res/firmware.h"
 
 namespace {

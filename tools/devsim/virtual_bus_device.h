@@ -6,7 +6,7 @@
 #include <string>
 
 #include "devsim/sim_device.h"
-#include "platform/virtual_midi_bus.h"
+#include "platform/midi/virtual/virtual_midi_bus.h"
 
 namespace fen::devsim {
 

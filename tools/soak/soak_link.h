@@ -14,7 +14,7 @@
 
 #include "devsim/host_message.h"
 #include "devsim/sim_device.h"
-#include "platform/virtual_midi_bus.h"
+#include "platform/midi/virtual/virtual_midi_bus.h"
 #include "soak/soak_plan.h"
 
 namespace fen::soak {

@@ -7,8 +7,8 @@
 #include <memory>
 
 #include "devsim/sim_device.h"
-#include "platform/midi_driver.h"
-#include "platform/virtual_midi_bus.h"
+#include "platform/midi/midi_driver.h"
+#include "platform/midi/virtual/virtual_midi_bus.h"
 #include "soak/soak_link.h"
 
 namespace fen::soak {

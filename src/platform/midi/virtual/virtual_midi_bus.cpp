@@ -1,7 +1,7 @@
 // The in-process virtual MIDI bus: one queue and one delivery thread carry every message, in
 // the order sent, between the program's ports and the peers. A message sent while the bus is
 // idle is delivered at once on the sending thread, which saves a thread hand-over per message.
-#include "platform/virtual_midi_bus.h"
+#include "platform/midi/virtual/virtual_midi_bus.h"
 
 #include <condition_variable>
 #include <deque>

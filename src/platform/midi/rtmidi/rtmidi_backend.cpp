@@ -1,6 +1,6 @@
 // The RtMidi backend: lists and opens ALSA sequencer and JACK ports, keeps RtMidi's
 // exceptions and messages inside, and bounds every send.
-#include "platform/rtmidi_backend.h"
+#include "platform/midi/rtmidi/rtmidi_backend.h"
 
 #include <RtMidi.h>
 #include <jack/jack.h>

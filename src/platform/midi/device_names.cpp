@@ -1,5 +1,5 @@
 // Display names of MIDI ports: client or client:port, numbering of equal names, UTF-8 cuts.
-#include "platform/device_names.h"
+#include "platform/midi/device_names.h"
 
 #include <map>
 #include <tuple>

@@ -1,7 +1,7 @@
 // The MIDI driver over byte-level backends: a table of never-reused handles, lent input
 // buffers filled by a delivery thread per open input, and a sender thread per open output;
 // an in-process backend's own threads deliver, and its sends run on the caller's thread.
-#include "platform/midi_driver.h"
+#include "platform/midi/midi_driver.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -11,8 +11,8 @@
 #include <thread>
 #include <utility>
 
-#include "platform/device_names.h"
-#include "platform/rtmidi_backend.h"
+#include "platform/midi/device_names.h"
+#include "platform/midi/rtmidi/rtmidi_backend.h"
 
 namespace fen {
 namespace {
