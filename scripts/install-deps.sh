@@ -10,6 +10,8 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   clang libclang-rt-14-dev clang-format
   xvfb xauth fonts-dejavu-core xdotool
+  # The Debian package: manual pages, dependencies, and the checks lintian and the validators make
+  scdoc groff-base dpkg-dev lintian desktop-file-utils appstream
 )
 
 missing=()

@@ -20,6 +20,7 @@
 #include "engine/port_selection.h"
 #include "engine/string_table.h"
 #include "engine/update_session.h"
+#include "package_version.h"
 #include "platform/midi/midi_driver.h"
 #include "platform/midi/rtmidi/rtmidi_backend.h"
 #include "platform/midi/virtual/virtual_midi_bus.h"
@@ -44,7 +45,8 @@ volatile std::sig_atomic_t g_interrupted = 0;
 void OnSignal(int) { g_interrupted = 1; }
 
 std::string VersionText() {
-  std::string text = std::string(kProductTitle) + " (command-line updater)";
+  std::string text =
+      std::string(kProductTitle) + " (command-line updater), version " + kPackageVersion;
   if (FirmwareSet::BuiltinIsPlaceholder()) {
     text += "\nDemo build: the built-in firmware images are placeholders, not a firmware release.";
   }

@@ -16,6 +16,7 @@
 
 #include "devsim/jack_device_ports.h"
 #include "devsim/sim_device.h"
+#include "package_version.h"
 #include "platform/midi/rtmidi/rtmidi_backend.h"
 #include "res/firmware.h"
 
@@ -159,6 +160,8 @@ int main(int argc, char** argv) {
       "Plays a device of the family on a real MIDI system: one MIDI client with an\n"
       "input and an output port that the updater lists and pre-selects."};
   app.name("fen-devsim");
+  app.set_version_flag("--version",
+                       std::string("fen-devsim (simulated device), version ") + kPackageVersion);
   std::string api = "jack";
   std::string name = kDefaultClientName;
   std::string model_text = "0x57";
