@@ -10,6 +10,8 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   clang libclang-rt-14-dev clang-format
   xvfb xauth fonts-dejavu-core xdotool
+  # JSON of the command-line tool's --json lines, the simulated device's report, the release manifest
+  nlohmann-json3-dev
 )
 
 missing=()

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/update_view.h"
+#include "json_line.h"
 
 namespace fen {
 
@@ -37,11 +38,9 @@ class CliView : public UpdateView {
   // Bytes acknowledged over the whole update so far.
   std::int64_t bytes_done() const;
 
-  static std::string JsonEscape(const std::string& text);
-
  private:
   void Redraw();
-  void Emit(const std::string& json_fields);
+  void Emit(const JsonLine& fields);
 
   Mode mode_;
   std::FILE* out_;

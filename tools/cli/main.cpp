@@ -20,6 +20,7 @@
 #include "engine/port_selection.h"
 #include "engine/string_table.h"
 #include "engine/update_session.h"
+#include "json_line.h"
 #include "platform/midi/midi_driver.h"
 #include "platform/midi/rtmidi/rtmidi_backend.h"
 #include "platform/midi/virtual/virtual_midi_bus.h"
@@ -125,20 +126,16 @@ int RunList(const std::string& api, bool json, int instance) {
   const int in_selected = SelectPreferredPort(lists.inputs, instance);
   const int out_selected = SelectPreferredPort(lists.outputs, instance);
   if (json) {
-    auto print = [](const char* key, const std::vector<std::string>& names, int selected) {
-      std::printf("\"%s\":[", key);
+    auto entries = [](const std::vector<std::string>& names, int selected) {
+      JsonLine list = JsonLine::array();
       for (std::size_t i = 0; i < names.size(); ++i) {
-        std::printf("%s{\"index\":%zu,\"name\":\"%s\",\"preselected\":%s}", i ? "," : "", i,
-                    CliView::JsonEscape(names[i]).c_str(),
-                    static_cast<int>(i) == selected ? "true" : "false");
+        list.push_back(JsonLine{
+            {"index", i}, {"name", names[i]}, {"preselected", static_cast<int>(i) == selected}});
       }
-      std::printf("]");
+      return list;
     };
-    std::printf("{");
-    print("inputs", lists.inputs, in_selected);
-    std::printf(",");
-    print("outputs", lists.outputs, out_selected);
-    std::printf("}\n");
+    PrintJsonLine(stdout, JsonLine{{"inputs", entries(lists.inputs, in_selected)},
+                                   {"outputs", entries(lists.outputs, out_selected)}});
     return kExitCompleted;
   }
   auto print = [](const char* title, const std::vector<std::string>& names, int selected) {
@@ -323,7 +320,7 @@ int RunUpdate(const UpdateArgs& args) {
     device->WaitIdle();
     const bool holds = device->device().FlashHoldsImages(firmware);
     if (mode == CliView::Mode::kJson) {
-      std::printf("{\"call\":\"device\",\"flash_holds_images\":%s}\n", holds ? "true" : "false");
+      PrintJsonLine(stdout, JsonLine{{"call", "device"}, {"flash_holds_images", holds}});
     } else if (holds) {
       std::printf("Simulated device: its flash holds the firmware images.\n");
     } else {
@@ -332,8 +329,8 @@ int RunUpdate(const UpdateArgs& args) {
     if (view.completed() && !holds) status = kExitVerification;
   }
   if (mode == CliView::Mode::kJson) {
-    std::printf("{\"call\":\"result\",\"completed\":%s,\"exit\":%d}\n",
-                view.completed() ? "true" : "false", status);
+    PrintJsonLine(stdout,
+                  JsonLine{{"call", "result"}, {"completed", view.completed()}, {"exit", status}});
   }
   return status;
 }
@@ -506,12 +503,12 @@ int RunUpdateAll(const UpdateArgs& args) {
     if (t->status == kExitCompleted) ++updated;
     if (status == kExitCompleted) status = t->status;
     if (json) {
-      std::printf("{\"device\":\"%s\",\"call\":\"done\",\"completed\":%s,\"exit\":%d%s}\n",
-                  CliView::JsonEscape(t->label).c_str(), t->view->completed() ? "true" : "false",
-                  t->status,
-                  t->device == nullptr ? ""
-                  : t->flash_holds     ? ",\"flash_holds_images\":true"
-                                       : ",\"flash_holds_images\":false");
+      JsonLine done{{"device", t->label},
+                    {"call", "done"},
+                    {"completed", t->view->completed()},
+                    {"exit", t->status}};
+      if (t->device != nullptr) done["flash_holds_images"] = t->flash_holds;
+      PrintJsonLine(stdout, done);
       continue;
     }
     // Plain lines already said how each run ended; the board only showed it.
@@ -531,10 +528,12 @@ int RunUpdateAll(const UpdateArgs& args) {
   if (!unpaired.empty() && status == kExitCompleted) status = kExitPorts;
   const int failed = static_cast<int>(targets.size()) - updated;
   if (json) {
-    std::printf(
-        "{\"call\":\"summary\",\"devices\":%zu,\"updated\":%d,\"failed\":%d,"
-        "\"unpaired\":%zu,\"exit\":%d}\n",
-        targets.size(), updated, failed, unpaired.size(), status);
+    PrintJsonLine(stdout, JsonLine{{"call", "summary"},
+                                   {"devices", targets.size()},
+                                   {"updated", updated},
+                                   {"failed", failed},
+                                   {"unpaired", unpaired.size()},
+                                   {"exit", status}});
   } else {
     std::printf("Summary: %d of %zu device%s updated%s.\n", updated, targets.size(),
                 targets.size() == 1 ? "" : "s",
