@@ -4,6 +4,7 @@
 // own per run, and the window (or the command-line tool's main thread) opens and closes the ports.
 #include "engine/update_session.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <system_error>
@@ -11,6 +12,7 @@
 #include "engine/session_texts.h"
 #include "engine/string_table.h"
 #include "platform/spin_wait.h"
+#include "res/release.h"
 
 namespace fen {
 
@@ -39,6 +41,13 @@ UpdateSession::UpdateSession(UpdateView& view, Services services, UpdateTiming t
       out_port_(driver_),
       timer_(timer_service_) {
   std::memcpy(identity_reply_.data(), kIdentityReplyTemplate.data(), identity_reply_.size());
+  std::vector<std::uint8_t> models = services.release_models;
+  if (models.empty() && services.firmware == nullptr) models = BuiltinRelease().models;
+  for (std::uint8_t id : AllowedModelIds) {
+    if (models.empty() || std::find(models.begin(), models.end(), id) != models.end()) {
+      allowed_models_.push_back(id);
+    }
+  }
   out_port_.set_send_bound_ms(timing_.send_bound_ms);
   if (timing_.early_tick) {
     in_port_.SetArrivalHook([this] { timer_.RequestTick(); });

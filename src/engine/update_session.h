@@ -51,7 +51,7 @@ inline constexpr std::int32_t kEraseStep = 1;
 inline constexpr std::int32_t kWriteStep = 2;
 inline constexpr int kTotalSteps = 9;
 extern const std::array<FlashStep, 9> FlashStepPlan;
-inline constexpr std::array<std::uint8_t, 2> AllowedModelIds = {0x57, 0x61};
+inline constexpr std::array<std::uint8_t, 2> AllowedModelIds = kFamilyModelIds;
 
 inline constexpr std::int32_t kAbortStatus = 255;
 inline constexpr int kMaxTries = 7;
@@ -62,6 +62,10 @@ struct UpdateServices {
   TimerService* timer = nullptr;          // default: SystemTimerService()
   const FirmwareSet* firmware = nullptr;  // default: FirmwareSet::Builtin()
   Clock clock = {};                       // default: UtcNow
+  // The model IDs the firmware's release is for; a device of another model is refused as an
+  // illegal device. Empty: those of the built-in release with the built-in images, else all
+  // of AllowedModelIds.
+  std::vector<std::uint8_t> release_models = {};
 };
 
 class UpdateSession {
@@ -185,6 +189,8 @@ class UpdateSession {
   std::int64_t replies_owed_ = 0;
   std::int64_t identity_replies_ = 0;  // Identity Replies stored so far
 
+  // The entries of AllowedModelIds that the firmware is for, in its order.
+  std::vector<std::uint8_t> allowed_models_;
   std::atomic<std::uint8_t> current_model_id_{AllowedModelIds[0]};
   std::atomic<int> busy_{0};
   std::atomic<bool> aborted_{false};

@@ -71,7 +71,7 @@ int UpdateSession::UpdateThreadProc() {
   }
   current_model_id_.store(detected_model_id_.load());
   bool allowed = false;
-  for (std::uint8_t id : AllowedModelIds) allowed = allowed || id == current_model_id_.load();
+  for (std::uint8_t id : allowed_models_) allowed = allowed || id == current_model_id_.load();
   if (!allowed) {
     Log(kLogIllegalDevice);
     ViewErrorBox(IDS_ILLEGAL_DEVICE);

@@ -20,6 +20,7 @@
 #include "engine/port_selection.h"
 #include "engine/string_table.h"
 #include "engine/update_session.h"
+#include "firmware_commands.h"
 #include "json_line.h"
 #include "platform/midi/midi_driver.h"
 #include "platform/midi/rtmidi/rtmidi_backend.h"
@@ -49,7 +50,7 @@ std::string VersionText() {
   if (FirmwareSet::BuiltinIsPlaceholder()) {
     text += "\nDemo build: the built-in firmware images are placeholders, not a firmware release.";
   }
-  return text;
+  return text + BuiltinReleaseText();
 }
 
 struct PortLists {
@@ -159,6 +160,7 @@ struct UpdateArgs {
   std::string out;
   int instance = 1;
   std::string firmware;
+  bool allow_unsigned = false;
   bool json = false;
   bool simulate = false;
   std::vector<std::string> faults;
@@ -186,7 +188,7 @@ int ExitForError(int string_id) {
 // What an update runs on: the firmware, the MIDI driver and, when simulating, the bus with
 // the simulated devices (listed as "USB Audio Device", "USB Audio Device (2)", ...).
 struct UpdateSetup {
-  std::optional<FirmwareSet> folder;
+  FirmwareChoice choice;
   const FirmwareSet* firmware = nullptr;
   std::shared_ptr<VirtualMidiBus> bus;
   std::vector<std::unique_ptr<devsim::VirtualBusDevice>> devices;
@@ -195,17 +197,15 @@ struct UpdateSetup {
 
 // 0, or the exit status of a refusal that has been reported.
 int PrepareUpdate(const UpdateArgs& args, UpdateSetup* setup) {
-  // Firmware first: a bad folder is an argument error and nothing is touched.
-  if (!args.firmware.empty()) {
-    std::string error;
-    setup->folder = FirmwareSet::LoadFolder(args.firmware, &error);
-    if (!setup->folder) {
-      std::fprintf(stderr, "fenupdator-cli: %s\n", error.c_str());
-      return kExitUsage;
-    }
+  // Firmware first: a bad or unverified release is refused and nothing is touched.
+  if (const int refused = ChooseUpdateFirmware(args.firmware, !args.simulate, args.allow_unsigned,
+                                               args.json, &setup->choice);
+      refused != 0) {
+    return refused;
   }
-  setup->firmware = setup->folder ? &*setup->folder : &FirmwareSet::Builtin();
-  if (!args.simulate && !setup->folder && FirmwareSet::BuiltinIsPlaceholder()) {
+  const std::optional<FirmwareSet>& folder = setup->choice.folder;
+  setup->firmware = folder ? &*folder : &FirmwareSet::Builtin();
+  if (!args.simulate && !folder && FirmwareSet::BuiltinIsPlaceholder()) {
     std::fprintf(stderr,
                  "fenupdator-cli: this build carries placeholder firmware images, not a firmware "
                  "release; flashing them would leave the device unusable.\n"
@@ -276,7 +276,10 @@ int RunUpdate(const UpdateArgs& args) {
   CliView view(mode, stdout, stderr);
   UpdateTiming timing = args.timeouts == "short" ? UpdateTiming::Shrunk() : UpdateTiming{};
   timing.early_tick = args.dispatch == "early";
-  UpdateSession session(view, UpdateServices{.driver = driver.get(), .firmware = &firmware},
+  UpdateSession session(view,
+                        UpdateServices{.driver = driver.get(),
+                                       .firmware = &firmware,
+                                       .release_models = setup.choice.release.models},
                         timing);
   session.Initialise();
 
@@ -455,7 +458,11 @@ int RunUpdateAll(const UpdateArgs& args) {
                     : std::make_unique<CliView>(json ? CliView::Mode::kJson : CliView::Mode::kPlain,
                                                 stdout, stderr, t->label);
     t->session = std::make_unique<UpdateSession>(
-        *t->view, UpdateServices{.driver = setup.driver.get(), .firmware = setup.firmware}, timing);
+        *t->view,
+        UpdateServices{.driver = setup.driver.get(),
+                       .firmware = setup.firmware,
+                       .release_models = setup.choice.release.models},
+        timing);
     t->session->Initialise();
     if (t->session->Execute(t->in, t->out) != UpdateSession::ExecuteOutcome::kStarted) {
       t->status = kExitPorts;
@@ -571,7 +578,9 @@ int main(int argc, char** argv) {
                    "Pre-select the ports named for this instance number")
       ->check(CLI::Range(1, 20));
   update->add_option("--firmware", args.firmware,
-                     "Folder with the release's 129.bin, 133.bin, 136.bin and 137.bin");
+                     "Release folder: 129.bin, 133.bin, 136.bin, 137.bin and its signed manifest");
+  update->add_flag("--allow-unsigned", args.allow_unsigned,
+                   "Send a release whose manifest is not signed to a real port");
   update->add_flag("--json", args.json, "One JSON object per line for every step");
   update->add_flag("--simulate", args.simulate, "Update the built-in simulated device");
   update->add_option("--fault", args.faults, "Simulated device fault (repeatable), e.g. crc@5x3")
@@ -599,6 +608,8 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"early", "tick"}))
       ->group("");
 
+  FirmwareCommands firmware(app);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -608,6 +619,7 @@ int main(int argc, char** argv) {
   if (instant) args.pace = "instant";
   if (args.simulated_devices > 0) args.simulate = true;
 
+  if (firmware.given()) return firmware.Run();
   if (*list) return RunList(list_api, list_json, list_instance);
   return args.all ? RunUpdateAll(args) : RunUpdate(args);
 }
