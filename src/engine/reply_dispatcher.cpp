@@ -5,6 +5,7 @@
 
 #include "engine/update_session.h"
 #include "platform/spin_wait.h"
+#include "protocol/identity.h"
 
 namespace fen {
 
@@ -44,7 +45,11 @@ void UpdateSession::DispatchReplies() {
         if (p[4] == kIdentityRequestSubId) {
           SendIdentityReply();
         } else if (p[4] == kIdentityReplySubId) {
-          if (n >= 7) StoreReply(0, &p[6]);
+          if (n >= 7) {
+            DeviceIdentity identity;
+            const bool whole = ParseIdentityReply(p, n, &identity);
+            StoreReply(0, &p[6], whole ? &identity : nullptr);
+          }
         } else {
           SendStatus(kStatusUnrecognised);
         }
@@ -54,7 +59,8 @@ void UpdateSession::DispatchReplies() {
   }
 }
 
-void UpdateSession::StoreReply(std::int32_t status, const std::uint8_t* model_id) {
+void UpdateSession::StoreReply(std::int32_t status, const std::uint8_t* model_id,
+                               const DeviceIdentity* identity) {
   {
     std::lock_guard<std::mutex> lock(owed_mutex_);
     // Once the session is being torn down the abort status must stay what a waiter reads.
@@ -63,6 +69,7 @@ void UpdateSession::StoreReply(std::int32_t status, const std::uint8_t* model_id
     if (model_id != nullptr) {
       detected_model_id_.store(*model_id);
       ++identity_replies_;
+      identity_ = identity != nullptr ? std::optional<DeviceIdentity>(*identity) : std::nullopt;
     }
     if (replies_owed_ > 0) --replies_owed_;
     counters_.replies_stored.fetch_add(1);
@@ -120,6 +127,11 @@ bool UpdateSession::SettleOwedReplies(std::uint32_t timeout_ms) {
   }
   if (!aborted_.load()) reply_event_.Reset();
   return settled || aborted_.load();
+}
+
+std::optional<DeviceIdentity> UpdateSession::device_identity() {
+  std::lock_guard<std::mutex> lock(owed_mutex_);
+  return identity_;
 }
 
 bool UpdateSession::WaitReply(std::uint32_t timeout_ms) {

@@ -35,6 +35,9 @@ void UpdateSession::ViewErrorBox(int string_id) {
 void UpdateSession::ViewEnableExecute(bool enable) {
   if (!Aborted()) view_.EnableExecute(enable);
 }
+void UpdateSession::ViewDeviceIdentified(const DeviceIdentity& identity) {
+  if (!Aborted()) view_.DeviceIdentified(identity);
+}
 void UpdateSession::RestoreControls() {
   if (!Aborted()) view_.RestoreControls();
   busy_.store(0);
@@ -70,6 +73,9 @@ int UpdateSession::UpdateThreadProc() {
     return 0;
   }
   current_model_id_.store(detected_model_id_.load());
+  if (const std::optional<DeviceIdentity> identity = device_identity()) {
+    ViewDeviceIdentified(*identity);
+  }
   bool allowed = false;
   for (std::uint8_t id : allowed_models_) allowed = allowed || id == current_model_id_.load();
   if (!allowed) {

@@ -169,6 +169,40 @@ void CliView::DisableControls() {
   if (mode_ == Mode::kJson) Emit({{"call", "disable"}});
 }
 
+std::string CliView::IdentityText(const DeviceIdentity& identity) {
+  char model[8];
+  std::snprintf(model, sizeof model, "0x%02X", identity.model_id);
+  return std::string("model ") + model + ", family " + Hex16Text(identity.family) + ", member " +
+         Hex16Text(identity.member) + ", revision " + RevisionText(identity) + ", manufacturer " +
+         ManufacturerText(identity);
+}
+
+JsonLine CliView::IdentityJson(const DeviceIdentity& identity) {
+  char model[8];
+  std::snprintf(model, sizeof model, "0x%02X", identity.model_id);
+  return JsonLine{{"model", model},
+                  {"family", Hex16Text(identity.family)},
+                  {"member", Hex16Text(identity.member)},
+                  {"revision", RevisionText(identity)},
+                  {"revision_bytes", identity.revision},
+                  {"manufacturer", ManufacturerText(identity)}};
+}
+
+void CliView::DeviceIdentified(const DeviceIdentity& identity) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (mode_ == Mode::kJson) {
+    JsonLine fields{{"call", "identity"}};
+    fields.update(IdentityJson(identity));
+    Emit(fields);
+    return;
+  }
+  if (line_open_) std::fputs("\n", out_);
+  line_open_ = false;
+  std::fprintf(out_, "%sDevice: %s\n", label_.empty() ? "" : (label_ + ": ").c_str(),
+               IdentityText(identity).c_str());
+  std::fflush(out_);
+}
+
 void CliView::FinishLine() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (line_open_) {

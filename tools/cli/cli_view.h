@@ -28,6 +28,12 @@ class CliView : public UpdateView {
   void RestoreControls() override;
   void EnableExecute(bool enable) override;
   void DisableControls() override;
+  void DeviceIdentified(const DeviceIdentity& identity) override;
+
+  // "model 0x57, family 0x0057, member 0x0000, revision 1000, maker 0x52", and the same as
+  // JSON fields.
+  static std::string IdentityText(const DeviceIdentity& identity);
+  static JsonLine IdentityJson(const DeviceIdentity& identity);
 
   // Ends a redrawn line so that what follows starts on a line of its own.
   void FinishLine();

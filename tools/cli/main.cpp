@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -21,6 +22,7 @@
 #include "engine/string_table.h"
 #include "engine/update_session.h"
 #include "firmware_commands.h"
+#include "identify.h"
 #include "json_line.h"
 #include "platform/midi/midi_driver.h"
 #include "platform/midi/rtmidi/rtmidi_backend.h"
@@ -169,6 +171,9 @@ struct UpdateArgs {
   std::string timeouts = "original";
   bool all = false;
   int simulated_devices = 0;  // 0: one, when simulating
+  std::string simulated_name = "USB Audio Device";
+  bool simulate_echo = false;
+  std::uint32_t identify_wait_ms = 300;
   std::string dispatch = "early";
 };
 
@@ -192,8 +197,11 @@ struct UpdateSetup {
   const FirmwareSet* firmware = nullptr;
   std::shared_ptr<VirtualMidiBus> bus;
   std::vector<std::unique_ptr<devsim::VirtualBusDevice>> devices;
+  std::shared_ptr<VirtualMidiBus::Peer> echo;
   std::shared_ptr<MidiDriver> driver;
 };
+
+int PrepareMidi(const UpdateArgs& args, UpdateSetup* setup);
 
 // 0, or the exit status of a refusal that has been reported.
 int PrepareUpdate(const UpdateArgs& args, UpdateSetup* setup) {
@@ -212,7 +220,12 @@ int PrepareUpdate(const UpdateArgs& args, UpdateSetup* setup) {
                  "Give the release with --firmware DIR, or try the program with --simulate.\n");
     return kExitUsage;
   }
+  return PrepareMidi(args, setup);
+}
 
+// The MIDI side of an update or of `identify`: the simulated devices on the bus, or the real
+// MIDI system. 0, or the exit status of a refusal that has been reported.
+int PrepareMidi(const UpdateArgs& args, UpdateSetup* setup) {
   if (args.simulate) {
     devsim::SimOptions options;
     std::string error;
@@ -242,9 +255,17 @@ int PrepareUpdate(const UpdateArgs& args, UpdateSetup* setup) {
     // desktop program (and `--all`) finds its own.
     for (int i = 1; i <= count; ++i) {
       const std::string name =
-          i == 1 ? "USB Audio Device" : "USB Audio Device (" + std::to_string(i) + ")";
+          i == 1 ? args.simulated_name : args.simulated_name + " (" + std::to_string(i) + ")";
       setup->devices.push_back(
           std::make_unique<devsim::VirtualBusDevice>(*setup->bus, name, options));
+    }
+    if (args.simulate_echo) {
+      // A port that hands back whatever it is sent, as a MIDI Through does.
+      setup->echo = setup->bus->AddPeer("Midi Through");
+      std::weak_ptr<VirtualMidiBus::Peer> echo = setup->echo;
+      setup->echo->SetReceiver([echo](const std::uint8_t* data, std::size_t size) {
+        if (auto peer = echo.lock()) peer->Send(data, size);
+      });
     }
     setup->driver =
         std::make_shared<MidiDriver>(std::vector<std::shared_ptr<MidiBackend>>{setup->bus});
@@ -257,6 +278,13 @@ int PrepareUpdate(const UpdateArgs& args, UpdateSetup* setup) {
     }
   }
   return 0;
+}
+
+int RunIdentify(const UpdateArgs& args) {
+  UpdateSetup setup;
+  if (const int refused = PrepareMidi(args, &setup); refused != 0) return refused;
+  return PrintIdentities(ProbeIdentities(*setup.driver, args.identify_wait_ms), args.json,
+                         kExitPorts);
 }
 
 int RunUpdate(const UpdateArgs& args) {
@@ -349,6 +377,7 @@ struct Target {
   int out = -1;
   int instance = 1;
   devsim::VirtualBusDevice* device = nullptr;  // when simulating
+  bool by_identity = false;                    // paired by its Identity Reply, not its names
   std::unique_ptr<CliView> view;
   std::unique_ptr<UpdateSession> session;
   int status = kExitCompleted;
@@ -423,6 +452,38 @@ int RunUpdateAll(const UpdateArgs& args) {
     }
     targets.push_back(std::move(target));
   }
+  // Where the names do not tell, the devices' own Identity Replies do. Only Identity Requests
+  // go out for it.
+  if (targets.empty() || !unpaired.empty()) {
+    const IdentifyResult probe = ProbeIdentities(*setup.driver, args.identify_wait_ms);
+    for (const IdentifiedPair& pair : probe.pairs) {
+      const bool taken = std::any_of(targets.begin(), targets.end(), [&](const auto& t) {
+        return t->in == pair.in || t->out == pair.out;
+      });
+      if (!pair.of_family || taken || pair.in >= static_cast<int>(lists.inputs.size()) ||
+          pair.out >= static_cast<int>(lists.outputs.size())) {
+        continue;
+      }
+      auto target = std::make_unique<Target>();
+      target->label = lists.inputs[static_cast<std::size_t>(pair.in)];
+      target->in = pair.in;
+      target->out = pair.out;
+      target->by_identity = true;
+      // The simulated device whose client name the port's name starts with, the longest.
+      for (const auto& device : setup.devices) {
+        if (target->label.rfind(device->client_name(), 0) == 0 &&
+            (target->device == nullptr ||
+             device->client_name().size() > target->device->client_name().size())) {
+          target->device = device.get();
+        }
+      }
+      std::erase_if(unpaired, [&](const std::string& name) {
+        return name == lists.inputs[static_cast<std::size_t>(pair.in)] ||
+               name == lists.outputs[static_cast<std::size_t>(pair.out)];
+      });
+      targets.push_back(std::move(target));
+    }
+  }
   for (const std::string& name : unpaired) {
     std::fprintf(stderr, "fenupdator-cli: %s: only one direction of the device's ports is there\n",
                  name.c_str());
@@ -430,7 +491,7 @@ int RunUpdateAll(const UpdateArgs& args) {
   if (targets.empty()) {
     std::fprintf(stderr,
                  "fenupdator-cli: no device found: no pair of MIDI ports is named like the device "
-                 "(see `fenupdator-cli list`)\n");
+                 "and none answered as one (see `fenupdator-cli list` and `identify`)\n");
     return kExitPorts;
   }
 
@@ -444,11 +505,20 @@ int RunUpdateAll(const UpdateArgs& args) {
   if (!json) {
     std::printf("Updating %zu device%s:\n", targets.size(), targets.size() == 1 ? "" : "s");
     for (const auto& t : targets) {
-      std::printf("  %s: MIDI IN %s, MIDI OUT %s\n", t->label.c_str(),
+      std::printf("  %s: MIDI IN %s, MIDI OUT %s (paired by %s)\n", t->label.c_str(),
                   lists.inputs[static_cast<std::size_t>(t->in)].c_str(),
-                  lists.outputs[static_cast<std::size_t>(t->out)].c_str());
+                  lists.outputs[static_cast<std::size_t>(t->out)].c_str(),
+                  t->by_identity ? "its Identity Reply" : "name");
     }
     std::fflush(stdout);
+  } else {
+    for (const auto& t : targets) {
+      PrintJsonLine(stdout, JsonLine{{"device", t->label},
+                                     {"call", "paired"},
+                                     {"by", t->by_identity ? "identity" : "name"},
+                                     {"in", lists.inputs[static_cast<std::size_t>(t->in)]},
+                                     {"out", lists.outputs[static_cast<std::size_t>(t->out)]}});
+    }
   }
 
   std::signal(SIGINT, OnSignal);
@@ -610,6 +680,28 @@ int main(int argc, char** argv) {
 
   FirmwareCommands firmware(app);
 
+  UpdateArgs identify_args;
+  auto* identify = app.add_subcommand(
+      "identify",
+      "Send one Identity Request out of each MIDI port and list the devices that answer");
+  identify->add_option("--api", identify_args.api, "MIDI system")
+      ->check(CLI::IsMember({"auto", "alsa", "jack"}));
+  identify->add_flag("--json", identify_args.json, "One JSON object");
+  identify->add_option("--wait", identify_args.identify_wait_ms, "Wait for answers per port, ms")
+      ->check(CLI::Range(10, 10000));
+  identify->add_flag("--simulate", identify_args.simulate, "Ask the built-in simulated device");
+  identify->add_option("--model", identify_args.model, "Simulated device model ID");
+  identify
+      ->add_option("--simulate-devices", identify_args.simulated_devices,
+                   "Attach this many simulated devices (implies --simulate)")
+      ->check(CLI::Range(1, 20));
+  // For the tests: simulated devices under names that do not tell, and a port that echoes.
+  for (auto [sub, target] : {std::pair{update, &args}, std::pair{identify, &identify_args}}) {
+    sub->add_option("--simulate-name", target->simulated_name, "Simulated devices' client name")
+        ->group("");
+    sub->add_flag("--simulate-echo", target->simulate_echo, "Add a port that echoes")->group("");
+  }
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -620,6 +712,11 @@ int main(int argc, char** argv) {
   if (args.simulated_devices > 0) args.simulate = true;
 
   if (firmware.given()) return firmware.Run();
+  if (*identify) {
+    if (identify_args.simulated_devices > 0) identify_args.simulate = true;
+    identify_args.pace = "instant";
+    return RunIdentify(identify_args);
+  }
   if (*list) return RunList(list_api, list_json, list_instance);
   return args.all ? RunUpdateAll(args) : RunUpdate(args);
 }
