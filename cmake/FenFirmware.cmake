@@ -1,5 +1,7 @@
 # Embedding of the four firmware images: a release folder checked at configure time, or
-# deterministic placeholders made at build time by a small generator program.
+# deterministic placeholders made at build time by a small generator program. A release with a
+# manifest is verified at configure time by a small host program (res/release_check) built from
+# the updater's own verification code; the trusted keys and the manifest go into the program.
 
 # Resource ID and exact size in bytes of each image, in pairs.
 set(FEN_FIRMWARE_IMAGES 129 720896 133 12288 136 262144 137 2912256)
@@ -28,14 +30,162 @@ function(fen_check_firmware_dir dir)
   endwhile()
 endfunction()
 
+# A key pair made once in DIR with minisign, for the tests: a build that trusts it accepts the
+# releases its tests sign. Sets FEN_TEST_RELEASE_PUBLIC_KEY and FEN_TEST_RELEASE_SECRET_KEY (empty
+# when minisign is not there).
+function(fen_make_test_release_key dir)
+  find_program(FEN_MINISIGN minisign)
+  set(pub "${dir}/test-release.pub")
+  set(key "${dir}/test-release.key")
+  if(NOT EXISTS "${pub}" OR NOT EXISTS "${key}")
+    if(NOT FEN_MINISIGN)
+      message(WARNING "minisign is not installed: no test release key, the release tests skip")
+      set(pub "")
+      set(key "")
+    else()
+      file(MAKE_DIRECTORY "${dir}")
+      execute_process(COMMAND "${FEN_MINISIGN}" -G -f -W -p "${pub}" -s "${key}"
+                      RESULT_VARIABLE result OUTPUT_QUIET ERROR_VARIABLE error INPUT_FILE /dev/null)
+      if(NOT result EQUAL 0)
+        message(FATAL_ERROR "minisign could not make the test release key: ${error}")
+      endif()
+    endif()
+  endif()
+  set(FEN_TEST_RELEASE_PUBLIC_KEY "${pub}" CACHE INTERNAL "")
+  set(FEN_TEST_RELEASE_SECRET_KEY "${key}" CACHE INTERNAL "")
+endfunction()
+
+# The base64 line of a minisign public key file, into OUT; fails the configure step otherwise.
+function(fen_read_public_key file out)
+  if(NOT EXISTS "${file}" OR IS_DIRECTORY "${file}")
+    message(FATAL_ERROR "Release public key ${file} does not exist")
+  endif()
+  file(STRINGS "${file}" lines)
+  set(key "")
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^untrusted comment:" OR line STREQUAL "")
+      continue()
+    endif()
+    set(key "${line}")
+    break()
+  endforeach()
+  string(LENGTH "${key}" length)
+  if(NOT key MATCHES "^RW[A-Za-z0-9+/]+=*$" OR NOT length EQUAL 56)
+    message(FATAL_ERROR "Release public key ${file} is not a minisign public key")
+  endif()
+  if(NOT CMAKE_SCRIPT_MODE_FILE)
+    set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${file}")
+  endif()
+  set(${out} "${key}" PARENT_SCOPE)
+endfunction()
+
+# Builds the release checker in BINDIR for the machine that builds; its path into OUT.
+function(fen_build_release_checker bindir out)
+  get_filename_component(source "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../res/release_check" ABSOLUTE)
+  if(NOT EXISTS "${bindir}/CMakeCache.txt")
+    execute_process(COMMAND "${CMAKE_COMMAND}" -S "${source}" -B "${bindir}"
+                            -DCMAKE_BUILD_TYPE=Release
+                    RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+    if(NOT result EQUAL 0)
+      message(FATAL_ERROR "Cannot configure the firmware release checker:\n${output}")
+    endif()
+  endif()
+  execute_process(COMMAND "${CMAKE_COMMAND}" --build "${bindir}"
+                  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "Cannot build the firmware release checker:\n${output}")
+  endif()
+  set(${out} "${bindir}/fen-release-check" PARENT_SCOPE)
+endfunction()
+
+# Verifies the release in DIR as the updater does: the manifest's signature against the key
+# files that follow, then every image's size and SHA-256. Fails the configure step on any
+# difference, and on an unsigned manifest unless FEN_FIRMWARE_ALLOW_UNSIGNED is on. A folder
+# without a manifest passes its size checks with a warning. The checker is built in CHECKER_DIR.
+function(fen_verify_release_dir dir checker_dir)
+  fen_check_firmware_dir("${dir}")
+  if(NOT EXISTS "${dir}/manifest.json")
+    message(WARNING "Firmware ${dir} has no manifest.json: the images' sizes are right, their "
+                    "content is unverified")
+    return()
+  endif()
+  fen_build_release_checker("${checker_dir}" checker)
+  execute_process(COMMAND "${checker}" "${dir}" ${ARGN}
+                  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE error
+                  OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_STRIP_TRAILING_WHITESPACE)
+  if(result EQUAL 3 AND NOT FEN_FIRMWARE_ALLOW_UNSIGNED)
+    message(FATAL_ERROR "Firmware ${dir}: ${output}; an unsigned release is embedded only with "
+                        "-DFEN_FIRMWARE_ALLOW_UNSIGNED=ON")
+  elseif(NOT result EQUAL 0 AND NOT result EQUAL 3)
+    message(FATAL_ERROR "Firmware release refused: ${error}")
+  endif()
+  message(STATUS "Firmware release verified: ${output}")
+endfunction()
+
+# The hex bytes of FILE as a C array initialiser (a trailing 0 ends it), into OUT.
+function(fen_bytes_initialiser file out)
+  file(READ "${file}" hex HEX)
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  set(${out} "${bytes}0" PARENT_SCOPE)
+endfunction()
+
+# Writes release_data.cpp for TARGET: the trusted keys, and the manifest and signature of the
+# embedded release when it has them.
+function(fen_write_release_data target dir)
+  set(keys "")
+  set(count 0)
+  foreach(file IN LISTS FEN_TRUSTED_KEY_FILES)
+    fen_read_public_key("${file}" key)
+    string(APPEND keys "    \"${key}\",\n")
+    math(EXPR count "${count} + 1")
+  endforeach()
+  set(manifest "0")
+  set(manifest_size 0)
+  set(signature "0")
+  set(signature_size 0)
+  if(dir AND EXISTS "${dir}/manifest.json")
+    fen_bytes_initialiser("${dir}/manifest.json" manifest)
+    file(SIZE "${dir}/manifest.json" manifest_size)
+    set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+                 "${dir}/manifest.json")
+    if(EXISTS "${dir}/manifest.json.minisig")
+      fen_bytes_initialiser("${dir}/manifest.json.minisig" signature)
+      file(SIZE "${dir}/manifest.json.minisig" signature_size)
+      set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+                   "${dir}/manifest.json.minisig")
+    endif()
+  endif()
+  if(count EQUAL 0)
+    set(keys "    nullptr,\n")
+  endif()
+  set(source "${CMAKE_CURRENT_BINARY_DIR}/release_data.cpp")
+  file(CONFIGURE OUTPUT "${source}" @ONLY CONTENT [[
+// Generated by cmake/FenFirmware.cmake: the release data of this build.
+#include "res/release_data.h"
+
+namespace fen::release_data {
+
+const unsigned char kManifest[] = {@manifest@};
+const std::size_t kManifestSize = @manifest_size@;
+const unsigned char kSignature[] = {@signature@};
+const std::size_t kSignatureSize = @signature_size@;
+const char* const kTrustedKeys[] = {
+@keys@};
+const std::size_t kTrustedKeyCount = @count@;
+
+}  // namespace fen::release_data
+]])
+  target_sources(${target} PRIVATE "${source}")
+endfunction()
+
 # Adds the generated assembler source that includes the images to TARGET. Sets
 # FEN_FIRMWARE_IS_PLACEHOLDER in the caller's scope.
 function(fen_embed_firmware target)
   set(images ${FEN_FIRMWARE_IMAGES})
   set(files "")
   if(FEN_FIRMWARE_DIR)
-    fen_check_firmware_dir("${FEN_FIRMWARE_DIR}")
     file(REAL_PATH "${FEN_FIRMWARE_DIR}" dir)
+    fen_verify_release_dir("${dir}" "${CMAKE_BINARY_DIR}/release-check" ${FEN_TRUSTED_KEY_FILES})
     while(images)
       list(POP_FRONT images id size)
       set(FEN_FIRMWARE_FILE_${id} "${dir}/${id}.bin")
@@ -60,6 +210,12 @@ function(fen_embed_firmware target)
         VERBATIM)
     endwhile()
     set(placeholder TRUE)
+  endif()
+
+  if(FEN_FIRMWARE_DIR)
+    fen_write_release_data(${target} "${dir}")
+  else()
+    fen_write_release_data(${target} "")
   endif()
 
   set(asm "${CMAKE_CURRENT_BINARY_DIR}/firmware_images.S")

@@ -2,6 +2,7 @@
 // build time, or read from a firmware release folder.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -11,6 +12,10 @@
 #include <vector>
 
 namespace fen {
+
+// The model IDs of the device family whose firmware these images are, in the order the
+// updater searches them.
+inline constexpr std::array<std::uint8_t, 2> kFamilyModelIds = {0x57, 0x61};
 
 struct FirmwareImageInfo {
   int resource_id;

@@ -12,6 +12,12 @@ PACKAGES=(
   xvfb xauth fonts-dejavu-core xdotool
   # The Debian package: manual pages, dependencies, and the checks lintian and the validators make
   scdoc groff-base dpkg-dev lintian desktop-file-utils appstream
+  # JSON of the command-line tool's --json lines, the simulated device's report, the release manifest
+  nlohmann-json3-dev
+  # SHA-256, Ed25519 and BLAKE2b of the firmware release's manifest and its minisign signature
+  libsodium-dev
+  # makes the test release key at configure time and the signatures the release tests check
+  minisign
 )
 
 missing=()

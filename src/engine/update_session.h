@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -51,7 +52,7 @@ inline constexpr std::int32_t kEraseStep = 1;
 inline constexpr std::int32_t kWriteStep = 2;
 inline constexpr int kTotalSteps = 9;
 extern const std::array<FlashStep, 9> FlashStepPlan;
-inline constexpr std::array<std::uint8_t, 2> AllowedModelIds = {0x57, 0x61};
+inline constexpr std::array<std::uint8_t, 2> AllowedModelIds = kFamilyModelIds;
 
 inline constexpr std::int32_t kAbortStatus = 255;
 inline constexpr int kMaxTries = 7;
@@ -62,6 +63,10 @@ struct UpdateServices {
   TimerService* timer = nullptr;          // default: SystemTimerService()
   const FirmwareSet* firmware = nullptr;  // default: FirmwareSet::Builtin()
   Clock clock = {};                       // default: UtcNow
+  // The model IDs the firmware's release is for; a device of another model is refused as an
+  // illegal device. Empty: those of the built-in release with the built-in images, else all
+  // of AllowedModelIds.
+  std::vector<std::uint8_t> release_models = {};
 };
 
 class UpdateSession {
@@ -103,6 +108,8 @@ class UpdateSession {
   std::uint8_t current_model_id() const { return current_model_id_.load(); }
   std::int32_t status_code() const { return status_code_.load(); }
   std::uint8_t identity_reply_model() const { return identity_reply_[6]; }
+  // The last whole Identity Reply the dispatcher took, if any.
+  std::optional<DeviceIdentity> device_identity();
 
   // Send path: build and send are one step under the send lock. 0 or -1.
   int SendSysEx(const std::uint8_t* message, std::int32_t length);
@@ -146,7 +153,9 @@ class UpdateSession {
   bool Pause(std::uint32_t ms);  // false when aborted
   bool Aborted() const { return aborted_.load(); }
   // Dispatcher side: store a reply's status (and model) and signal the reply event.
-  void StoreReply(std::int32_t status, const std::uint8_t* model_id);
+  // An Identity Reply also leaves its whole identity, or none when it was not whole.
+  void StoreReply(std::int32_t status, const std::uint8_t* model_id,
+                  const DeviceIdentity* identity = nullptr);
   // Worker side, right before a message that expects a reply is sent: drops a signal left by
   // an earlier reply and counts one more reply owed.
   void ExpectReply();
@@ -165,6 +174,7 @@ class UpdateSession {
   void ViewErrorBox(int string_id);
   void RestoreControls();
   void ViewEnableExecute(bool enable);
+  void ViewDeviceIdentified(const DeviceIdentity& identity);
   void Log(int index);
 
   UpdateView& view_;
@@ -183,8 +193,11 @@ class UpdateSession {
   std::mutex owed_mutex_;
   std::condition_variable owed_cv_;
   std::int64_t replies_owed_ = 0;
-  std::int64_t identity_replies_ = 0;  // Identity Replies stored so far
+  std::int64_t identity_replies_ = 0;       // Identity Replies stored so far
+  std::optional<DeviceIdentity> identity_;  // of the last one
 
+  // The entries of AllowedModelIds that the firmware is for, in its order.
+  std::vector<std::uint8_t> allowed_models_;
   std::atomic<std::uint8_t> current_model_id_{AllowedModelIds[0]};
   std::atomic<int> busy_{0};
   std::atomic<bool> aborted_{false};

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "protocol/identity.h"
+
 namespace fen {
 
 class UpdateView {
@@ -28,6 +30,9 @@ class UpdateView {
   // Disables the MIDI IN list, the MIDI OUT list, "Execute" and "Rescan Device", in that
   // order, when a run starts (window thread).
   virtual void DisableControls() = 0;
+  // The device's Identity Reply has come: who answered (worker thread, before the model
+  // check). The desktop program shows nothing of it.
+  virtual void DeviceIdentified(const DeviceIdentity& identity) { (void)identity; }
 };
 
 }  // namespace fen

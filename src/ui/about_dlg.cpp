@@ -6,6 +6,7 @@
 #include <QPushButton>
 
 #include "engine/string_table.h"
+#include "res/release.h"
 #include "ui/dialog_layout.h"
 #include "ui/program_icon.h"
 
@@ -35,6 +36,14 @@ CAboutDlg::CAboutDlg(bool placeholder_firmware, QWidget* parent) : QDialog(paren
     // Below the title, in the part of the box that the template leaves empty.
     auto* note = new QLabel(PlaceholderFirmwareNote(), this);
     note->setObjectName(QStringLiteral("placeholderNote"));
+    note->setWordWrap(true);
+    note->setGeometry(MapDialogRect(39, 36, 189, 20, units));
+  } else if (const ReleaseInfo& release = BuiltinRelease(); !release.version.empty()) {
+    // The release the built-in images came from, as verified when the program was built.
+    auto* note = new QLabel(QString::fromStdString("Firmware release " + release.version + ", " +
+                                                   SignatureText(release)),
+                            this);
+    note->setObjectName(QStringLiteral("releaseNote"));
     note->setWordWrap(true);
     note->setGeometry(MapDialogRect(39, 36, 189, 20, units));
   }

@@ -105,5 +105,40 @@ if [ $? = 2 ]; then echo "ok   --all refuses --in"; else
   failures=$((failures + 1))
 fi
 
+# The device's identity: shown in a run once its Identity Reply has come, and listed by
+# `identify`, which tells an echoing port apart and pairs ports by identity for `--all`.
+# check_out NAME WANT-STATUS PATTERN ARGS...: the tool's status and a line of its output.
+check_out() {
+  local name=$1 want_status=$2 pattern=$3
+  shift 3
+  "$CLI" "$@" >out.txt 2>err.txt </dev/null
+  local status=$?
+  if [ "$status" = "$want_status" ] && grep -qE -- "$pattern" out.txt; then
+    echo "ok   $name"
+  else
+    echo "FAIL $name: status $status (want $want_status)"
+    tail -5 out.txt err.txt | sed 's/^/     /'
+    failures=$((failures + 1))
+  fi
+}
+check_out "a run shows the device's identity" 0 \
+  "^Device: model 0x61, family 0x0061, member 0x0000, revision 1000, manufacturer 0x52$" \
+  update --simulate --instant --timeouts short --model 0x61
+check_out "a run's JSON has the identity" 0 '^\{"call":"identity","model":"0x57",.*"revision":"1000"' \
+  update --simulate --instant --timeouts short --json
+check_out "identify lists the devices and the echo apart" 0 \
+  '^Echo: MIDI IN "Midi Through" hands back what MIDI OUT "Midi Through" sends' \
+  identify --simulate-devices 2 --simulate-echo
+[ "$(grep -c '^Device USB Audio Device' out.txt)" = 2 ] ||
+  { echo "FAIL identify: not both devices listed"; failures=$((failures + 1)); }
+check_out "identify finds no device of another model" 3 '"devices":\[\],"others":\[\{' \
+  identify --simulate --model 0x33 --json
+check_out "--all pairs ports by identity where names do not tell" 0 \
+  "^  Odd Synth \(2\): MIDI IN Odd Synth \(2\), MIDI OUT Odd Synth \(2\) \(paired by its Identity Reply\)$" \
+  update --all --simulate-devices 2 --simulate-name "Odd Synth" --simulate-echo --instant \
+  --timeouts short
+grep -qx "Summary: 2 of 2 devices updated." out.txt ||
+  { echo "FAIL --all by identity: not both updated"; failures=$((failures + 1)); }
+
 [ $failures = 0 ] || { echo "$failures failed"; exit 1; }
 echo "all passed"

@@ -128,4 +128,17 @@ fi
 # A device that comes back afterwards is updated as if nothing had happened.
 whole_update "a later run after the device vanished" ""
 
+# identify over JACK: the device answers on its own ports and hears an Identity Request only.
+identified() {
+  timeout 60 "$CLI" identify --api jack --json >out.txt 2>err.txt </dev/null &&
+    grep -qF '"in":"USB Audio Device","out_index":' out.txt && grep -qF '"model":"0x61"' out.txt
+}
+start_device dev --model 0x61 && {
+  pid=$DEVICE_PID
+  check "identify finds the device and its model over JACK" identified
+  stop_device "$pid"
+  check "identify sent the device nothing but an Identity Request" \
+    report_has dev '"total":1,"identity_requests":1,'
+}
+
 finish

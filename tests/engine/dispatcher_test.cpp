@@ -77,6 +77,23 @@ TEST_F(Dispatcher, TakesTheModelOfAnIdentityReplyWhateverItsManufacturer) {
   EXPECT_EQ(session_.counters().replies_stored.load(), 1u);
 }
 
+TEST_F(Dispatcher, KeepsTheWholeIdentityOfTheLastIdentityReply) {
+  EXPECT_FALSE(session_.device_identity().has_value());
+  EXPECT_TRUE(Dispatch({{0xF0, 0x7E, 0x10, 0x06, 0x02, 0x52, 0x61, 0x02, 0x03, 0x01, 0x31, 0x32,
+                         0x33, 0x34, 0xF7}})
+                  .empty());
+  const std::optional<DeviceIdentity> identity = session_.device_identity();
+  ASSERT_TRUE(identity.has_value());
+  EXPECT_EQ(identity->model_id, 0x61);
+  EXPECT_EQ(identity->family, 0x0161);
+  EXPECT_EQ(identity->member, 0x0083);
+  EXPECT_EQ(RevisionText(*identity), "1234");
+  // A reply too short to be whole still gives its model, as before, but no identity.
+  Dispatch({{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x41, 0x57, 0x00, 0xF7}});
+  EXPECT_EQ(session_.status_code(), 0);
+  EXPECT_FALSE(session_.device_identity().has_value());
+}
+
 TEST_F(Dispatcher, NeverReadsPastTheBytesThatArrived) {
   // Each is cut before the byte its test reads: none may store or answer anything.
   EXPECT_TRUE(Dispatch({{0xF0},

@@ -29,45 +29,18 @@ CliView::CliView(Mode mode, std::FILE* out, std::FILE* err, std::string label)
       label_(std::move(label)),
       start_(std::chrono::steady_clock::now()) {}
 
-std::string CliView::JsonEscape(const std::string& text) {
-  std::string out;
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      default:
-        if (c < 0x20) {
-          char buffer[8];
-          std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-          out += buffer;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out;
-}
-
-void CliView::Emit(const std::string& json_fields) {
-  std::string line = "{";
-  if (!label_.empty()) line += "\"device\":\"" + JsonEscape(label_) + "\",";
-  line += json_fields + "}\n";
-  std::fputs(line.c_str(), out_);
-  std::fflush(out_);
+void CliView::Emit(const JsonLine& fields) {
+  JsonLine line = JsonLine::object();
+  if (!label_.empty()) line["device"] = label_;
+  line.update(fields);
+  PrintJsonLine(out_, line);
 }
 
 void CliView::SetStatusLine(const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
   status_ = text;
   if (mode_ == Mode::kJson) {
-    Emit("\"call\":\"status\",\"text\":\"" + JsonEscape(text) + "\"");
+    Emit({{"call", "status"}, {"text", text}});
     if (text == LoadString(IDS_UPDATE_COMPLETED)) completed_ = true;
     return;
   }
@@ -91,7 +64,7 @@ void CliView::SetStepCounter(const std::string& text) {
   step_ = text;
   position_ = 0;
   if (mode_ == Mode::kJson) {
-    Emit("\"call\":\"step\",\"text\":\"" + JsonEscape(text) + "\"");
+    Emit({{"call", "step"}, {"text", text}});
   } else if (mode_ == Mode::kPlain) {
     std::fprintf(out_, "%sstep %s\n", label_.empty() ? "" : (label_ + ": ").c_str(), text.c_str());
     std::fflush(out_);
@@ -107,7 +80,7 @@ void CliView::SetProgressRange(std::int32_t upper) {
   // Erase steps use the range 0..10; write steps the image length.
   in_write_step_ = upper > 10;
   if (mode_ == Mode::kJson) {
-    Emit("\"call\":\"range\",\"upper\":" + std::to_string(upper));
+    Emit({{"call", "range"}, {"upper", upper}});
   }
 }
 
@@ -115,7 +88,7 @@ void CliView::SetProgressPos(std::int32_t position) {
   std::lock_guard<std::mutex> lock(mutex_);
   position_ = position;
   if (mode_ == Mode::kJson) {
-    Emit("\"call\":\"position\",\"value\":" + std::to_string(position));
+    Emit({{"call", "position"}, {"value", position}});
     return;
   }
   if (mode_ == Mode::kPlain) {
@@ -166,8 +139,7 @@ void CliView::ErrorBox(int string_id) {
   std::lock_guard<std::mutex> lock(mutex_);
   last_error_ = string_id;
   if (mode_ == Mode::kJson) {
-    Emit("\"call\":\"error\",\"id\":" + std::to_string(string_id) + ",\"text\":\"" +
-         JsonEscape(LoadString(string_id)) + "\"");
+    Emit({{"call", "error"}, {"id", string_id}, {"text", LoadString(string_id)}});
   }
   if (line_open_) {
     std::fputs("\n", out_);
@@ -181,20 +153,54 @@ void CliView::ErrorBox(int string_id) {
 
 void CliView::RestoreControls() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (mode_ == Mode::kJson) Emit("\"call\":\"restore\"");
+  if (mode_ == Mode::kJson) Emit({{"call", "restore"}});
 }
 
 void CliView::EnableExecute(bool enable) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (mode_ == Mode::kJson) {
-    Emit(std::string("\"call\":\"execute\",\"enabled\":") + (enable ? "true" : "false"));
+    Emit({{"call", "execute"}, {"enabled", enable}});
   }
 }
 
 void CliView::DisableControls() {
   std::lock_guard<std::mutex> lock(mutex_);
   start_ = std::chrono::steady_clock::now();
-  if (mode_ == Mode::kJson) Emit("\"call\":\"disable\"");
+  if (mode_ == Mode::kJson) Emit({{"call", "disable"}});
+}
+
+std::string CliView::IdentityText(const DeviceIdentity& identity) {
+  char model[8];
+  std::snprintf(model, sizeof model, "0x%02X", identity.model_id);
+  return std::string("model ") + model + ", family " + Hex16Text(identity.family) + ", member " +
+         Hex16Text(identity.member) + ", revision " + RevisionText(identity) + ", manufacturer " +
+         ManufacturerText(identity);
+}
+
+JsonLine CliView::IdentityJson(const DeviceIdentity& identity) {
+  char model[8];
+  std::snprintf(model, sizeof model, "0x%02X", identity.model_id);
+  return JsonLine{{"model", model},
+                  {"family", Hex16Text(identity.family)},
+                  {"member", Hex16Text(identity.member)},
+                  {"revision", RevisionText(identity)},
+                  {"revision_bytes", identity.revision},
+                  {"manufacturer", ManufacturerText(identity)}};
+}
+
+void CliView::DeviceIdentified(const DeviceIdentity& identity) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (mode_ == Mode::kJson) {
+    JsonLine fields{{"call", "identity"}};
+    fields.update(IdentityJson(identity));
+    Emit(fields);
+    return;
+  }
+  if (line_open_) std::fputs("\n", out_);
+  line_open_ = false;
+  std::fprintf(out_, "%sDevice: %s\n", label_.empty() ? "" : (label_ + ": ").c_str(),
+               IdentityText(identity).c_str());
+  std::fflush(out_);
 }
 
 void CliView::FinishLine() {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/update_view.h"
+#include "json_line.h"
 
 namespace fen {
 
@@ -27,6 +28,12 @@ class CliView : public UpdateView {
   void RestoreControls() override;
   void EnableExecute(bool enable) override;
   void DisableControls() override;
+  void DeviceIdentified(const DeviceIdentity& identity) override;
+
+  // "model 0x57, family 0x0057, member 0x0000, revision 1000, maker 0x52", and the same as
+  // JSON fields.
+  static std::string IdentityText(const DeviceIdentity& identity);
+  static JsonLine IdentityJson(const DeviceIdentity& identity);
 
   // Ends a redrawn line so that what follows starts on a line of its own.
   void FinishLine();
@@ -37,11 +44,9 @@ class CliView : public UpdateView {
   // Bytes acknowledged over the whole update so far.
   std::int64_t bytes_done() const;
 
-  static std::string JsonEscape(const std::string& text);
-
  private:
   void Redraw();
-  void Emit(const std::string& json_fields);
+  void Emit(const JsonLine& fields);
 
   Mode mode_;
   std::FILE* out_;

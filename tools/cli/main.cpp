@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -21,6 +22,9 @@
 #include "engine/string_table.h"
 #include "engine/update_session.h"
 #include "package_version.h"
+#include "firmware_commands.h"
+#include "identify.h"
+#include "json_line.h"
 #include "platform/midi/midi_driver.h"
 #include "platform/midi/rtmidi/rtmidi_backend.h"
 #include "platform/midi/virtual/virtual_midi_bus.h"
@@ -50,7 +54,7 @@ std::string VersionText() {
   if (FirmwareSet::BuiltinIsPlaceholder()) {
     text += "\nDemo build: the built-in firmware images are placeholders, not a firmware release.";
   }
-  return text;
+  return text + BuiltinReleaseText();
 }
 
 struct PortLists {
@@ -127,20 +131,16 @@ int RunList(const std::string& api, bool json, int instance) {
   const int in_selected = SelectPreferredPort(lists.inputs, instance);
   const int out_selected = SelectPreferredPort(lists.outputs, instance);
   if (json) {
-    auto print = [](const char* key, const std::vector<std::string>& names, int selected) {
-      std::printf("\"%s\":[", key);
+    auto entries = [](const std::vector<std::string>& names, int selected) {
+      JsonLine list = JsonLine::array();
       for (std::size_t i = 0; i < names.size(); ++i) {
-        std::printf("%s{\"index\":%zu,\"name\":\"%s\",\"preselected\":%s}", i ? "," : "", i,
-                    CliView::JsonEscape(names[i]).c_str(),
-                    static_cast<int>(i) == selected ? "true" : "false");
+        list.push_back(JsonLine{
+            {"index", i}, {"name", names[i]}, {"preselected", static_cast<int>(i) == selected}});
       }
-      std::printf("]");
+      return list;
     };
-    std::printf("{");
-    print("inputs", lists.inputs, in_selected);
-    std::printf(",");
-    print("outputs", lists.outputs, out_selected);
-    std::printf("}\n");
+    PrintJsonLine(stdout, JsonLine{{"inputs", entries(lists.inputs, in_selected)},
+                                   {"outputs", entries(lists.outputs, out_selected)}});
     return kExitCompleted;
   }
   auto print = [](const char* title, const std::vector<std::string>& names, int selected) {
@@ -164,6 +164,7 @@ struct UpdateArgs {
   std::string out;
   int instance = 1;
   std::string firmware;
+  bool allow_unsigned = false;
   bool json = false;
   bool simulate = false;
   std::vector<std::string> faults;
@@ -172,6 +173,9 @@ struct UpdateArgs {
   std::string timeouts = "original";
   bool all = false;
   int simulated_devices = 0;  // 0: one, when simulating
+  std::string simulated_name = "USB Audio Device";
+  bool simulate_echo = false;
+  std::uint32_t identify_wait_ms = 300;
   std::string dispatch = "early";
 };
 
@@ -191,33 +195,39 @@ int ExitForError(int string_id) {
 // What an update runs on: the firmware, the MIDI driver and, when simulating, the bus with
 // the simulated devices (listed as "USB Audio Device", "USB Audio Device (2)", ...).
 struct UpdateSetup {
-  std::optional<FirmwareSet> folder;
+  FirmwareChoice choice;
   const FirmwareSet* firmware = nullptr;
   std::shared_ptr<VirtualMidiBus> bus;
   std::vector<std::unique_ptr<devsim::VirtualBusDevice>> devices;
+  std::shared_ptr<VirtualMidiBus::Peer> echo;
   std::shared_ptr<MidiDriver> driver;
 };
 
+int PrepareMidi(const UpdateArgs& args, UpdateSetup* setup);
+
 // 0, or the exit status of a refusal that has been reported.
 int PrepareUpdate(const UpdateArgs& args, UpdateSetup* setup) {
-  // Firmware first: a bad folder is an argument error and nothing is touched.
-  if (!args.firmware.empty()) {
-    std::string error;
-    setup->folder = FirmwareSet::LoadFolder(args.firmware, &error);
-    if (!setup->folder) {
-      std::fprintf(stderr, "fenupdator-cli: %s\n", error.c_str());
-      return kExitUsage;
-    }
+  // Firmware first: a bad or unverified release is refused and nothing is touched.
+  if (const int refused = ChooseUpdateFirmware(args.firmware, !args.simulate, args.allow_unsigned,
+                                               args.json, &setup->choice);
+      refused != 0) {
+    return refused;
   }
-  setup->firmware = setup->folder ? &*setup->folder : &FirmwareSet::Builtin();
-  if (!args.simulate && !setup->folder && FirmwareSet::BuiltinIsPlaceholder()) {
+  const std::optional<FirmwareSet>& folder = setup->choice.folder;
+  setup->firmware = folder ? &*folder : &FirmwareSet::Builtin();
+  if (!args.simulate && !folder && FirmwareSet::BuiltinIsPlaceholder()) {
     std::fprintf(stderr,
                  "fenupdator-cli: this build carries placeholder firmware images, not a firmware "
                  "release; flashing them would leave the device unusable.\n"
                  "Give the release with --firmware DIR, or try the program with --simulate.\n");
     return kExitUsage;
   }
+  return PrepareMidi(args, setup);
+}
 
+// The MIDI side of an update or of `identify`: the simulated devices on the bus, or the real
+// MIDI system. 0, or the exit status of a refusal that has been reported.
+int PrepareMidi(const UpdateArgs& args, UpdateSetup* setup) {
   if (args.simulate) {
     devsim::SimOptions options;
     std::string error;
@@ -247,9 +257,17 @@ int PrepareUpdate(const UpdateArgs& args, UpdateSetup* setup) {
     // desktop program (and `--all`) finds its own.
     for (int i = 1; i <= count; ++i) {
       const std::string name =
-          i == 1 ? "USB Audio Device" : "USB Audio Device (" + std::to_string(i) + ")";
+          i == 1 ? args.simulated_name : args.simulated_name + " (" + std::to_string(i) + ")";
       setup->devices.push_back(
           std::make_unique<devsim::VirtualBusDevice>(*setup->bus, name, options));
+    }
+    if (args.simulate_echo) {
+      // A port that hands back whatever it is sent, as a MIDI Through does.
+      setup->echo = setup->bus->AddPeer("Midi Through");
+      std::weak_ptr<VirtualMidiBus::Peer> echo = setup->echo;
+      setup->echo->SetReceiver([echo](const std::uint8_t* data, std::size_t size) {
+        if (auto peer = echo.lock()) peer->Send(data, size);
+      });
     }
     setup->driver =
         std::make_shared<MidiDriver>(std::vector<std::shared_ptr<MidiBackend>>{setup->bus});
@@ -262,6 +280,13 @@ int PrepareUpdate(const UpdateArgs& args, UpdateSetup* setup) {
     }
   }
   return 0;
+}
+
+int RunIdentify(const UpdateArgs& args) {
+  UpdateSetup setup;
+  if (const int refused = PrepareMidi(args, &setup); refused != 0) return refused;
+  return PrintIdentities(ProbeIdentities(*setup.driver, args.identify_wait_ms), args.json,
+                         kExitPorts);
 }
 
 int RunUpdate(const UpdateArgs& args) {
@@ -281,7 +306,10 @@ int RunUpdate(const UpdateArgs& args) {
   CliView view(mode, stdout, stderr);
   UpdateTiming timing = args.timeouts == "short" ? UpdateTiming::Shrunk() : UpdateTiming{};
   timing.early_tick = args.dispatch == "early";
-  UpdateSession session(view, UpdateServices{.driver = driver.get(), .firmware = &firmware},
+  UpdateSession session(view,
+                        UpdateServices{.driver = driver.get(),
+                                       .firmware = &firmware,
+                                       .release_models = setup.choice.release.models},
                         timing);
   session.Initialise();
 
@@ -325,7 +353,7 @@ int RunUpdate(const UpdateArgs& args) {
     device->WaitIdle();
     const bool holds = device->device().FlashHoldsImages(firmware);
     if (mode == CliView::Mode::kJson) {
-      std::printf("{\"call\":\"device\",\"flash_holds_images\":%s}\n", holds ? "true" : "false");
+      PrintJsonLine(stdout, JsonLine{{"call", "device"}, {"flash_holds_images", holds}});
     } else if (holds) {
       std::printf("Simulated device: its flash holds the firmware images.\n");
     } else {
@@ -334,8 +362,8 @@ int RunUpdate(const UpdateArgs& args) {
     if (view.completed() && !holds) status = kExitVerification;
   }
   if (mode == CliView::Mode::kJson) {
-    std::printf("{\"call\":\"result\",\"completed\":%s,\"exit\":%d}\n",
-                view.completed() ? "true" : "false", status);
+    PrintJsonLine(stdout,
+                  JsonLine{{"call", "result"}, {"completed", view.completed()}, {"exit", status}});
   }
   return status;
 }
@@ -351,6 +379,7 @@ struct Target {
   int out = -1;
   int instance = 1;
   devsim::VirtualBusDevice* device = nullptr;  // when simulating
+  bool by_identity = false;                    // paired by its Identity Reply, not its names
   std::unique_ptr<CliView> view;
   std::unique_ptr<UpdateSession> session;
   int status = kExitCompleted;
@@ -425,6 +454,38 @@ int RunUpdateAll(const UpdateArgs& args) {
     }
     targets.push_back(std::move(target));
   }
+  // Where the names do not tell, the devices' own Identity Replies do. Only Identity Requests
+  // go out for it.
+  if (targets.empty() || !unpaired.empty()) {
+    const IdentifyResult probe = ProbeIdentities(*setup.driver, args.identify_wait_ms);
+    for (const IdentifiedPair& pair : probe.pairs) {
+      const bool taken = std::any_of(targets.begin(), targets.end(), [&](const auto& t) {
+        return t->in == pair.in || t->out == pair.out;
+      });
+      if (!pair.of_family || taken || pair.in >= static_cast<int>(lists.inputs.size()) ||
+          pair.out >= static_cast<int>(lists.outputs.size())) {
+        continue;
+      }
+      auto target = std::make_unique<Target>();
+      target->label = lists.inputs[static_cast<std::size_t>(pair.in)];
+      target->in = pair.in;
+      target->out = pair.out;
+      target->by_identity = true;
+      // The simulated device whose client name the port's name starts with, the longest.
+      for (const auto& device : setup.devices) {
+        if (target->label.rfind(device->client_name(), 0) == 0 &&
+            (target->device == nullptr ||
+             device->client_name().size() > target->device->client_name().size())) {
+          target->device = device.get();
+        }
+      }
+      std::erase_if(unpaired, [&](const std::string& name) {
+        return name == lists.inputs[static_cast<std::size_t>(pair.in)] ||
+               name == lists.outputs[static_cast<std::size_t>(pair.out)];
+      });
+      targets.push_back(std::move(target));
+    }
+  }
   for (const std::string& name : unpaired) {
     std::fprintf(stderr, "fenupdator-cli: %s: only one direction of the device's ports is there\n",
                  name.c_str());
@@ -432,7 +493,7 @@ int RunUpdateAll(const UpdateArgs& args) {
   if (targets.empty()) {
     std::fprintf(stderr,
                  "fenupdator-cli: no device found: no pair of MIDI ports is named like the device "
-                 "(see `fenupdator-cli list`)\n");
+                 "and none answered as one (see `fenupdator-cli list` and `identify`)\n");
     return kExitPorts;
   }
 
@@ -446,11 +507,20 @@ int RunUpdateAll(const UpdateArgs& args) {
   if (!json) {
     std::printf("Updating %zu device%s:\n", targets.size(), targets.size() == 1 ? "" : "s");
     for (const auto& t : targets) {
-      std::printf("  %s: MIDI IN %s, MIDI OUT %s\n", t->label.c_str(),
+      std::printf("  %s: MIDI IN %s, MIDI OUT %s (paired by %s)\n", t->label.c_str(),
                   lists.inputs[static_cast<std::size_t>(t->in)].c_str(),
-                  lists.outputs[static_cast<std::size_t>(t->out)].c_str());
+                  lists.outputs[static_cast<std::size_t>(t->out)].c_str(),
+                  t->by_identity ? "its Identity Reply" : "name");
     }
     std::fflush(stdout);
+  } else {
+    for (const auto& t : targets) {
+      PrintJsonLine(stdout, JsonLine{{"device", t->label},
+                                     {"call", "paired"},
+                                     {"by", t->by_identity ? "identity" : "name"},
+                                     {"in", lists.inputs[static_cast<std::size_t>(t->in)]},
+                                     {"out", lists.outputs[static_cast<std::size_t>(t->out)]}});
+    }
   }
 
   std::signal(SIGINT, OnSignal);
@@ -460,7 +530,11 @@ int RunUpdateAll(const UpdateArgs& args) {
                     : std::make_unique<CliView>(json ? CliView::Mode::kJson : CliView::Mode::kPlain,
                                                 stdout, stderr, t->label);
     t->session = std::make_unique<UpdateSession>(
-        *t->view, UpdateServices{.driver = setup.driver.get(), .firmware = setup.firmware}, timing);
+        *t->view,
+        UpdateServices{.driver = setup.driver.get(),
+                       .firmware = setup.firmware,
+                       .release_models = setup.choice.release.models},
+        timing);
     t->session->Initialise();
     if (t->session->Execute(t->in, t->out) != UpdateSession::ExecuteOutcome::kStarted) {
       t->status = kExitPorts;
@@ -508,12 +582,12 @@ int RunUpdateAll(const UpdateArgs& args) {
     if (t->status == kExitCompleted) ++updated;
     if (status == kExitCompleted) status = t->status;
     if (json) {
-      std::printf("{\"device\":\"%s\",\"call\":\"done\",\"completed\":%s,\"exit\":%d%s}\n",
-                  CliView::JsonEscape(t->label).c_str(), t->view->completed() ? "true" : "false",
-                  t->status,
-                  t->device == nullptr ? ""
-                  : t->flash_holds     ? ",\"flash_holds_images\":true"
-                                       : ",\"flash_holds_images\":false");
+      JsonLine done{{"device", t->label},
+                    {"call", "done"},
+                    {"completed", t->view->completed()},
+                    {"exit", t->status}};
+      if (t->device != nullptr) done["flash_holds_images"] = t->flash_holds;
+      PrintJsonLine(stdout, done);
       continue;
     }
     // Plain lines already said how each run ended; the board only showed it.
@@ -533,10 +607,12 @@ int RunUpdateAll(const UpdateArgs& args) {
   if (!unpaired.empty() && status == kExitCompleted) status = kExitPorts;
   const int failed = static_cast<int>(targets.size()) - updated;
   if (json) {
-    std::printf(
-        "{\"call\":\"summary\",\"devices\":%zu,\"updated\":%d,\"failed\":%d,"
-        "\"unpaired\":%zu,\"exit\":%d}\n",
-        targets.size(), updated, failed, unpaired.size(), status);
+    PrintJsonLine(stdout, JsonLine{{"call", "summary"},
+                                   {"devices", targets.size()},
+                                   {"updated", updated},
+                                   {"failed", failed},
+                                   {"unpaired", unpaired.size()},
+                                   {"exit", status}});
   } else {
     std::printf("Summary: %d of %zu device%s updated%s.\n", updated, targets.size(),
                 targets.size() == 1 ? "" : "s",
@@ -574,7 +650,9 @@ int main(int argc, char** argv) {
                    "Pre-select the ports named for this instance number")
       ->check(CLI::Range(1, 20));
   update->add_option("--firmware", args.firmware,
-                     "Folder with the release's 129.bin, 133.bin, 136.bin and 137.bin");
+                     "Release folder: 129.bin, 133.bin, 136.bin, 137.bin and its signed manifest");
+  update->add_flag("--allow-unsigned", args.allow_unsigned,
+                   "Send a release whose manifest is not signed to a real port");
   update->add_flag("--json", args.json, "One JSON object per line for every step");
   update->add_flag("--simulate", args.simulate, "Update the built-in simulated device");
   update->add_option("--fault", args.faults, "Simulated device fault (repeatable), e.g. crc@5x3")
@@ -602,6 +680,30 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"early", "tick"}))
       ->group("");
 
+  FirmwareCommands firmware(app);
+
+  UpdateArgs identify_args;
+  auto* identify = app.add_subcommand(
+      "identify",
+      "Send one Identity Request out of each MIDI port and list the devices that answer");
+  identify->add_option("--api", identify_args.api, "MIDI system")
+      ->check(CLI::IsMember({"auto", "alsa", "jack"}));
+  identify->add_flag("--json", identify_args.json, "One JSON object");
+  identify->add_option("--wait", identify_args.identify_wait_ms, "Wait for answers per port, ms")
+      ->check(CLI::Range(10, 10000));
+  identify->add_flag("--simulate", identify_args.simulate, "Ask the built-in simulated device");
+  identify->add_option("--model", identify_args.model, "Simulated device model ID");
+  identify
+      ->add_option("--simulate-devices", identify_args.simulated_devices,
+                   "Attach this many simulated devices (implies --simulate)")
+      ->check(CLI::Range(1, 20));
+  // For the tests: simulated devices under names that do not tell, and a port that echoes.
+  for (auto [sub, target] : {std::pair{update, &args}, std::pair{identify, &identify_args}}) {
+    sub->add_option("--simulate-name", target->simulated_name, "Simulated devices' client name")
+        ->group("");
+    sub->add_flag("--simulate-echo", target->simulate_echo, "Add a port that echoes")->group("");
+  }
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -611,6 +713,12 @@ int main(int argc, char** argv) {
   if (instant) args.pace = "instant";
   if (args.simulated_devices > 0) args.simulate = true;
 
+  if (firmware.given()) return firmware.Run();
+  if (*identify) {
+    if (identify_args.simulated_devices > 0) identify_args.simulate = true;
+    identify_args.pace = "instant";
+    return RunIdentify(identify_args);
+  }
   if (*list) return RunList(list_api, list_json, list_instance);
   return args.all ? RunUpdateAll(args) : RunUpdate(args);
 }

@@ -292,10 +292,7 @@ int main(int argc, char** argv) {
   const Report report = device.GetReport(images);
   PrintSummary(report, images_name);
   if (!report_path.empty()) {
-    const std::string json = "{\"program\":\"fen-devsim\",\"client\":" + JsonString(shown_name) +
-                             ",\"api\":" + JsonString(api) + ",\"pace\":" + JsonString(pace) +
-                             ",\"images\":" + JsonString(images_name) +
-                             ",\"report\":" + report.ToJson() + "}";
+    const std::string json = ReportDocument(report, {shown_name, api, pace, images_name});
     if (!WriteReport(report_path, json, &error)) {
       std::fprintf(stderr, "fen-devsim: %s\n", error.c_str());
       if (status == kExitOk) status = kExitBadArguments;

@@ -1,43 +1,79 @@
-// The report as one JSON object, written by hand: a flat set of fields and short lists.
+// The report as one JSON object, written with nlohmann-json; fields stay in the order below,
+// which the scripts that read the report match on.
 #include "devsim/sim_report.h"
 
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 namespace fen::devsim {
 
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const char ch : text) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += ch;
-        }
-    }
-  }
-  out += "\"";
-  return out;
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string Dump(const Json& value) {
+  // A client name that is not UTF-8 is replaced rather than failing the report.
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
+
+Json ReportJson(const Report& r) {
+  Json received = {
+      {"total", r.messages_received},     {"identity_requests", r.identity_requests},
+      {"begin_updates", r.begin_updates}, {"erase_ranges", r.erase_ranges},
+      {"write_blocks", r.write_blocks},   {"finish_updates", r.finish_updates},
+      {"host_statuses", r.host_statuses}, {"host_identity_replies", r.host_identity_replies},
+      {"other_model", r.other_model},     {"other", r.other_messages},
+      {"malformed", r.malformed},         {"pending", r.messages_pending},
+  };
+
+  Json requests_list = Json::array();
+  for (const RequestRecord& record : r.requests) {
+    Json entry = {
+        {"request", record.request},
+        {"expected", record.expected},
+        {"outcome", record.outcome},
+    };
+    if (!record.received.empty()) entry["received"] = record.received;
+    requests_list.push_back(std::move(entry));
+  }
+  const Json requests = {
+      {"sent", r.requests.size()},
+      {"right", r.requests_right},
+      {"wrong", r.requests_wrong},
+      {"unanswered", r.requests_unanswered},
+      {"unexpected_answers", r.unexpected_answers},
+      {"list", std::move(requests_list)},
+  };
+
+  Json flash = {{"checked", r.flash.checked}};
+  if (r.flash.checked) {
+    flash["holds_images"] = r.flash.holds_images;
+    flash["mismatched_blocks"] = r.flash.mismatched_blocks.size();
+    flash["mismatched_ranges"] = BlockRanges(r.flash.mismatched_blocks);
+    flash["missing_images"] = r.flash.missing_images;
+  }
+
+  char model[8];
+  std::snprintf(model, sizeof model, "0x%02X", static_cast<unsigned>(r.model_id & 0xFF));
+  return {
+      {"model_id", model},
+      {"received", std::move(received)},
+      {"replies_sent", r.replies_sent},
+      {"ranges_erased", r.ranges_erased},
+      {"blocks_written", r.blocks_written},
+      {"crc_errors", r.crc_errors},
+      {"flash_errors", r.flash_errors},
+      {"rejected", r.rejected},
+      {"blocks_sent_again", r.blocks_sent_again},
+      {"went_silent", r.went_silent},
+      {"faults_played_count", r.faults_played_count},
+      {"faults_played", r.faults_played},
+      {"requests", requests},
+      {"flash", std::move(flash)},
+  };
+}
+
+}  // namespace
 
 std::string BlockRanges(const std::vector<int>& blocks) {
   std::string out;
@@ -53,98 +89,17 @@ std::string BlockRanges(const std::vector<int>& blocks) {
   return out;
 }
 
-namespace {
+std::string Report::ToJson() const { return Dump(ReportJson(*this)); }
 
-class JsonObject {
- public:
-  void Field(const char* name, const std::string& raw) {
-    out_ += first_ ? "{" : ",";
-    first_ = false;
-    out_ += JsonString(name) + ":" + raw;
-  }
-  void Number(const char* name, std::uint64_t v) { Field(name, std::to_string(v)); }
-  void Bool(const char* name, bool v) { Field(name, v ? "true" : "false"); }
-  void String(const char* name, const std::string& v) { Field(name, JsonString(v)); }
-  std::string Close() { return first_ ? "{}" : out_ + "}"; }
-
- private:
-  std::string out_;
-  bool first_ = true;
-};
-
-}  // namespace
-
-std::string Report::ToJson() const {
-  JsonObject received;
-  received.Number("total", messages_received);
-  received.Number("identity_requests", identity_requests);
-  received.Number("begin_updates", begin_updates);
-  received.Number("erase_ranges", erase_ranges);
-  received.Number("write_blocks", write_blocks);
-  received.Number("finish_updates", finish_updates);
-  received.Number("host_statuses", host_statuses);
-  received.Number("host_identity_replies", host_identity_replies);
-  received.Number("other_model", other_model);
-  received.Number("other", other_messages);
-  received.Number("malformed", malformed);
-  received.Number("pending", messages_pending);
-
-  std::string faults = "[";
-  for (std::size_t i = 0; i < faults_played.size(); ++i) {
-    faults += (i ? "," : "") + JsonString(faults_played[i]);
-  }
-  faults += "]";
-
-  std::string requests_list = "[";
-  for (std::size_t i = 0; i < requests.size(); ++i) {
-    JsonObject r;
-    r.String("request", requests[i].request);
-    r.String("expected", requests[i].expected);
-    r.String("outcome", requests[i].outcome);
-    if (!requests[i].received.empty()) r.String("received", requests[i].received);
-    requests_list += (i ? "," : "") + r.Close();
-  }
-  requests_list += "]";
-
-  JsonObject req;
-  req.Number("sent", requests.size());
-  req.Number("right", static_cast<std::uint64_t>(requests_right));
-  req.Number("wrong", static_cast<std::uint64_t>(requests_wrong));
-  req.Number("unanswered", static_cast<std::uint64_t>(requests_unanswered));
-  req.Number("unexpected_answers", static_cast<std::uint64_t>(unexpected_answers));
-  req.Field("list", requests_list);
-
-  JsonObject flash_json;
-  flash_json.Bool("checked", flash.checked);
-  if (flash.checked) {
-    flash_json.Bool("holds_images", flash.holds_images);
-    flash_json.Number("mismatched_blocks", flash.mismatched_blocks.size());
-    flash_json.String("mismatched_ranges", BlockRanges(flash.mismatched_blocks));
-    std::string missing = "[";
-    for (std::size_t i = 0; i < flash.missing_images.size(); ++i) {
-      missing += (i ? "," : "") + std::to_string(flash.missing_images[i]);
-    }
-    flash_json.Field("missing_images", missing + "]");
-  }
-
-  char model[8];
-  std::snprintf(model, sizeof model, "0x%02X", static_cast<unsigned>(model_id & 0xFF));
-  JsonObject top;
-  top.String("model_id", model);
-  top.Field("received", received.Close());
-  top.Number("replies_sent", replies_sent);
-  top.Number("ranges_erased", ranges_erased);
-  top.Number("blocks_written", blocks_written);
-  top.Number("crc_errors", crc_errors);
-  top.Number("flash_errors", flash_errors);
-  top.Number("rejected", rejected);
-  top.Number("blocks_sent_again", blocks_sent_again);
-  top.Bool("went_silent", went_silent);
-  top.Number("faults_played_count", faults_played_count);
-  top.Field("faults_played", faults);
-  top.Field("requests", req.Close());
-  top.Field("flash", flash_json.Close());
-  return top.Close();
+std::string ReportDocument(const Report& report, const ReportSource& source) {
+  return Dump(Json{
+      {"program", "fen-devsim"},
+      {"client", source.client},
+      {"api", source.api},
+      {"pace", source.pace},
+      {"images", source.images},
+      {"report", ReportJson(report)},
+  });
 }
 
 }  // namespace fen::devsim

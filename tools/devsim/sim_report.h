@@ -71,7 +71,15 @@ struct Report {
 // Block numbers as ranges: "0-127,130,134-1555".
 std::string BlockRanges(const std::vector<int>& blocks);
 
-// A JSON string literal of `text`.
-std::string JsonString(const std::string& text);
+// Where a report came from, for the file that the program writes.
+struct ReportSource {
+  std::string client;  // the MIDI client name the updater lists
+  std::string api;
+  std::string pace;
+  std::string images;  // what the flash was compared with
+};
+
+// The report file: one JSON object with the source's fields and the report under "report".
+std::string ReportDocument(const Report& report, const ReportSource& source);
 
 }  // namespace fen::devsim

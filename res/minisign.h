@@ -1,0 +1,57 @@
+// Ed25519 signatures in minisign's formats: public keys, detached signatures (legacy "Ed" over
+// the file, prehashed "ED" over its BLAKE2b-512) with their signed trusted comment, and signing
+// with an unencrypted secret key. The cryptography is libsodium's.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace fen {
+
+using MinisignKeyId = std::array<std::uint8_t, 8>;
+
+struct MinisignPublicKey {
+  MinisignKeyId key_id{};
+  std::array<std::uint8_t, 32> key{};
+};
+
+struct MinisignSignature {
+  bool prehashed = false;  // "ED": the signature is over the BLAKE2b-512 of the file
+  MinisignKeyId key_id{};
+  std::array<std::uint8_t, 64> signature{};
+  std::string untrusted_comment;
+  std::string trusted_comment;
+  std::array<std::uint8_t, 64> global_signature{};  // over signature || trusted comment
+};
+
+struct MinisignSecretKey {
+  MinisignKeyId key_id{};
+  std::array<std::uint8_t, 64> key{};
+};
+
+// The key ID as minisign prints it: 16 hex digits, upper case.
+std::string KeyIdText(const MinisignKeyId& id);
+
+// A public key file's text, or the key's base64 line alone.
+bool ParsePublicKey(std::string_view text, MinisignPublicKey* key, std::string* error);
+// A .minisig file's four lines.
+bool ParseSignature(std::string_view text, MinisignSignature* signature, std::string* error);
+// An unencrypted secret key file (minisign -G -W). An encrypted one is refused: it needs
+// minisign itself and its password.
+bool ParseSecretKey(std::string_view text, MinisignSecretKey* key, std::string* error);
+
+// The signature of `message` and then its trusted comment, both against `key`, whose ID must
+// be the signature's. On failure `error` says which of them failed.
+bool VerifySignature(const MinisignSignature& signature, const MinisignPublicKey& key,
+                     std::string_view message, std::string* error);
+
+// A .minisig file's text for `message`; prehashed as minisign signs by default.
+std::string SignMessage(const MinisignSecretKey& key, std::string_view message,
+                        const std::string& trusted_comment, bool prehashed = true);
+
+// libsodium's start; false when it cannot run (no source of randomness, say).
+bool CryptoReady();
+
+}  // namespace fen

@@ -1,0 +1,76 @@
+// A firmware release: a folder with the four images and a manifest (the release's version, the
+// model IDs it is for, each image's resource ID, size and SHA-256), signed in minisign's format.
+// A release is verified as a whole before any of its images is handed out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "res/firmware.h"
+
+namespace fen {
+
+inline constexpr const char* kManifestFile = "manifest.json";
+inline constexpr const char* kSignatureFile = "manifest.json.minisig";
+
+enum class ReleaseSignature {
+  kNoManifest,  // images alone: only their sizes are checked
+  kUnsigned,    // a manifest without a signature: hashes checked, origin unknown
+  kSigned,      // a manifest signed by a trusted key
+};
+
+struct ReleaseImage {
+  int resource_id = 0;
+  std::size_t size = 0;
+  std::string sha256;  // 64 lower-case hex digits
+};
+
+struct ReleaseInfo {
+  ReleaseSignature signature = ReleaseSignature::kNoManifest;
+  std::string version;
+  std::vector<std::uint8_t> models;
+  std::vector<ReleaseImage> images;
+  std::string key_id;           // of the key that signed the manifest
+  bool prehashed = false;       // minisign's "ED" signature, over the manifest's BLAKE2b-512
+  std::string trusted_comment;  // verified together with the signature
+};
+
+struct LoadedRelease {
+  FirmwareSet images;
+  ReleaseInfo info;
+};
+
+// "signed by key 450171EFE77C62FC", "unsigned", "no manifest: unverified".
+std::string SignatureText(const ReleaseInfo& info);
+// "0x57, 0x61".
+std::string ModelsText(const std::vector<std::uint8_t>& models);
+
+// The minisign public keys (their base64 lines) this build trusts.
+const std::vector<std::string>& BuiltinTrustedKeys();
+
+// Checks a manifest and its signature (null: none) against `trusted_keys`: the signature and
+// its trusted comment first, then the manifest's fields. Names what differs in `error`.
+bool VerifyManifest(std::string_view manifest, const std::string* signature,
+                    const std::vector<std::string>& trusted_keys, ReleaseInfo* info,
+                    std::string* error);
+
+// Reads and verifies a release folder: with a manifest, its signature if there is one, then
+// each image's size and SHA-256 against it; without one, the images' sizes alone. Nothing, and
+// a message naming the file and what differs, when any check fails.
+std::optional<LoadedRelease> LoadRelease(const std::string& folder,
+                                         const std::vector<std::string>& trusted_keys,
+                                         std::string* error);
+
+// The manifest of a set of images, for the tool that makes releases.
+std::string MakeManifest(const FirmwareSet& images, const std::string& version,
+                         const std::vector<std::uint8_t>& models);
+
+// The release the built-in images came from, as checked when the program was built; a release
+// without a manifest (or the placeholders) has kNoManifest and no version.
+const ReleaseInfo& BuiltinRelease();
+
+}  // namespace fen

@@ -1,0 +1,156 @@
+// The flash steps: FlashStepPlan, RunFlashPlan, and the erase and block-transfer loops with
+// their retries and time-outs (worker thread).
+#include <chrono>
+
+#include "engine/session_texts.h"
+#include "engine/string_table.h"
+#include "engine/update_session.h"
+
+namespace fen {
+
+const std::array<FlashStep, 9> FlashStepPlan = {{
+    {kEraseStep, 0x0EF000, 0x001000, 0},
+    {kEraseStep, 0x000000, 0x040000, 0},
+    {kWriteStep, 0x000000, 0x040000, 136},
+    {kEraseStep, 0x3FD000, 0x003000, 0},
+    {kWriteStep, 0x3FD000, 0x003000, 133},
+    {kEraseStep, 0x0F0000, 0x2C7000, 0},
+    {kWriteStep, 0x0F0000, 0x2C7000, 137},
+    {kEraseStep, 0x040000, 0x0B0000, 0},
+    {kWriteStep, 0x040000, 0x0B0000, 129},
+}};
+
+int UpdateSession::RunFlashPlan() {
+  int row_number = 0;
+  for (const FlashStep& row : FlashStepPlan) {
+    ++row_number;
+    ViewStepCounter(StepCounterText(row_number, kTotalSteps));
+    int result = 0;
+    if (row.kind == kEraseStep) {
+      result = RunEraseStep(row.address, row.size);
+    } else if (row.kind == kWriteStep) {
+      result = RunWriteStep(row.address, row.size, row.resource_id);
+    }
+    if (result == -1) return -1;
+  }
+  return 0;
+}
+
+int UpdateSession::RunEraseStep(std::int32_t address, std::int32_t size) {
+  SettleOwedReplies(timing_.write_wait_ms);
+  ViewProgressRange(10);
+  int tries = 0;
+  for (;;) {
+    ExpectReply();
+    SendEraseRange(current_model_id_.load(), address, size);
+    ViewProgressPos(1);
+    ViewStatusLine(LoadString(IDS_ERASING_FLASH));
+    if (!WaitReply(timing_.erase_wait_ms)) {
+      Log(kLogEraseTimeout);
+      ViewErrorBox(IDS_TIMEOUT_ERASE);
+      RestoreControls();
+      return -1;
+    }
+    const std::int32_t status = status_code_.load();
+    if (status == 0) {
+      ViewProgressPos(10);
+      return 0;
+    }
+    if (status == kAbortStatus) return -1;
+    if (tries <= 5) {
+      ++tries;
+      if (!Pause(timing_.retry_pause_ms)) return -1;
+      continue;
+    }
+    Log(kLogEraseTimeout);
+    ViewErrorBox(IDS_TRANSFER_ERROR);
+    RestoreControls();
+    return -1;
+  }
+}
+
+int UpdateSession::RunWriteStep(std::int32_t address, std::int32_t size, std::int32_t resource_id) {
+  const FirmwareImage image = firmware_.Find(resource_id);
+  current_image_ = image.data;
+  current_image_length_ = size == 0 ? static_cast<std::int32_t>(image.size) : size;
+  // A missing or short image would be read past its end; report it as a failed transfer.
+  if (image.data == nullptr || current_image_length_ <= 0 ||
+      static_cast<std::size_t>(current_image_length_) > image.size) {
+    ViewErrorBox(IDS_TRANSFER_ERROR);
+    RestoreControls();
+    return -1;
+  }
+  SettleOwedReplies(timing_.erase_wait_ms);
+  spin_misses_ = 0;
+  block_reply_latency_ = {};
+  ViewProgressRange(current_image_length_);
+  std::int32_t offset = 0;
+  int tries = 0;
+  bool resend = false;
+  for (;;) {
+    const std::int32_t length = current_image_length_ - offset < kBlockLength
+                                    ? current_image_length_ - offset
+                                    : kBlockLength;
+    bool signalled = true;
+    // A reply to an earlier try of this block may have come during the pause. A success means
+    // the block is in flash: sending it again would only be refused by the device.
+    const bool arrived = resend && TakeArrivedReply();
+    if (arrived && status_code_.load() == kAbortStatus) return -1;
+    if (!(arrived && status_code_.load() == 0)) {
+      ExpectReply();
+      const auto sent = std::chrono::steady_clock::now();
+      SendWriteBlock(current_model_id_.load(), current_image_ + offset, address + offset, length);
+      counters_.blocks_sent.fetch_add(1);
+      ViewStatusLine(FormatText(IDS_DATA_TRANSMIT, offset, current_image_length_));
+      signalled = WaitBlockReply(sent, timing_.write_wait_ms);
+    }
+    resend = false;
+    if (!signalled) {
+      if (tries <= 5) {
+        ++tries;
+        if (!Pause(timing_.retry_pause_ms)) return -1;
+        resend = true;
+        continue;
+      }
+      Log(kLogWriteTimeout);
+      ViewErrorBox(IDS_TIMEOUT_WRITE);
+      RestoreControls();
+      return -1;
+    }
+    const std::int32_t status = status_code_.load();
+    if (status == 0) {
+      counters_.blocks_acknowledged.fetch_add(1);
+      tries = 0;
+      offset += kBlockLength;
+      ViewProgressPos(offset < current_image_length_ ? offset : current_image_length_);
+      // Replies still owed for earlier tries of this block are taken before the next block,
+      // so none of them can pass for the next block's answer.
+      if (!SettleOwedReplies(timing_.write_wait_ms)) {
+        // The device went silent right after the block: what the next block would have met.
+        Log(kLogWriteTimeout);
+        ViewErrorBox(IDS_TIMEOUT_WRITE);
+        RestoreControls();
+        return -1;
+      }
+      if (offset >= current_image_length_) return 0;
+      continue;
+    }
+    if (status == kAbortStatus) return -1;
+    if (status == kStatusCrcMismatch) {
+      Log(kLogCrcError);
+    } else if (status == kStatusFlashWriteFailed) {
+      Log(kLogFlashWriteError);
+    }
+    if (tries <= 5) {
+      ++tries;
+      if (!Pause(timing_.retry_pause_ms)) return -1;
+      resend = true;
+      continue;
+    }
+    ViewErrorBox(IDS_TRANSFER_ERROR);
+    RestoreControls();
+    return -1;
+  }
+}
+
+}  // namespace fen

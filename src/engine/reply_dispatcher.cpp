@@ -1,0 +1,196 @@
+// The reply dispatcher (timer thread) and the reply accounting of the ReplySlot: what the
+// dispatcher stores and signals, and how the worker's waits take it.
+#include <algorithm>
+#include <chrono>
+
+#include "engine/update_session.h"
+#include "platform/spin_wait.h"
+#include "protocol/identity.h"
+
+namespace fen {
+
+// Reads only bytes that arrived: a message shorter than an offset a test reads does not match
+// that test and is dropped without an answer.
+void UpdateSession::DispatchReplies() {
+  for (;;) {
+    std::size_t n = 0;
+    const std::uint8_t* p = in_port_.PeekSysEx(&n);
+    if (p == nullptr) return;
+    if (n >= 5 && p[0] == kSysExStart) {
+      if (p[1] == kManufacturerId) {
+        if (p[3] == current_model_id_.load()) {
+          const std::uint8_t command = p[4];
+          switch (command) {
+            case kCmdStatus:
+              // A status byte with bit 7 set is no well-formed Status; taking it could even
+              // forge the abort status and leave the window disabled for good.
+              if (n >= 6 && p[5] < 0x80) StoreReply(p[5], nullptr);
+              break;
+            case 0x01:
+            case 0x04:
+            case 0x05:
+              SendStatus(kStatusOk);
+              break;
+            case kCmdWriteBlock:
+              StoreReply(0, nullptr);
+              break;
+            case 0x03:
+              break;
+            default:
+              SendStatus(kStatusUnrecognised);
+              break;
+          }
+        }
+      } else if (p[1] == kUniversalNonRealTime && p[3] == kGeneralInformation) {
+        if (p[4] == kIdentityRequestSubId) {
+          SendIdentityReply();
+        } else if (p[4] == kIdentityReplySubId) {
+          if (n >= 7) {
+            DeviceIdentity identity;
+            const bool whole = ParseIdentityReply(p, n, &identity);
+            StoreReply(0, &p[6], whole ? &identity : nullptr);
+          }
+        } else {
+          SendStatus(kStatusUnrecognised);
+        }
+      }
+    }
+    in_port_.PopSysEx();
+  }
+}
+
+void UpdateSession::StoreReply(std::int32_t status, const std::uint8_t* model_id,
+                               const DeviceIdentity* identity) {
+  {
+    std::lock_guard<std::mutex> lock(owed_mutex_);
+    // Once the session is being torn down the abort status must stay what a waiter reads.
+    if (aborted_.load()) return;
+    status_code_.store(status);
+    if (model_id != nullptr) {
+      detected_model_id_.store(*model_id);
+      ++identity_replies_;
+      identity_ = identity != nullptr ? std::optional<DeviceIdentity>(*identity) : std::nullopt;
+    }
+    if (replies_owed_ > 0) --replies_owed_;
+    counters_.replies_stored.fetch_add(1);
+    // Signalled under the same lock as the worker's reset before a send: a signal that
+    // landed after that reset would pass this reply off as the next message's answer.
+    reply_event_.Set();
+    owed_cv_.notify_all();
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Reply accounting. The device answers every message once and in order; a reply that comes
+// after its wait timed out must not be taken as the answer to the next message.
+
+void UpdateSession::ExpectReply() {
+  std::lock_guard<std::mutex> lock(owed_mutex_);
+  // The abort's signal must reach the wait that follows; resetting it would leave the worker
+  // waiting out the time-out (or for ever, after Begin Update) while the window closes.
+  if (aborted_.load()) return;
+  // A signal left now came from a reply to an earlier message: it is not this one's answer.
+  reply_event_.Reset();
+  ++replies_owed_;
+}
+
+bool UpdateSession::SettleOwedReplies(std::uint32_t timeout_ms) {
+  std::unique_lock<std::mutex> lock(owed_mutex_);
+  bool settled = true;
+  if (replies_owed_ > 0) {
+    const auto before = replies_owed_;
+    owed_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                      [this] { return replies_owed_ == 0 || aborted_.load(); });
+    if (replies_owed_ > 0 && !aborted_.load()) {
+      // A device late twice in a row would otherwise answer the next block with this block's
+      // late success and leave it unwritten under a completed run. It answers in order, so
+      // every Status before the answer to this request belongs to an earlier message.
+      const std::int64_t seen = identity_replies_;
+      const std::uint32_t identity_wait = timing_.identity_wait_ms;
+      lock.unlock();
+      SendIdentityRequest();
+      lock.lock();
+      for (;;) {
+        const std::int64_t owed = replies_owed_;
+        // Each late reply that comes shows the device alive: the wait starts again.
+        const bool moved = owed_cv_.wait_for(lock, std::chrono::milliseconds(identity_wait), [&] {
+          return identity_replies_ != seen || replies_owed_ != owed || aborted_.load();
+        });
+        if (!moved) settled = false;
+        if (!moved || identity_replies_ != seen || aborted_.load()) break;
+      }
+    }
+    counters_.stale_replies_discarded.fetch_add(
+        static_cast<std::uint64_t>(before - (replies_owed_ > 0 ? replies_owed_ : 0)));
+    // Whatever has not come by now was lost.
+    replies_owed_ = 0;
+  }
+  if (!aborted_.load()) reply_event_.Reset();
+  return settled || aborted_.load();
+}
+
+std::optional<DeviceIdentity> UpdateSession::device_identity() {
+  std::lock_guard<std::mutex> lock(owed_mutex_);
+  return identity_;
+}
+
+bool UpdateSession::WaitReply(std::uint32_t timeout_ms) {
+  const bool signalled = reply_event_.Wait(timeout_ms);
+  if (aborted_.load()) {
+    status_code_.store(kAbortStatus);
+    return true;
+  }
+  return signalled;
+}
+
+bool UpdateSession::WaitBlockReply(std::chrono::steady_clock::time_point sent,
+                                   std::uint32_t timeout_ms) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  const Clock::duration expected = block_reply_latency_;
+  // The answer to a block comes about as long after it as the answer to the last block did.
+  // Waking up for it costs a processor's wake-up on top; blocking until shortly before and
+  // polling from there saves that. A device whose answers come at no steady time stops the
+  // polling after a few misses, and with it the processor time it would cost.
+  const bool spin =
+      timing_.early_tick && expected > Clock::duration::zero() && spin_misses_ < kSpinMissesAllowed;
+  bool signalled = false;
+  if (spin) {
+    const Clock::time_point spin_from = std::min(sent + expected - kSpinLead, deadline);
+    const Clock::time_point spin_to = std::min(sent + expected + kSpinTail, deadline);
+    signalled = reply_event_.WaitUntil(spin_from);
+    if (!signalled && !aborted_.load()) {
+      signalled = SpinUntil(SpinPool::Default(), spin_to,
+                            [this] { return reply_event_.TryWait() || aborted_.load(); });
+      spin_misses_ = signalled ? 0 : spin_misses_ + 1;
+    }
+  }
+  if (!signalled) signalled = reply_event_.WaitUntil(deadline);
+  if (aborted_.load()) {
+    status_code_.store(kAbortStatus);
+    return true;
+  }
+  if (signalled && status_code_.load() == 0) {
+    // The device's own time is the floor of what is seen; whatever comes on top (a late
+    // wake-up, a busy machine) only makes a block look slower. Follow the quickest answer at
+    // once and a slower device only slowly.
+    const Clock::duration took = Clock::now() - sent;
+    if (expected == Clock::duration::zero() || took < expected) {
+      block_reply_latency_ = took;
+    } else {
+      block_reply_latency_ = expected + (took - expected) / 16;
+    }
+  }
+  return signalled;
+}
+
+bool UpdateSession::TakeArrivedReply() {
+  const bool signalled = reply_event_.Wait(0);
+  if (aborted_.load()) {
+    status_code_.store(kAbortStatus);
+    return true;
+  }
+  return signalled;
+}
+
+}  // namespace fen

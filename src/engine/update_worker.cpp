@@ -1,0 +1,132 @@
+// The worker of a run (its own thread): identification, preparation, the flash plan and
+// completion, with the pauses and the view calls that the worker and the flash steps share.
+#include <chrono>
+
+#include "engine/session_texts.h"
+#include "engine/string_table.h"
+#include "engine/update_session.h"
+
+namespace fen {
+
+bool UpdateSession::Pause(std::uint32_t ms) {
+  std::unique_lock<std::mutex> lock(pause_mutex_);
+  pause_cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return aborted_.load(); });
+  return !aborted_.load();
+}
+
+// ---------------------------------------------------------------------------------------
+// View calls. Once the session is being torn down nothing reaches the window any more.
+
+void UpdateSession::ViewStatusLine(const std::string& text) {
+  if (!Aborted()) view_.SetStatusLine(text);
+}
+void UpdateSession::ViewStepCounter(const std::string& text) {
+  if (!Aborted()) view_.SetStepCounter(text);
+}
+void UpdateSession::ViewProgressRange(std::int32_t upper) {
+  if (!Aborted()) view_.SetProgressRange(upper);
+}
+void UpdateSession::ViewProgressPos(std::int32_t position) {
+  if (!Aborted()) view_.SetProgressPos(position);
+}
+void UpdateSession::ViewErrorBox(int string_id) {
+  if (!Aborted()) view_.ErrorBox(string_id);
+}
+void UpdateSession::ViewEnableExecute(bool enable) {
+  if (!Aborted()) view_.EnableExecute(enable);
+}
+void UpdateSession::ViewDeviceIdentified(const DeviceIdentity& identity) {
+  if (!Aborted()) view_.DeviceIdentified(identity);
+}
+void UpdateSession::RestoreControls() {
+  if (!Aborted()) view_.RestoreControls();
+  busy_.store(0);
+}
+void UpdateSession::Log(int index) {
+  if (!Aborted()) log_.Write(index);
+}
+
+// ---------------------------------------------------------------------------------------
+// The worker.
+
+int UpdateSession::UpdateThreadProc() {
+  ViewStepCounter(StepCounterText(0, kTotalSteps));
+
+  // Identification.
+  ExpectReply();
+  if (SendIdentityRequest() != 0) {
+    Log(kLogMidiOutError);
+    ViewErrorBox(IDS_CANT_OPEN_MIDI_OUT);
+  }
+  if (!WaitReply(timing_.identity_wait_ms)) {
+    Log(kLogMidiOutError);
+    ViewErrorBox(IDS_TIMEOUT_IDENTITY);
+    RestoreControls();
+    return 0;
+  }
+  std::int32_t status = status_code_.load();
+  if (status == kAbortStatus) return 0;
+  if (status != 0) {
+    Log(kLogIllegalDevice);
+    ViewErrorBox(IDS_ILLEGAL_DEVICE);
+    RestoreControls();
+    return 0;
+  }
+  current_model_id_.store(detected_model_id_.load());
+  if (const std::optional<DeviceIdentity> identity = device_identity()) {
+    ViewDeviceIdentified(*identity);
+  }
+  bool allowed = false;
+  for (std::uint8_t id : allowed_models_) allowed = allowed || id == current_model_id_.load();
+  if (!allowed) {
+    Log(kLogIllegalDevice);
+    ViewErrorBox(IDS_ILLEGAL_DEVICE);
+    RestoreControls();
+    return 0;
+  }
+  {
+    std::lock_guard<std::mutex> lock(send_mutex_);
+    identity_reply_[kIdentityReplyModelOffset] = current_model_id_.load();
+  }
+
+  // Preparation.
+  SettleOwedReplies(timing_.identity_wait_ms);
+  ExpectReply();
+  SendBeginUpdate();
+  ViewStatusLine(LoadString(IDS_ERASING_FLASH));
+  WaitReply(AutoResetEvent::kInfinite);
+  status = status_code_.load();
+  if (status == kAbortStatus) return 0;
+  ViewStatusLine("");
+  if (status == kStatusNotInUpdateMode) {
+    Log(kLogUseUpdateMode);
+    ViewErrorBox(IDS_USE_UPDATE_MODE);
+    RestoreControls();
+    return 0;
+  }
+  if (status != 0) {
+    ViewErrorBox(IDS_TRANSFER_ERROR);
+    RestoreControls();
+    return 0;
+  }
+  if (!Pause(timing_.begin_pause_ms)) return 0;
+
+  // Flash steps.
+  if (RunFlashPlan() != 0) return 0;
+
+  // Completion.
+  ExpectReply();
+  SendFinishUpdate();
+  if (!WaitReply(timing_.finish_wait_ms)) {
+    ViewErrorBox(IDS_TRANSFER_ERROR);
+    RestoreControls();
+    return 0;
+  }
+  if (status_code_.load() == kAbortStatus) return 0;
+  ViewStatusLine(LoadString(IDS_UPDATE_COMPLETED));
+  RestoreControls();
+  ViewEnableExecute(false);
+  return 0;
+}
+
+}  // namespace fen

@@ -1,0 +1,267 @@
+// Firmware releases on the command line: verification before an update, and the commands that
+// verify, show, describe and sign a release folder.
+#include "firmware_commands.h"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "json_line.h"
+#include "res/minisign.h"
+
+namespace fen {
+
+namespace {
+
+std::string SignatureKind(const ReleaseInfo& info) {
+  switch (info.signature) {
+    case ReleaseSignature::kSigned:
+      return "signed";
+    case ReleaseSignature::kUnsigned:
+      return "unsigned";
+    case ReleaseSignature::kNoManifest:
+      break;
+  }
+  return "none";
+}
+
+JsonLine ModelsJson(const std::vector<std::uint8_t>& models) {
+  JsonLine list = JsonLine::array();
+  for (std::uint8_t m : models) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", m);
+    list.push_back(text);
+  }
+  return list;
+}
+
+JsonLine ReleaseJson(const ReleaseInfo& info) {
+  JsonLine line{{"call", "firmware"}, {"signature", SignatureKind(info)}};
+  if (info.signature == ReleaseSignature::kNoManifest) {
+    line["verified"] = false;
+    return line;
+  }
+  line["verified"] = info.signature == ReleaseSignature::kSigned;
+  line["version"] = info.version;
+  line["models"] = ModelsJson(info.models);
+  if (info.signature == ReleaseSignature::kSigned) {
+    line["key_id"] = info.key_id;
+    line["algorithm"] = info.prehashed ? "ED" : "Ed";
+    line["trusted_comment"] = info.trusted_comment;
+  }
+  return line;
+}
+
+std::string ReleaseLine(const ReleaseInfo& info) {
+  return "Firmware release " + info.version + " for model " + ModelsText(info.models) + ", " +
+         SignatureText(info);
+}
+
+bool ReadText(const std::string& path, std::string* text, std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = "cannot read " + path;
+    return false;
+  }
+  std::ostringstream content;
+  content << in.rdbuf();
+  *text = content.str();
+  return true;
+}
+
+// Written beside its final name and renamed over it, so that a failed write leaves the old file.
+bool WriteText(const std::string& path, const std::string& text, std::string* error) {
+  const std::string temporary = path + ".new";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.flush();
+    if (!out) {
+      *error = "cannot write " + temporary;
+      std::remove(temporary.c_str());
+      return false;
+    }
+  }
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    *error = "cannot write " + path;
+    std::remove(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+int Refuse(const std::string& message) {
+  std::fprintf(stderr, "fenupdator-cli: %s\n", message.c_str());
+  return kExitBadFirmware;
+}
+
+}  // namespace
+
+int ChooseUpdateFirmware(const std::string& dir, bool real_port, bool allow_unsigned, bool json,
+                         FirmwareChoice* choice) {
+  if (dir.empty()) {
+    choice->release = BuiltinRelease();
+    return 0;
+  }
+  std::string error;
+  std::optional<LoadedRelease> loaded = LoadRelease(dir, BuiltinTrustedKeys(), &error);
+  if (!loaded) return Refuse(error);
+  choice->release = loaded->info;
+  choice->folder = std::move(loaded->images);
+  const ReleaseInfo& info = choice->release;
+  if (info.signature == ReleaseSignature::kUnsigned && real_port && !allow_unsigned) {
+    return Refuse(dir + ": the release's manifest is not signed (no " + kSignatureFile +
+                  "); give --allow-unsigned to send it to a device all the same");
+  }
+  if (json) {
+    PrintJsonLine(stdout, ReleaseJson(info));
+  } else if (info.signature == ReleaseSignature::kNoManifest) {
+    std::fprintf(stderr,
+                 "fenupdator-cli: %s has no %s: the images' sizes are right, their content is "
+                 "unverified\n",
+                 dir.c_str(), kManifestFile);
+  } else {
+    std::printf("%s\n", ReleaseLine(info).c_str());
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
+FirmwareCommands::FirmwareCommands(CLI::App& app) {
+  command_ = app.add_subcommand("firmware", "Verify, show, describe or sign a firmware release");
+  command_->require_subcommand(1);
+  verify_ = command_->add_subcommand(
+      "verify", "Verify a release folder: the manifest's signature, then every image");
+  inspect_ = command_->add_subcommand(
+      "inspect", "Show a release folder's version, models, images and signature");
+  manifest_ = command_->add_subcommand(
+      "manifest", "Write the manifest of a folder's four images (then sign it with minisign -S)");
+  sign_ = command_->add_subcommand(
+      "sign", "Sign a folder's manifest with a minisign secret key made with -W");
+  for (CLI::App* sub : {verify_, inspect_, manifest_, sign_}) {
+    sub->add_option("DIR", dir_, "Release folder")->required();
+  }
+  verify_->add_flag("--json", json_, "One JSON object");
+  verify_->add_flag("--allow-unsigned", allow_unsigned_, "Accept a manifest without a signature");
+  inspect_->add_flag("--json", json_, "One JSON object");
+  manifest_->add_option("--version", version_, "The release's version")->required();
+  manifest_->add_option("--model", models_, "Model ID the release is for (repeatable)")->required();
+  manifest_->add_flag("--force", force_, "Replace an existing manifest");
+  sign_->add_option("--secret-key", secret_key_, "minisign secret key file")->required();
+  sign_->add_option("--trusted-comment", trusted_comment_, "Signed comment shown by verifiers");
+  sign_->add_flag("--legacy", legacy_, "minisign's legacy signature (Ed) over the manifest itself");
+}
+
+int FirmwareCommands::Run() const {
+  if (manifest_->parsed()) {
+    const std::string path = dir_ + "/" + kManifestFile;
+    std::ifstream existing(path);
+    if (existing && !force_) return Refuse(path + " exists; give --force to replace it");
+    std::vector<std::uint8_t> models;
+    for (const std::string& text : models_) {
+      try {
+        std::size_t used = 0;
+        const unsigned long model = std::stoul(text, &used, 0);
+        if (used != text.size() || model > 0x7F) throw std::out_of_range("model");
+        models.push_back(static_cast<std::uint8_t>(model));
+      } catch (const std::exception&) {
+        return Refuse("--model " + text + ": not a model ID (0x00 to 0x7F)");
+      }
+    }
+    std::string error;
+    std::optional<FirmwareSet> images = FirmwareSet::LoadFolder(dir_, &error);
+    if (!images) return Refuse(error);
+    if (!WriteText(path, MakeManifest(*images, version_, models), &error)) return Refuse(error);
+    // A signature of the manifest it replaces would only be refused.
+    std::remove((dir_ + "/" + kSignatureFile).c_str());
+    std::printf("Wrote %s; sign it with minisign -Sm %s\n", path.c_str(), path.c_str());
+    return 0;
+  }
+  if (sign_->parsed()) {
+    std::string error;
+    std::string key_text;
+    std::string manifest;
+    MinisignSecretKey key;
+    if (!ReadText(secret_key_, &key_text, &error)) return Refuse(error);
+    if (!ParseSecretKey(key_text, &key, &error)) return Refuse(secret_key_ + ": " + error);
+    const std::string path = dir_ + "/" + kManifestFile;
+    if (!ReadText(path, &manifest, &error)) return Refuse(error);
+    const std::string comment =
+        trusted_comment_.empty() ? "file:" + std::string(kManifestFile) : trusted_comment_;
+    const std::string signature = SignMessage(key, manifest, comment, !legacy_);
+    if (signature.empty()) return Refuse("the cryptography library cannot start");
+    if (!WriteText(dir_ + "/" + kSignatureFile, signature, &error)) return Refuse(error);
+    std::printf("Signed %s with key %s\n", path.c_str(), KeyIdText(key.key_id).c_str());
+    return 0;
+  }
+
+  std::string error;
+  const std::optional<LoadedRelease> loaded = LoadRelease(dir_, BuiltinTrustedKeys(), &error);
+  if (!loaded) {
+    if (json_) {
+      PrintJsonLine(stdout, JsonLine{{"call", "firmware"}, {"verified", false}, {"error", error}});
+    }
+    return Refuse(error);
+  }
+  const ReleaseInfo& info = loaded->info;
+  if (json_) {
+    JsonLine line = ReleaseJson(info);
+    if (inspect_->parsed()) {
+      JsonLine images = JsonLine::array();
+      for (const FirmwareImageInfo& known : FirmwareImageTable()) {
+        JsonLine entry{{"resource_id", known.resource_id},
+                       {"size", loaded->images.Find(known.resource_id).size}};
+        for (const ReleaseImage& image : info.images) {
+          if (image.resource_id == known.resource_id) entry["sha256"] = image.sha256;
+        }
+        images.push_back(entry);
+      }
+      line["images"] = images;
+    }
+    PrintJsonLine(stdout, line);
+  } else if (info.signature == ReleaseSignature::kNoManifest) {
+    std::printf("%s: no %s: the images' sizes are right, their content is unverified\n",
+                dir_.c_str(), kManifestFile);
+  } else {
+    std::printf("%s: %s\n", dir_.c_str(), ReleaseLine(info).c_str());
+    if (inspect_->parsed()) {
+      if (info.signature == ReleaseSignature::kSigned) {
+        std::printf("  signature: %s, trusted comment: %s\n",
+                    info.prehashed ? "ED (prehashed)" : "Ed (legacy)",
+                    info.trusted_comment.c_str());
+      }
+      for (const ReleaseImage& image : info.images) {
+        std::printf("  %d.bin  %8zu bytes  SHA-256 %s\n", image.resource_id, image.size,
+                    image.sha256.c_str());
+      }
+    }
+  }
+  if (inspect_->parsed()) return 0;
+  // Verified means what an update to a real port would take.
+  if (info.signature == ReleaseSignature::kNoManifest) {
+    return Refuse(dir_ + ": nothing to verify without a manifest");
+  }
+  if (info.signature == ReleaseSignature::kUnsigned && !allow_unsigned_) {
+    return Refuse(dir_ + ": the images match the manifest, but it is not signed: a real port " +
+                  "takes it only with --allow-unsigned");
+  }
+  return 0;
+}
+
+std::string BuiltinReleaseText() {
+  const ReleaseInfo& info = BuiltinRelease();
+  std::string text;
+  if (info.signature != ReleaseSignature::kNoManifest) text += "\n" + ReleaseLine(info);
+  std::string keys;
+  for (const std::string& key : BuiltinTrustedKeys()) {
+    MinisignPublicKey parsed;
+    std::string error;
+    if (ParsePublicKey(key, &parsed, &error)) {
+      keys += (keys.empty() ? "" : ", ") + KeyIdText(parsed.key_id);
+    }
+  }
+  text += "\nTrusted release keys: " + (keys.empty() ? std::string("none") : keys);
+  return text;
+}
+
+}  // namespace fen
