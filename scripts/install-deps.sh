@@ -10,6 +10,9 @@ PACKAGES=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   clang libclang-rt-14-dev clang-format
   xvfb xauth fonts-dejavu-core xdotool
+  # The Windows build (scripts/windows-test.sh): MinGW-w64 with posix threads, Wine to run its
+  # tests, zlib for the protocol tests, and dpkg-dev to unpack RtMidi's source.
+  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 dpkg-dev
 )
 
 missing=()
