@@ -2,6 +2,8 @@
 // disk with a message that names the file at fault.
 #include "res/firmware.h"
 
+#include <filesystem>
+
 #include "res/image_file.h"
 
 extern "C" {
@@ -53,8 +55,10 @@ std::optional<FirmwareSet> FirmwareSet::LoadFolder(const std::string& folder, st
   set.storage_->reserve(FirmwareImageTable().size());
   std::string message;
   for (const FirmwareImageInfo& entry : FirmwareImageTable()) {
-    const std::string path = (folder.empty() ? std::string(".") : folder) + "/" +
-                             std::to_string(entry.resource_id) + ".bin";
+    // Joined with the system's separator, so that a message names the file as the system does.
+    const std::string path = (std::filesystem::path(folder.empty() ? std::string(".") : folder) /
+                              (std::to_string(entry.resource_id) + ".bin"))
+                                 .string();
     std::vector<std::uint8_t> bytes;
     if (!ReadImageFile(path, entry.size, bytes, message)) {
       if (error != nullptr) *error = message;

@@ -86,4 +86,33 @@ cmake -S . -B "$BUILD" -G Ninja \
   -DFEN_BUILD_GUI=OFF -DFEN_BUILD_BENCH=OFF -DFEN_WERROR=$WERROR </dev/null
 cmake --build "$BUILD" -j "$JOBS" </dev/null
 (cd "$BUILD" && ctest --output-on-failure -j "$JOBS" --timeout 300 </dev/null)
+
+# The command-line updater as a user runs it on Windows: a whole update against the built-in
+# simulated device, and a listing that says plainly that no device is there (Wine has none).
+CLI="$PWD/$BUILD/tools/cli/fenupdator-cli.exe"
+work=$(mktemp -d)
+failures=0
+check() {  # check NAME WANT-STATUS WANT-TEXT -- ARGS...
+  local name=$1 want_status=$2 want_text=$3
+  shift 4
+  local status=0
+  (cd "$work" && wine "$CLI" "$@" >out.txt 2>err.txt </dev/null) || status=$?
+  if [ "$status" = "$want_status" ] && tr -d '\r' <"$work/out.txt" | grep -qF "$want_text"; then
+    echo "ok   $name"
+  else
+    echo "FAIL $name: status $status (want $want_status)"
+    tr -d '\r' <"$work/out.txt" | tail -5 | sed 's/^/     out: /'
+    tr -d '\r' <"$work/err.txt" | tail -5 | sed 's/^/     err: /'
+    failures=$((failures + 1))
+  fi
+}
+check "update --simulate" 0 "Version update completed." -- update --simulate --instant
+check "list without a device" 0 "No MIDI device found" -- list
+check "update without a device" 3 "" -- update
+check "bad arguments" 2 "" -- update --simulate --instance 21
+rm -rf "$work"
+if [ "$failures" != 0 ]; then
+  echo "windows-test: $failures command-line check(s) failed" >&2
+  exit 1
+fi
 echo "windows-test: done in $(($(date +%s) - start)) s"

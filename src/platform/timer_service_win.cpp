@@ -1,13 +1,14 @@
 // The real timer service on Windows: the multimedia timer. Each event is a periodic
 // timeSetEvent whose callback runs the owner's tick unless one already runs; early ticks on
 // request run on the asking thread when the event allows it, else on the next period.
-// The seam's header before the system's: mmsystem.h defines its constants as macros, which
-// would rewrite the seam's own declarations of them.
-#include <windows.h>
 
+// The seam's header before the system's: mmsystem.h defines its constants as macros, which
+// would rewrite the seam's own declarations of them. mmsystem.h needs windows.h first.
+// clang-format off
 #include "platform/timer_service.h"
-// After windows.h, whose types it needs.
+#include <windows.h>
 #include <mmsystem.h>
+// clang-format on
 
 #include <condition_variable>
 #include <map>
@@ -41,12 +42,24 @@ class MultimediaTimerService final : public TimerService {
     return TIMERR_NOERROR;
   }
 
+  // Counted as on the other platforms, so that a restore without its raise is refused rather
+  // than lowering a resolution another part of the process raised.
   MMRESULT timeBeginPeriod(std::uint32_t period) override {
-    return ::timeBeginPeriod(period) == MMSYSERR_NOERROR ? TIMERR_NOERROR : TIMERR_NOCANDO;
+    if (period == 0 || ::timeBeginPeriod(period) != MMSYSERR_NOERROR) return TIMERR_NOCANDO;
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++raised_[period];
+    return TIMERR_NOERROR;
   }
 
   MMRESULT timeEndPeriod(std::uint32_t period) override {
-    return ::timeEndPeriod(period) == MMSYSERR_NOERROR ? TIMERR_NOERROR : TIMERR_NOCANDO;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto it = raised_.find(period);
+      if (it == raised_.end()) return TIMERR_NOCANDO;
+      if (--it->second == 0) raised_.erase(it);
+    }
+    ::timeEndPeriod(period);
+    return TIMERR_NOERROR;
   }
 
   std::uint32_t timeSetEvent(std::uint32_t delay, std::uint32_t resolution, TimerProc callback,
@@ -57,8 +70,17 @@ class MultimediaTimerService final : public TimerService {
     event->callback = callback;
     event->user = user;
     event->kick_inline = (flags & TIME_KICK_INLINE) != 0;
-    // An idle event still gets its system tick every period, but passes most of them on.
-    event->idle_skip = (flags & TIME_SLEEP_WHEN_IDLE) != 0 ? (kIdleTickMs + delay - 1) / delay : 1;
+    // The system's period is capped at its longest; a longer one, and an idle event's, passes
+    // most system ticks on. An idle event still gets a system tick every period, so that a
+    // request is served within one.
+    ::TIMECAPS caps{};
+    const std::uint32_t longest =
+        ::timeGetDevCaps(&caps, sizeof caps) == MMSYSERR_NOERROR ? caps.wPeriodMax : 1000;
+    const std::uint32_t system_period = delay < longest ? delay : longest;
+    std::uint32_t interval = delay;
+    if ((flags & TIME_SLEEP_WHEN_IDLE) != 0 && interval < kIdleTickMs) interval = kIdleTickMs;
+    event->skip = (interval + system_period - 1) / system_period;
+    delay = system_period;
     std::lock_guard<std::mutex> lock(mutex_);
     do {
       event->id = next_id_++;
@@ -81,15 +103,24 @@ class MultimediaTimerService final : public TimerService {
       event = std::move(it->second);
       events_.erase(it);
     }
+    UINT soon = 0;
     {
       std::lock_guard<std::mutex> lock(event->mutex);
       event->stop = true;
+      if (event->soon_pending) soon = event->soon_id;
     }
     ::timeKillEvent(event->system_id);
+    if (soon != 0) ::timeKillEvent(soon);
     // A tick running on an asking thread is waited for too, unless it is the caller's own.
     const auto self = std::this_thread::get_id();
-    std::unique_lock<std::mutex> lock(event->mutex);
-    event->tick_done.wait(lock, [&] { return !event->ticking || event->ticking_thread == self; });
+    {
+      std::unique_lock<std::mutex> lock(event->mutex);
+      event->tick_done.wait(lock, [&] { return !event->ticking || event->ticking_thread == self; });
+    }
+    // A system callback that found the event stopped may still be returning; the event's
+    // memory is kept for the service's life rather than guessed free.
+    std::lock_guard<std::mutex> lock(mutex_);
+    retired_.push_back(std::move(event));
     return TIMERR_NOERROR;
   }
 
@@ -107,8 +138,8 @@ class MultimediaTimerService final : public TimerService {
       Tick(*event, lock);
       return;
     }
-    // The next system tick, at most a period away, runs it.
     event->requested = true;
+    if (!event->ticking) ScheduleSoon(*event);
   }
 
  private:
@@ -118,13 +149,15 @@ class MultimediaTimerService final : public TimerService {
     TimerProc callback = nullptr;
     std::uintptr_t user = 0;
     bool kick_inline = false;
-    std::uint32_t idle_skip = 1;  // system ticks per tick passed on while nothing is asked
+    std::uint32_t skip = 1;  // system ticks per tick passed on while nothing is asked
     std::mutex mutex;
     std::condition_variable tick_done;
     bool stop = false;
     bool requested = false;
     bool ticking = false;
     std::uint32_t since_tick = 0;
+    bool soon_pending = false;  // a one-shot system tick is on its way for a request
+    UINT soon_id = 0;
     std::thread::id ticking_thread;
   };
 
@@ -144,7 +177,28 @@ class MultimediaTimerService final : public TimerService {
     lock.lock();
     event.ticking = false;
     event.ticking_thread = std::thread::id();
+    // A request that came during the tick gets one more soon.
+    if (event.requested && !event.stop) ScheduleSoon(event);
     event.tick_done.notify_all();
+  }
+
+  // A one-shot system tick within a millisecond, for a request that cannot run on the asking
+  // thread: the periodic tick may be far away. Called with the event's lock held.
+  static void ScheduleSoon(Event& event) {
+    if (event.soon_pending) return;
+    event.soon_id = ::timeSetEvent(1, 1, &SoonTick, reinterpret_cast<DWORD_PTR>(&event),
+                                   TIME_ONESHOT | TIME_CALLBACK_FUNCTION | TIME_KILL_SYNCHRONOUS);
+    event.soon_pending = event.soon_id != 0;
+  }
+
+  static void CALLBACK SoonTick(UINT /*id*/, UINT /*msg*/, DWORD_PTR user, DWORD_PTR /*dw1*/,
+                                DWORD_PTR /*dw2*/) {
+    Event& event = *reinterpret_cast<Event*>(user);
+    std::unique_lock<std::mutex> lock(event.mutex);
+    event.soon_pending = false;
+    // A running tick takes the request over when it ends.
+    if (event.stop || event.ticking || !event.requested) return;
+    Tick(event, lock);
   }
 
   // The multimedia timer's callback, on the system's timer thread. A tick still running on an
@@ -154,12 +208,14 @@ class MultimediaTimerService final : public TimerService {
     Event& event = *reinterpret_cast<Event*>(user);
     std::unique_lock<std::mutex> lock(event.mutex);
     if (event.stop || event.ticking) return;
-    if (!event.requested && ++event.since_tick < event.idle_skip) return;
+    if (!event.requested && ++event.since_tick < event.skip) return;
     Tick(event, lock);
   }
 
   std::mutex mutex_;
   std::map<std::uint32_t, std::shared_ptr<Event>> events_;
+  std::map<std::uint32_t, int> raised_;
+  std::vector<std::shared_ptr<Event>> retired_;
   std::uint32_t next_id_ = 1;
 };
 

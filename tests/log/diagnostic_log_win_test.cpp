@@ -29,6 +29,10 @@ TEST_F(DiagnosticLogFile, SkipsAReadOnlyFileWithoutHarm) {
     out << "kept\n";
   }
   fs::permissions(dir_ / DiagnosticLog::kFileName, fs::perms::owner_read);
+  // Under Wine a root user still writes into it.
+  if (std::ofstream(dir_ / DiagnosticLog::kFileName, std::ios::app).good()) {
+    GTEST_SKIP() << "this user writes into read-only files";
+  }
   log_(0);
   EXPECT_EQ(ReadAll(dir_ / DiagnosticLog::kFileName), "kept\n");
 }
