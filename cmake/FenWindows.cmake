@@ -28,3 +28,7 @@ target_link_libraries(fen_rtmidi PUBLIC winmm)
 
 # Only static libraries: the programs must run without DLLs beside them.
 set(ZLIB_USE_STATIC_LIBS ON)
+
+# MinGW-w64's GCC 12 warns falsely inside libstdc++'s operator+ on strings ("accessing
+# 9223372036854775810 or more bytes", GCC bug 105329, fixed in the host's GCC 12.2).
+add_compile_options(-Wno-restrict)

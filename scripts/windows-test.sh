@@ -67,13 +67,15 @@ RTMIDI_SOURCE=$(rtmidi_source)
 export WINEPREFIX=$PWD/$BUILD/wine-prefix
 export WINEDLLOVERRIDES=winealsa.drv=d
 export WINEDEBUG=-all
-mkdir -p "$BUILD"
 
 # A Wine that starts for the first time inside a parallel test run can hang: its server is
 # started and the prefix made here, with nothing of it on the terminal, and stopped on exit.
 stop_wine() { wineserver -k </dev/null >/dev/null 2>&1 || true; }
 trap stop_wine EXIT
 start=$(date +%s)
+# A persistent server first (it refuses to start beside a running one), then the first start,
+# which makes the prefix (some seconds).
+mkdir -p "$WINEPREFIX"
 wineserver -p </dev/null >/dev/null 2>&1
 wine cmd /c exit </dev/null >/dev/null 2>&1
 echo "windows-test: Wine ready after $(($(date +%s) - start)) s"

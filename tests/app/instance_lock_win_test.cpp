@@ -33,7 +33,9 @@ TEST(InstanceLockWin, LocksEachNameOnItsOwn) {
 TEST(InstanceLockWin, HandsOutANameWithPathCharactersOnlyOnce) {
   const std::string tricky = "fen\\..\\" + kName;
   auto lock = InstanceLock::TryAcquire(tricky);
-  if (lock) EXPECT_EQ(InstanceLock::TryAcquire(tricky), nullptr);
+  if (lock) {
+    EXPECT_EQ(InstanceLock::TryAcquire(tricky), nullptr);
+  }
 }
 
 }  // namespace

@@ -23,9 +23,5 @@ TEST(SystemMenuAboutItem, AnswersItsOwnCommandForItsWindowWhateverTheSystemsLowB
   EXPECT_FALSE(IsAboutCommand(msg, window));
 }
 
-TEST(SystemMenuAboutItem, IsNotAppendedWithoutAWindow) {
-  EXPECT_FALSE(AppendAboutItem(nullptr, L"About"));
-}
-
 }  // namespace
 }  // namespace fen
