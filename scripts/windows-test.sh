@@ -99,7 +99,8 @@ check() {  # check NAME WANT-STATUS WANT-TEXT -- ARGS...
   shift 4
   local status=0
   (cd "$work" && wine "$CLI" "$@" >out.txt 2>err.txt </dev/null) || status=$?
-  if [ "$status" = "$want_status" ] && tr -d '\r' <"$work/out.txt" | grep -qF "$want_text"; then
+  if [ "$status" = "$want_status" ] &&
+    { [ -z "$want_text" ] || cat "$work/out.txt" "$work/err.txt" | tr -d '\r' | grep -qF "$want_text"; }; then
     echo "ok   $name"
   else
     echo "FAIL $name: status $status (want $want_status)"
@@ -110,7 +111,7 @@ check() {  # check NAME WANT-STATUS WANT-TEXT -- ARGS...
 }
 check "update --simulate" 0 "Version update completed." -- update --simulate --instant
 check "list without a device" 0 "No MIDI device found" -- list
-check "update without a device" 3 "" -- update
+check "update refuses placeholder images" 2 "placeholder firmware images" -- update
 check "bad arguments" 2 "" -- update --simulate --instance 21
 rm -rf "$work"
 if [ "$failures" != 0 ]; then
