@@ -193,7 +193,8 @@ function(fen_embed_firmware target)
     endwhile()
     set(placeholder FALSE)
   else()
-    # Built for the machine that builds; made only when missing or when the generator changes.
+    # Built for the target and, when cross-compiling, run through its emulator; made only when
+    # missing or when the generator changes.
     add_executable(fen_make_placeholder_firmware ${PROJECT_SOURCE_DIR}/res/make_placeholder_firmware.cpp)
     target_include_directories(fen_make_placeholder_firmware PRIVATE ${PROJECT_SOURCE_DIR})
     set(dir "${CMAKE_CURRENT_BINARY_DIR}/placeholder_firmware")
@@ -204,7 +205,8 @@ function(fen_embed_firmware target)
       list(APPEND files "${dir}/${id}.bin")
       add_custom_command(
         OUTPUT "${dir}/${id}.bin"
-        COMMAND fen_make_placeholder_firmware ${id} ${size} "${dir}/${id}.bin"
+        COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:fen_make_placeholder_firmware>
+                ${id} ${size} "${dir}/${id}.bin"
         DEPENDS fen_make_placeholder_firmware
         COMMENT "Making placeholder firmware image ${id}"
         VERBATIM)
@@ -219,7 +221,11 @@ function(fen_embed_firmware target)
   endif()
 
   set(asm "${CMAKE_CURRENT_BINARY_DIR}/firmware_images.S")
-  configure_file(${PROJECT_SOURCE_DIR}/res/firmware_images.S.in "${asm}" @ONLY)
+  if(WIN32)
+    configure_file(${PROJECT_SOURCE_DIR}/res/firmware_images_coff.S.in "${asm}" @ONLY)
+  else()
+    configure_file(${PROJECT_SOURCE_DIR}/res/firmware_images.S.in "${asm}" @ONLY)
+  endif()
   # The assembler's own dependency scan does not see .incbin files.
   set_source_files_properties("${asm}" PROPERTIES OBJECT_DEPENDS "${files}")
   target_sources(${target} PRIVATE "${asm}")

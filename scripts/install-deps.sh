@@ -18,6 +18,9 @@ PACKAGES=(
   libsodium-dev
   # makes the test release key at configure time and the signatures the release tests check
   minisign
+  # The Windows build (scripts/windows-test.sh): MinGW-w64 with posix threads, Wine to run its
+  # tests, zlib for the protocol tests, and dpkg-dev to unpack RtMidi's source.
+  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64
 )
 
 missing=()

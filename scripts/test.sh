@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test: once in a normal build,
-# once under AddressSanitizer + UndefinedBehaviorSanitizer, once under ThreadSanitizer; then
-# runs each libFuzzer target for 60 seconds.
+# Installs what is missing, builds everything and runs every test: once in a normal build (and
+# once cross-built for Windows, run under Wine), once under AddressSanitizer +
+# UndefinedBehaviorSanitizer, once under ThreadSanitizer; then runs each libFuzzer target for 60
+# seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,6 +21,8 @@ run_suite() {
 
 export QT_QPA_PLATFORM=offscreen
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The Windows build (MinGW-w64), its tests under Wine: once, in the normal pass only.
+bash scripts/windows-test.sh build-win
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DFEN_SANITIZE=address -DFEN_BUILD_BENCH=OFF
 # Without the desktop program: Qt is not built for ThreadSanitizer. The suppressions name

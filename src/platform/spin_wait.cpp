@@ -1,20 +1,11 @@
+// The spin pool: how many threads may busy-wait at once. UsePreciseTimers is in
+// precise_timers_<platform>.cpp.
 #include "platform/spin_wait.h"
 
 #include <atomic>
 #include <thread>
 
-#if defined(__linux__)
-#include <sys/prctl.h>
-#endif
-
 namespace fen {
-
-void UsePreciseTimers() {
-#if defined(__linux__)
-  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-#endif
-}
-
 namespace {
 int SpareProcessors() { return static_cast<int>(std::thread::hardware_concurrency()) - 1; }
 }  // namespace

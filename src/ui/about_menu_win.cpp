@@ -6,12 +6,11 @@
 #include <QPointer>
 
 #include "ui/about_menu.h"
+#include "ui/system_menu_win.h"
 
 namespace fen {
 
 namespace {
-
-constexpr UINT kIdmAboutBox = 0x0010;
 
 class AboutCommandFilter : public QAbstractNativeEventFilter {
  public:
@@ -21,9 +20,7 @@ class AboutCommandFilter : public QAbstractNativeEventFilter {
   bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
     if (window_.isNull() || type != "windows_generic_MSG") return false;
     const MSG* msg = static_cast<const MSG*>(message);
-    if (msg->message != WM_SYSCOMMAND || msg->hwnd != reinterpret_cast<HWND>(window_->winId()))
-      return false;
-    if ((msg->wParam & 0xFFF0) != kIdmAboutBox) return false;
+    if (!IsAboutCommand(*msg, reinterpret_cast<HWND>(window_->winId()))) return false;
     on_about_();
     return true;
   }
@@ -36,11 +33,8 @@ class AboutCommandFilter : public QAbstractNativeEventFilter {
 }  // namespace
 
 bool AppendAboutToSystemMenu(QWidget* window, const QString& text, std::function<void()> on_about) {
-  HMENU menu = GetSystemMenu(reinterpret_cast<HWND>(window->winId()), FALSE);
-  if (menu == nullptr) return false;
-  if (!text.isEmpty()) {
-    AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
-    AppendMenuW(menu, MF_STRING, kIdmAboutBox, reinterpret_cast<LPCWSTR>(text.utf16()));
+  if (!AppendAboutItem(reinterpret_cast<HWND>(window->winId()), text.toStdWString())) {
+    return false;
   }
   // The filter lives as long as the application; it does nothing once the window is gone.
   QCoreApplication::instance()->installNativeEventFilter(

@@ -3,35 +3,15 @@
 #include "log/diagnostic_log.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
+
+#include "log/diagnostic_log_fixture.h"
 
 namespace fen {
 namespace {
-
-namespace fs = std::filesystem;
-
-SystemTime At(int year, int month, int day, int hour, int minute, int second) {
-  return SystemTime{year, month, day, hour, minute, second};
-}
-
-Clock FixedClock(SystemTime time) {
-  return [time] { return time; };
-}
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 TEST(DiagnosticLogLine, AddsNineToTheUtcHourWithFiveBlanksBeforeTheText) {
   EXPECT_EQ(DiagnosticLog::FormatLine(At(2014, 3, 9, 1, 2, 3), 0),
@@ -65,31 +45,6 @@ TEST(DiagnosticLogLine, IsEmptyForAnIndexOutsideTheTable) {
   EXPECT_EQ(DiagnosticLog::FormatLine(At(2014, 3, 9, 1, 2, 3), -1), "");
   EXPECT_EQ(DiagnosticLog::FormatLine(At(2014, 3, 9, 1, 2, 3), kLogTextCount), "");
 }
-
-// Each test runs in a fresh temporary folder as the working directory and restores the old one.
-class DiagnosticLogFile : public ::testing::Test {
- protected:
-  void SetUp() override {
-    old_cwd_ = fs::current_path();
-    dir_ = fs::temp_directory_path() /
-           ("fen_log_test_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    fs::current_path(dir_);
-  }
-  void TearDown() override {
-    fs::current_path(old_cwd_);
-    std::error_code ignored;
-    fs::permissions(dir_ / DiagnosticLog::kFileName, fs::perms::owner_all, ignored);
-    fs::remove_all(dir_, ignored);
-  }
-  void CreateEmptyLog() { std::ofstream(dir_ / DiagnosticLog::kFileName); }
-
-  DiagnosticLog log_{FixedClock(At(2014, 3, 9, 1, 2, 3))};
-  fs::path old_cwd_;
-  fs::path dir_;
-};
 
 TEST_F(DiagnosticLogFile, NeverCreatesAMissingFile) {
   log_(0);
@@ -143,41 +98,6 @@ TEST_F(DiagnosticLogFile, SkipsAFolderOfThatName) {
   log_(0);
   EXPECT_TRUE(fs::is_directory(dir_ / DiagnosticLog::kFileName));
   EXPECT_TRUE(fs::is_empty(dir_ / DiagnosticLog::kFileName));
-}
-
-TEST_F(DiagnosticLogFile, SkipsAFifoOfThatNameWithoutBlocking) {
-  ASSERT_EQ(::mkfifo(DiagnosticLog::kFileName, 0600), 0);
-  log_(0);  // would hang here if the log waited for a reader
-  EXPECT_TRUE(fs::is_fifo(dir_ / DiagnosticLog::kFileName));
-}
-
-TEST_F(DiagnosticLogFile, SkipsAReadOnlyFileWithoutHarm) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root writes to read-only files";
-  {
-    std::ofstream out(dir_ / DiagnosticLog::kFileName);
-    out << "kept\n";
-  }
-  fs::permissions(dir_ / DiagnosticLog::kFileName, fs::perms::owner_read);
-  log_(0);
-  EXPECT_EQ(ReadAll(dir_ / DiagnosticLog::kFileName), "kept\n");
-}
-
-TEST_F(DiagnosticLogFile, SkipsAFileThatRefusesTheWriteWithoutHarm) {
-  // A file size limit refuses the append as a full disk would, and does so for root too.
-  {
-    std::ofstream out(dir_ / DiagnosticLog::kFileName);
-    out << "kept\n";
-  }
-  rlimit old_limit{};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
-  rlimit limit = old_limit;
-  limit.rlim_cur = 5;
-  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
-  log_(0);
-  ::setrlimit(RLIMIT_FSIZE, &old_limit);
-  std::signal(SIGXFSZ, old_handler);
-  EXPECT_EQ(ReadAll(dir_ / DiagnosticLog::kFileName), "kept\n");
 }
 
 }  // namespace

@@ -323,8 +323,8 @@ TEST(UtcNow, GivesTodaysDateAndTimeInUtc) {
   const std::time_t after = system_clock::to_time_t(system_clock::now());
   std::tm lo{};
   std::tm hi{};
-  gmtime_r(&before, &lo);
-  gmtime_r(&after, &hi);
+  lo = *std::gmtime(&before);
+  hi = *std::gmtime(&after);
   auto key = [](int y, int mo, int d, int h, int mi, int s) {
     return ((((static_cast<long long>(y) * 13 + mo) * 32 + d) * 24 + h) * 60 + mi) * 60 + s;
   };

@@ -3,7 +3,6 @@
 #include "res/firmware.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -172,8 +171,9 @@ TEST_F(FirmwareFolder, NamesAnImageThatIsNotAFile) {
 }
 
 TEST_F(FirmwareFolder, NamesAnUnreadableFile) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root reads any file";
   fs::permissions(Path(129), fs::perms::none);
+  // Root, and Windows, where permissions are not these bits, still read it.
+  if (std::ifstream(Path(129)).good()) GTEST_SKIP() << "this user reads any file";
   std::string error;
   EXPECT_FALSE(FirmwareSet::LoadFolder(dir_.string(), &error).has_value());
   EXPECT_NE(error.find(Path(129)), std::string::npos) << error;

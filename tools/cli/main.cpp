@@ -155,6 +155,11 @@ int RunList(const std::string& api, bool json, int instance) {
   print("MIDI OUT", lists.outputs, out_selected);
   if (in_selected >= 0 || out_selected >= 0)
     std::printf("* pre-selected for instance %d\n", instance);
+  if (lists.inputs.empty() && lists.outputs.empty()) {
+    std::printf(
+        "No MIDI device found: the MIDI system lists no input and no output port. Connect the "
+        "device, or try --simulate.\n");
+  }
   return kExitCompleted;
 }
 

@@ -82,7 +82,8 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(dir, ec);
   std::filesystem::current_path(dir, ec);
   if (ec) {
-    std::fprintf(stderr, "fen-soak: cannot work in %s: %s\n", dir.c_str(), ec.message().c_str());
+    std::fprintf(stderr, "fen-soak: cannot work in %s: %s\n", dir.string().c_str(),
+                 ec.message().c_str());
     return 2;
   }
 

@@ -1,9 +1,8 @@
-// The RtMidi backend: lists and opens ALSA sequencer and JACK ports, keeps RtMidi's
+// The RtMidi backend: lists and opens ALSA sequencer, JACK and WinMM ports, keeps RtMidi's
 // exceptions and messages inside, and bounds every send.
 #include "platform/midi/rtmidi/rtmidi_backend.h"
 
 #include <RtMidi.h>
-#include <jack/jack.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +16,8 @@
 #include <thread>
 #include <utility>
 
+#include "platform/midi/rtmidi/jack_monitor.h"
+
 namespace fen {
 namespace {
 
@@ -25,8 +26,6 @@ constexpr const char* kOutPortName = "MIDI Out";
 // A JACK cycle is a few milliseconds at most; a connection not seen after this never came.
 constexpr std::chrono::milliseconds kConnectBound{2000};
 constexpr std::uint64_t kSettleCycles = 4;
-constexpr int kActivateAttempts = 3;
-constexpr std::chrono::milliseconds kActivateRetryPause{50};
 
 // RtMidi prints errors unless it has a callback; they are collected here instead.
 struct ErrorSink {
@@ -46,61 +45,6 @@ struct ErrorSink {
     return last;
   }
 };
-
-void Quiet(const char*) {}
-
-// libjack prints every failed connection attempt to stderr; a library must not.
-void SilenceJack() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    jack_set_error_function(Quiet);
-    jack_set_info_function(Quiet);
-  });
-}
-
-// A port-less JACK client of our own: lists ports without RtMidi's warnings, checks that a
-// connection was made, and learns when the server goes away.
-struct JackMonitor {
-  std::mutex mutex;
-  jack_client_t* client = nullptr;
-  std::atomic<bool> dead{false};
-  std::atomic<std::uint64_t> cycles{0};
-
-  ~JackMonitor() {
-    if (client != nullptr) jack_client_close(client);
-  }
-  static void OnShutdown(void* arg) { static_cast<JackMonitor*>(arg)->dead = true; }
-  static int OnProcess(jack_nframes_t /*frames*/, void* arg) {
-    ++static_cast<JackMonitor*>(arg)->cycles;
-    return 0;
-  }
-};
-
-std::shared_ptr<JackMonitor> OpenJackMonitor(const std::string& client_name, std::string* error) {
-  SilenceJack();
-  // Named apart, so that the ports the backend opens get the client name itself.
-  const std::string name = client_name + "-monitor";
-  // A server gives an activation only some 20 periods to take effect; on a loaded machine
-  // that can pass, and the next try usually succeeds.
-  for (int attempt = 1;; ++attempt) {
-    auto monitor = std::make_shared<JackMonitor>();
-    jack_status_t status{};
-    monitor->client = jack_client_open(name.c_str(), JackNoStartServer, &status);
-    if (monitor->client == nullptr) {
-      if (error) *error = "JACK server not running";
-      return nullptr;
-    }
-    jack_on_shutdown(monitor->client, &JackMonitor::OnShutdown, monitor.get());
-    jack_set_process_callback(monitor->client, &JackMonitor::OnProcess, monitor.get());
-    if (jack_activate(monitor->client) == 0) return monitor;
-    if (attempt == kActivateAttempts) {
-      if (error) *error = "JACK client could not be activated";
-      return nullptr;
-    }
-    monitor.reset();
-    std::this_thread::sleep_for(kActivateRetryPause);
-  }
-}
 
 bool AllDigits(const std::string& text) {
   if (text.empty()) return false;
@@ -330,6 +274,17 @@ class RtMidiSystemBackend : public RtMidiBackend {
         }
       }
     }
+    if (api_ == RtMidi::WINDOWS_MM) {
+      // RtMidi appends the device's index to WinMM's name; the name is shown as WinMM gives
+      // it, and the index tells apart two devices of one name. WinMM names have no ports.
+      const std::size_t space = shown.rfind(' ');
+      if (space != std::string::npos && AllDigits(shown.substr(space + 1))) {
+        endpoint.client_id = shown.substr(space + 1);
+        shown.resize(space);
+      }
+      endpoint.client = shown;
+      return endpoint;
+    }
     const std::size_t colon = shown.find(':');
     if (colon != std::string::npos) {
       endpoint.client = shown.substr(0, colon);
@@ -382,14 +337,8 @@ class RtMidiSystemBackend : public RtMidiBackend {
     if (IsJack()) {
       std::shared_ptr<JackMonitor> monitor = Monitor();
       if (!monitor) return names;
-      std::lock_guard<std::mutex> lock(monitor->mutex);
       // The program's inputs are the ports that other clients send from.
-      const char** ports = jack_get_ports(monitor->client, nullptr, JACK_DEFAULT_MIDI_TYPE,
-                                          inputs ? JackPortIsOutput : JackPortIsInput);
-      if (ports == nullptr) return names;
-      for (const char** p = ports; *p != nullptr; ++p) names.emplace_back(*p);
-      jack_free(ports);
-      return names;
+      return monitor->MidiPorts(/*outputs=*/inputs);
     }
     auto list = [&names](RtMidi& lister, ErrorSink& sink) {
       lister.setErrorCallback(&ErrorSink::Callback, &sink);
@@ -464,12 +413,9 @@ class RtMidiSystemBackend : public RtMidiBackend {
       if (monitor->dead || std::chrono::steady_clock::now() > give_up) return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    {
-      std::lock_guard<std::mutex> lock(monitor->mutex);
-      const int result = input ? jack_connect(monitor->client, endpoint.id.c_str(), ours.c_str())
-                               : jack_connect(monitor->client, ours.c_str(), endpoint.id.c_str());
-      if (result != 0 && result != EEXIST) return false;
-    }
+    const int result =
+        input ? monitor->Connect(endpoint.id, ours) : monitor->Connect(ours, endpoint.id);
+    if (result != 0 && result != EEXIST) return false;
     return Connected(*monitor, endpoint.id, ours);
   }
 
@@ -477,15 +423,10 @@ class RtMidiSystemBackend : public RtMidiBackend {
   std::vector<std::string> OwnPorts(JackMonitor& monitor, const std::string& port_name,
                                     bool input) {
     std::vector<std::string> names;
-    std::lock_guard<std::mutex> lock(monitor.mutex);
-    const char** ports = jack_get_ports(monitor.client, nullptr, JACK_DEFAULT_MIDI_TYPE,
-                                        input ? JackPortIsInput : JackPortIsOutput);
-    if (ports == nullptr) return names;
-    for (const char** p = ports; *p != nullptr; ++p) {
-      const MidiEndpoint endpoint = ParseName(*p);
-      if (endpoint.port == port_name && IsOwnClient(endpoint.client)) names.emplace_back(*p);
+    for (const std::string& name : monitor.MidiPorts(/*outputs=*/!input)) {
+      const MidiEndpoint endpoint = ParseName(name);
+      if (endpoint.port == port_name && IsOwnClient(endpoint.client)) names.push_back(name);
     }
-    jack_free(ports);
     return names;
   }
 
@@ -494,12 +435,9 @@ class RtMidiSystemBackend : public RtMidiBackend {
   bool Connected(JackMonitor& monitor, const std::string& target, const std::string& ours) {
     const auto give_up = std::chrono::steady_clock::now() + kConnectBound;
     for (;;) {
-      {
-        std::lock_guard<std::mutex> lock(monitor.mutex);
-        jack_port_t* port = jack_port_by_name(monitor.client, target.c_str());
-        if (port == nullptr) return false;
-        if (jack_port_connected_to(port, ours.c_str())) break;
-      }
+      const int state = monitor.PortConnectedTo(target, ours);
+      if (state < 0) return false;
+      if (state > 0) break;
       if (monitor.dead || std::chrono::steady_clock::now() > give_up) return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }

@@ -1,7 +1,5 @@
 // Instance lock: flock on "<folder>/<name>.lock". The kernel drops the lock with the last
 // descriptor of the open file, so a copy that dies in any way frees its instance name.
-#include "platform/instance_lock.h"
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,6 +9,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+
+#include "platform/instance_lock.h"
 
 namespace fen {
 
@@ -89,6 +89,6 @@ std::unique_ptr<InstanceLock> InstanceLock::TryAcquire(const std::string& name) 
   return std::unique_ptr<InstanceLock>(new InstanceLock(fd));
 }
 
-InstanceLock::~InstanceLock() { ::close(fd_); }
+InstanceLock::~InstanceLock() { ::close(static_cast<int>(handle_)); }
 
 }  // namespace fen

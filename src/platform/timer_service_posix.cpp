@@ -1,8 +1,6 @@
 // The real timer service: one thread per periodic event, ticking on the steady clock and
 // sleeping on a condition variable between ticks; early ticks on request, on the asking
 // thread when the event allows it.
-#include "platform/timer_service.h"
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -12,6 +10,8 @@
 #include <system_error>
 #include <thread>
 #include <vector>
+
+#include "platform/timer_service.h"
 
 namespace fen {
 namespace {

@@ -1,8 +1,8 @@
 // The real clock: the system's wall-clock time broken down in UTC.
-#include "platform/clock.h"
-
 #include <chrono>
 #include <ctime>
+
+#include "platform/clock.h"
 
 namespace fen {
 

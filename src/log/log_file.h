@@ -1,0 +1,13 @@
+// The diagnostic log's file access, one file per platform (log_file_posix.cpp,
+// log_file_win.cpp).
+#pragma once
+
+#include <string>
+
+namespace fen {
+
+// Appends `line` (ending in "\n") to the regular file `name` in the working directory in one
+// write, only when that file exists: it is never created. Failures are dropped.
+void AppendToExistingFile(const char* name, const std::string& line);
+
+}  // namespace fen
