@@ -175,7 +175,35 @@ case_seq() {
     fail "sequencer: every block arrived whole" "$(cat dev.json)"
 }
 
-all_cases="seq"
+case_rawmidi() {
+  whole_update "full update over rawmidi" rawmidi "" &&
+    echo "TIME rawmidi $RUN_MS"
+  report_has dev '"rejected":0' '"malformed":0' '"crc_errors":0' ||
+    fail "rawmidi: every block arrived whole" "$(cat dev.json)"
+}
+
+# The floor: the same round trips by a minimal program against a minimal echo.
+case_floor() {
+  dev=$(gadget_device 1 | sed 's|/dev/snd/midiC\([0-9]*\)D\([0-9]*\)|hw:\1,\2|')
+  fen-rawmidi-floor echo $dev >floor-echo.out 2>&1 &
+  echo_pid=$!
+  if ! wait_for 10 grep -qs "echo ready" floor-echo.out; then
+    fail "floor" "the echo did not start: $(cat floor-echo.out)"
+    return
+  fi
+  card=$(grep "USB-Audio - $NAME" /proc/asound/cards | head -1 | awk '{print $1}')
+  t0=$(now_ms)
+  if timeout 120 fen-rawmidi-floor host hw:$card,0,0 >floor.out 2>&1; then
+    floor_ms=$(($(now_ms) - t0))
+    pass "floor: 1908 round trips over rawmidi ($floor_ms ms)"
+    echo "TIME floor $floor_ms"
+  else
+    fail "floor" "$(cat floor.out)"
+  fi
+  device_wait $echo_pid 10
+}
+
+all_cases="floor rawmidi seq"
 gadget_make 1
 gadget_make 2
 if ! gadget_plug 1; then

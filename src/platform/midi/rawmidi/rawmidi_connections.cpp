@@ -1,5 +1,5 @@
 // Rawmidi ports: an input read on its own thread and framed into whole messages, and an
-// output that writes whole messages and waits until the kernel has taken them. A device
+// output that writes whole messages and waits until the kernel has passed them on. A device
 // that goes away (ENODEV) ends the input's thread and fails every later send.
 #include "platform/midi/rawmidi/rawmidi_connections.h"
 
@@ -104,8 +104,8 @@ class RawInput : public MidiInputConnection {
 
 class RawOutput : public MidiOutputConnection {
  public:
-  RawOutput(snd_rawmidi_t* handle, std::chrono::milliseconds bound)
-      : handle_(handle), bound_(bound), fds_(Descriptors(handle)) {}
+  RawOutput(snd_rawmidi_t* handle, std::size_t buffer_size, std::chrono::milliseconds bound)
+      : handle_(handle), buffer_size_(buffer_size), bound_(bound), fds_(Descriptors(handle)) {}
   ~RawOutput() override { snd_rawmidi_close(handle_); }
 
   bool Send(const std::uint8_t* data, std::size_t size) override {
@@ -114,35 +114,60 @@ class RawOutput : public MidiOutputConnection {
     if (gone_) return false;
     const auto give_up = std::chrono::steady_clock::now() + bound_;
     std::size_t sent = 0;
-    while (sent < size) {
+    // The kernel takes bytes only into an empty buffer (see OpenOutputSubdevice), so each
+    // round writes what fits and waits until the driver has taken it; the last wait is the
+    // one that says the whole message has left.
+    for (;;) {
+      if (!WaitEmpty(give_up)) return Fail();
+      if (sent == size) return true;
       const ssize_t wrote = snd_rawmidi_write(handle_, data + sent, size - sent);
       if (wrote > 0) {
         sent += static_cast<std::size_t>(wrote);
-        continue;
-      }
-      if (wrote < 0 && wrote != -EAGAIN && wrote != -EINTR) return Fail();
-      // The kernel's buffer is full: wait for room, but not past the bound.
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          give_up - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return Fail();
-      for (pollfd& fd : fds_) fd.revents = 0;
-      const int ready =
-          poll(fds_.data(), static_cast<nfds_t>(fds_.size()), static_cast<int>(left.count()) + 1);
-      if (ready < 0 && errno != EINTR) return Fail();
-      unsigned short revents = 0;
-      if (ready > 0 &&
-          (snd_rawmidi_poll_descriptors_revents(handle_, fds_.data(),
-                                                static_cast<unsigned>(fds_.size()), &revents) < 0 ||
-           (revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)) {
+      } else if (wrote != -EAGAIN && wrote != -EINTR) {
         return Fail();
       }
     }
-    // Whole message written: it counts as sent once the kernel has passed it to the driver.
-    if (snd_rawmidi_drain(handle_) < 0) return Fail();
-    return true;
   }
 
  private:
+  // Waits until the kernel's buffer is empty, which poll reports as writable (or nearly: see
+  // Empty) once the buffer's low mark is all but its whole size. snd_rawmidi_drain would say the
+  // same, but on drivers without a drain of their own (the gadget's f_midi) it sleeps 50 ms every
+  // time.
+  bool WaitEmpty(std::chrono::steady_clock::time_point give_up) {
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          give_up - std::chrono::steady_clock::now());
+      for (pollfd& fd : fds_) fd.revents = 0;
+      const int ready = poll(fds_.data(), static_cast<nfds_t>(fds_.size()),
+                             left.count() > 0 ? static_cast<int>(left.count()) + 1 : 0);
+      if (ready < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      if (ready == 0) return false;  // the device takes nothing: past the bound
+      unsigned short revents = 0;
+      if (snd_rawmidi_poll_descriptors_revents(handle_, fds_.data(),
+                                               static_cast<unsigned>(fds_.size()), &revents) < 0 ||
+          (revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        return false;
+      }
+      if ((revents & POLLOUT) != 0 && Empty()) return true;
+      if ((revents & POLLOUT) != 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+  }
+
+  // Writable leaves up to one byte in the buffer (alsa-lib keeps the low mark below the
+  // buffer's size); the driver takes that one within microseconds.
+  bool Empty() {
+    snd_rawmidi_status_t* status = nullptr;
+    if (snd_rawmidi_status_malloc(&status) < 0) return true;
+    const bool empty = snd_rawmidi_status(handle_, status) < 0 ||
+                       snd_rawmidi_status_get_avail(status) >= buffer_size_;
+    snd_rawmidi_status_free(status);
+    return empty;
+  }
+
   bool Fail() {
     gone_ = true;
     return false;
@@ -150,6 +175,7 @@ class RawOutput : public MidiOutputConnection {
 
   std::mutex mutex_;
   snd_rawmidi_t* handle_;
+  std::size_t buffer_size_;
   std::chrono::milliseconds bound_;
   std::vector<pollfd> fds_;
   bool gone_ = false;
@@ -185,8 +211,27 @@ std::unique_ptr<MidiOutputConnection> OpenOutputSubdevice(const std::string& id,
                                                           std::string* error) {
   snd_rawmidi_t* handle = Open(id, /*input=*/false, error);
   if (handle == nullptr) return nullptr;
+  // Writable means (all but) empty: a send can then tell when the kernel has passed it on.
+  snd_rawmidi_params_t* params = nullptr;
+  if (snd_rawmidi_params_malloc(&params) < 0) {
+    snd_rawmidi_close(handle);
+    if (error) *error = id + ": out of memory";
+    return nullptr;
+  }
+  int code = snd_rawmidi_params_current(handle, params);
+  const std::size_t buffer_size = code >= 0 ? snd_rawmidi_params_get_buffer_size(params) : 0;
+  if (code >= 0 && buffer_size > 1) {
+    code = snd_rawmidi_params_set_avail_min(handle, params, buffer_size - 1);
+  }
+  if (code >= 0) code = snd_rawmidi_params(handle, params);
+  snd_rawmidi_params_free(params);
+  if (code < 0) {
+    snd_rawmidi_close(handle);
+    if (error) *error = OpenError(id, code);
+    return nullptr;
+  }
   try {
-    return std::make_unique<RawOutput>(handle, bound);
+    return std::make_unique<RawOutput>(handle, buffer_size, bound);
   } catch (...) {
     snd_rawmidi_close(handle);
     if (error) *error = id + ": out of memory";
