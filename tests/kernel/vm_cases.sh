@@ -141,7 +141,9 @@ expect() {
 }
 
 # whole_update NAME API LOG DEVICE-ARGS...: gadget 1's device updated to the end, ports
-# pre-selected by name; the device ends by itself and must hold the images.
+# pre-selected by name; the device ends by itself and must hold the images. UPDATE_ARGS go to
+# the updater.
+UPDATE_ARGS=""
 whole_update() {
   name=$1 api=$2 log=$3
   shift 3
@@ -150,7 +152,7 @@ whole_update() {
     return 1
   }
   pid=$DEVICE_PID
-  update $api
+  update $api $UPDATE_ARGS
   why=$(expect 0 "Version update completed." "$log")
   device_wait $pid 20
   if [ -z "$why" ] && ! grep -q "^MIDI IN:  $NAME\$" out.txt; then
@@ -203,7 +205,152 @@ case_floor() {
   device_wait $echo_pid 10
 }
 
-all_cases="floor rawmidi seq"
+case_faults() {
+  whole_update "CRC and flash errors recovered, a late reply before an error reply" rawmidi \
+    "(CRC)Transfer error occurred.|(CRC)Transfer error occurred.|(CRC)Transfer error occurred.|(Flash Write)Transfer error occurred." \
+    crc@5x2 late@20:1300 crc@21 flash@700 || return
+  report_has dev '"faults_played_count":5' '"late@20:1300 on block 20 (hit 1)"' \
+    '"crc@21 on block 21 (hit 1)"' ||
+    fail "faults: all were played" "$(cat dev.json)"
+}
+
+case_requests() {
+  whole_update "the device's own requests answered during the transfer" rawmidi "" \
+    --model 0x61 identity-request@4 vendor-request@5=0x05 vendor-request@6=0x01 \
+    vendor-request@7=0x20 identity-request@900 || return
+  report_has dev '"model_id":"0x61"' '"sent":5,"right":5,"wrong":0,"unanswered":0' ||
+    fail "requests: answered right" "$(cat dev.json)"
+}
+
+# lists API: `list --json` into list.json; listed NAME: in both lists.
+lists() { fenupdator-cli list --api $1 --json >list.json 2>list.err </dev/null; }
+# One entry a line: busybox's grep -o finds one match a line at most.
+entries() { tr '{' '\n' <list.json; }
+listed() { [ "$(entries | grep -cF "\"name\":\"$1\",")" = 2 ]; }
+names() { entries | grep -o '"name":"[^"]*"' | cut -d'"' -f4 | paste -sd, -; }
+
+# The cable comes out in the middle of the transfer: the run ends on its time-outs, and once
+# the cable is back the device is listed and updated again.
+case_unplug() {
+  name="USB device unplugged mid-transfer"
+  device_start 1 dev || {
+    fail "$name" "fen-devsim did not come up"
+    return
+  }
+  pid=$DEVICE_PID
+  : >TEST_LOG.txt
+  fenupdator-cli update --api rawmidi --firmware $FW --timeouts short >out.txt 2>err.txt </dev/null &
+  cli=$!
+  wait_for 120 grep -q "Data transmit" out.txt
+  gadget_unplug 1 || fail "$name" "the host's card did not go"
+  if wait_for 30 ended $cli; then
+    wait $cli
+    STATUS=$?
+    why=$(expect 5 "Time out error(2)" "(Write)Time Out Error.")
+    if [ -n "$why" ]; then fail "$name" "$why"; else pass "$name"; fi
+  else
+    fail "$name" "the updater still runs 30 s after the unplug"
+    kill -9 $cli
+  fi
+  device_stop $pid
+  lists rawmidi
+  ! listed "$NAME" || fail "$name: unplugged, not listed" "$(names)"
+  gadget_plug 1 || fail "$name: plugged in again" "no card"
+  for api in rawmidi alsa; do
+    lists $api
+    if listed "$NAME"; then pass "plugged in again: listed over $api"; else
+      fail "plugged in again: listed over $api" "$(names)"; fi
+  done
+  whole_update "plugged in again: a second run succeeds" rawmidi ""
+}
+
+# A device plugged in while the program runs: listed then, over both systems.
+case_plugged_later() {
+  for api in rawmidi alsa; do
+    lists $api
+    ! listed "$NAME (2)" || fail "second device not yet plugged: not listed over $api" "$(names)"
+  done
+  gadget_plug 2 || {
+    fail "a device plugged in later" "gadget 2 did not enumerate"
+    return
+  }
+  for api in rawmidi alsa; do
+    lists $api
+    if listed "$NAME" && listed "$NAME (2)" &&
+      entries | grep -qF "\"name\":\"$NAME\",\"preselected\":true"; then
+      pass "a device plugged in later is listed over $api as \"$NAME (2)\""
+    else
+      fail "a device plugged in later is listed over $api" "$(names)"
+    fi
+  done
+}
+
+# Two devices of one name: --instance 2 picks the second, --all updates both.
+case_two_devices() {
+  [ "$(host_cards)" = 2 ] || gadget_plug 2 || {
+    fail "two devices" "gadget 2 did not enumerate"
+    return
+  }
+  name="--instance 2 updates the second device"
+  device_start 1 dev1 || fail "$name" "device 1 did not come up"
+  pid1=$DEVICE_PID
+  device_start 2 dev2 --once || fail "$name" "device 2 did not come up"
+  pid2=$DEVICE_PID
+  update rawmidi --instance 2
+  why=$(expect 0 "Version update completed." "")
+  device_wait $pid2 20
+  device_stop $pid1
+  [ -z "$why" ] && ! grep -q "^MIDI IN:  $NAME (2)\$" out.txt && why="MIDI IN was not $NAME (2)"
+  [ -z "$why" ] && { [ "$DEVICE_STATUS" != 0 ] || ! report_has dev2 '"holds_images":true'; } &&
+    why="device 2 exited $DEVICE_STATUS, flash: $(grep -o '"holds_images":[a-z]*' dev2.json)"
+  [ -z "$why" ] && ! report_has dev1 '"received":{"total":0,' && why="device 1 was sent messages"
+  if [ -n "$why" ]; then fail "$name" "$why"; else pass "$name ($RUN_MS ms)"; fi
+
+  name="update --all updates both devices"
+  device_start 1 dev1 --once || fail "$name" "device 1 did not come up"
+  pid1=$DEVICE_PID
+  device_start 2 dev2 --once || fail "$name" "device 2 did not come up"
+  pid2=$DEVICE_PID
+  update rawmidi --all
+  device_wait $pid1 20
+  status1=$DEVICE_STATUS
+  device_wait $pid2 20
+  why=""
+  [ "$STATUS" = 0 ] || why="exit status $STATUS"
+  [ -z "$why" ] && ! grep -q "$NAME (2)" out.txt && why="the second device was not among the targets"
+  [ -z "$why" ] && [ -s TEST_LOG.txt ] && why="TEST_LOG.txt holds $(log_lines)"
+  [ -z "$why" ] && { [ $status1 != 0 ] || [ $DEVICE_STATUS != 0 ] ||
+    ! report_has dev1 '"holds_images":true' || ! report_has dev2 '"holds_images":true'; } &&
+    why="devices exited $status1 and $DEVICE_STATUS; flash $(grep -ho '"holds_images":[a-z]*' dev1.json dev2.json | paste -sd' ' -)"
+  if [ -n "$why" ]; then fail "$name" "$why"; else pass "$name ($RUN_MS ms)"; fi
+}
+
+# Another program has the host's rawmidi port open: the updater names the port, sends nothing.
+case_busy() {
+  name="rawmidi port already open by another program"
+  card=$(grep "USB-Audio - $NAME" /proc/asound/cards | head -1 | awk '{print $1}')
+  device_start 1 dev || {
+    fail "$name" "fen-devsim did not come up"
+    return
+  }
+  pid=$DEVICE_PID
+  sleep 600 <>/dev/snd/midiC${card}D0 &
+  holder=$!
+  sleep 0.2
+  update rawmidi
+  kill $holder
+  wait $holder 2>/dev/null
+  device_stop $pid
+  why=$(expect 3 "Can't open MIDI Out device." "Midi out error.")
+  if [ -z "$why" ] &&
+    ! grep -qF "cannot open MIDI OUT port \"$NAME\": hw:$card,0,0 is in use by another program" err.txt; then
+    why="no error naming the port: $(cat err.txt)"
+  fi
+  [ -z "$why" ] && ! report_has dev '"received":{"total":0,' && why="the device was sent messages"
+  if [ -n "$why" ]; then fail "$name" "$why"; else pass "$name"; fi
+}
+
+all_cases="floor rawmidi seq faults requests busy unplug plugged_later two_devices"
 gadget_make 1
 gadget_make 2
 if ! gadget_plug 1; then
