@@ -121,7 +121,7 @@ set +e
 timeout "$VM_TIMEOUT" qemu-system-x86_64 -accel tcg -machine q35 -cpu max -smp 2 -m 768 \
   -nographic -no-reboot -monitor none -serial stdio \
   -kernel "$tree/boot/vmlinuz-$version" -initrd "$OUT/initramfs.gz" \
-  -append "console=ttyS0 quiet loglevel=3 panic=-1 rdinit=/init" </dev/null | tr -d '\r' |
+  -append "console=ttyS0 quiet loglevel=3 panic=-1 rdinit=/init" </dev/null | sed -u 's/\r$//' |
   tee "$console" | grep --line-buffered -E '^(PASS|FAIL|INFO|FLOOR|TIME) '
 qemu_status=${PIPESTATUS[0]}
 set -e

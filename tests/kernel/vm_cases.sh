@@ -199,6 +199,7 @@ case_floor() {
     floor_ms=$(($(now_ms) - t0))
     pass "floor: 1908 round trips over rawmidi ($floor_ms ms)"
     echo "TIME floor $floor_ms"
+    FLOORS="$FLOORS $floor_ms"
   else
     fail "floor" "$(cat floor.out)"
   fi
@@ -350,7 +351,24 @@ case_busy() {
   if [ -n "$why" ]; then fail "$name" "$why"; else pass "$name"; fi
 }
 
-all_cases="floor rawmidi seq faults requests busy unplug plugged_later two_devices"
+# The update's times beside the floor's: measured before and after them, so that a neighbour
+# that slowed the machine for a while weighs on both sides alike.
+case_ratios() {
+  case_floor
+  case_rawmidi
+  rawmidi_ms=$RUN_MS
+  case_seq
+  seq_ms=$RUN_MS
+  case_floor
+  set -- $FLOORS
+  [ $# = 2 ] || return
+  floor_ms=$((($1 + $2) / 2))
+  echo "FLOOR floor ${floor_ms} ms (mean of $1 and $2); rawmidi $rawmidi_ms ms = $(ratio $rawmidi_ms $floor_ms)x; sequencer $seq_ms ms = $(ratio $seq_ms $floor_ms)x"
+}
+ratio() { echo "$1 $2" | awk '{ printf "%.2f", $1 / $2 }'; }
+FLOORS=""
+
+all_cases="ratios faults requests busy unplug plugged_later two_devices"
 gadget_make 1
 gadget_make 2
 if ! gadget_plug 1; then
