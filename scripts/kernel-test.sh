@@ -46,8 +46,13 @@ done
 # ---- The kernel package, fetched once ---------------------------------------------------------
 mkdir -p "$CACHE"
 package=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -1 || true)
+if [ -z "$package" ] && [ "$(id -u)" = 0 ] && [ -z "$(find "$CACHE" -maxdepth 1 -name '*.deb')" ]; then
+  # A fresh machine whose package lists were never fetched.
+  apt-get update -q >/dev/null 2>&1 || true
+  package=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -1 || true)
+fi
 if [ -z "$package" ]; then
-  # apt knows no kernel yet (a fresh machine before `apt-get update`): use what is cached.
+  # apt knows no kernel (no package lists, no network): use what is cached.
   package=$(find "$CACHE" -maxdepth 1 -name 'linux-image-*-amd64_*.deb' -printf '%f\n' | sort | tail -1 | cut -d_ -f1)
 fi
 if [ -z "$package" ]; then

@@ -155,8 +155,9 @@ whole_update() {
   update $api $UPDATE_ARGS
   why=$(expect 0 "Version update completed." "$log")
   device_wait $pid 20
-  if [ -z "$why" ] && ! grep -q "^MIDI IN:  $NAME\$" out.txt; then
-    why="MIDI IN was not pre-selected as $NAME"
+  if [ -z "$why" ] && { ! grep -q "^MIDI IN:  $NAME\$" out.txt ||
+    ! grep -q "^MIDI OUT: $NAME\$" out.txt; }; then
+    why="the ports were not pre-selected as $NAME"
   fi
   if [ -z "$why" ] && { [ "$DEVICE_STATUS" != 0 ] || ! report_has dev '"holds_images":true'; }; then
     why="the device exited $DEVICE_STATUS and its report says $(grep -o '"holds_images":[a-z]*' dev.json)"
@@ -301,7 +302,8 @@ case_two_devices() {
   why=$(expect 0 "Version update completed." "")
   device_wait $pid2 20
   device_stop $pid1
-  [ -z "$why" ] && ! grep -q "^MIDI IN:  $NAME (2)\$" out.txt && why="MIDI IN was not $NAME (2)"
+  [ -z "$why" ] && { ! grep -q "^MIDI IN:  $NAME (2)\$" out.txt ||
+    ! grep -q "^MIDI OUT: $NAME (2)\$" out.txt; } && why="the ports pre-selected were not $NAME (2)"
   [ -z "$why" ] && { [ "$DEVICE_STATUS" != 0 ] || ! report_has dev2 '"holds_images":true'; } &&
     why="device 2 exited $DEVICE_STATUS, flash: $(grep -o '"holds_images":[a-z]*' dev2.json)"
   [ -z "$why" ] && ! report_has dev1 '"received":{"total":0,' && why="device 1 was sent messages"
