@@ -7,6 +7,10 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git ca-certificates
   libgtest-dev libgmock-dev googletest libbenchmark-dev libcli11-dev zlib1g-dev
   librtmidi-dev libjack-jackd2-dev jackd2
+  # alsa-lib for the rawmidi backend
+  libasound2-dev
+  # the kernel test: a Debian kernel booted in qemu with a busybox initramfs
+  qemu-system-x86 busybox-static kmod cpio
   qt6-base-dev qt6-base-dev-tools libgl-dev
   clang libclang-rt-14-dev clang-format
   xvfb xauth fonts-dejavu-core xdotool

@@ -26,6 +26,7 @@
 #include "identify.h"
 #include "json_line.h"
 #include "platform/midi/midi_driver.h"
+#include "platform/midi/rawmidi/rawmidi_backend.h"
 #include "platform/midi/rtmidi/rtmidi_backend.h"
 #include "platform/midi/virtual/virtual_midi_bus.h"
 #include "res/firmware.h"
@@ -108,7 +109,19 @@ class NullView : public UpdateView {
   void DisableControls() override {}
 };
 
-std::shared_ptr<MidiDriver> MakeRealDriver(const std::string& api, std::string* error) {
+// `rawmidi`, when that backend runs, is set to it: only it can say why a port would not open.
+std::shared_ptr<MidiDriver> MakeRealDriver(const std::string& api, std::string* error,
+                                           std::shared_ptr<RawMidiBackend>* rawmidi = nullptr) {
+  if (api == "rawmidi") {
+    std::string reason;
+    auto backend = MakeRawMidiBackend(&reason);
+    if (!backend) {
+      *error = "no MIDI system is available: " + reason;
+      return nullptr;
+    }
+    if (rawmidi) *rawmidi = backend;
+    return std::make_shared<MidiDriver>(std::vector<std::shared_ptr<MidiBackend>>{backend});
+  }
   std::string reasons;
   auto backends = MakeRtMidiBackends(api, "fenupdator-cli", &reasons);
   if (backends.empty()) {
@@ -116,6 +129,23 @@ std::shared_ptr<MidiDriver> MakeRealDriver(const std::string& api, std::string* 
     return nullptr;
   }
   return std::make_shared<MidiDriver>(std::move(backends));
+}
+
+// After a port would not open: which one, and why, where the backend knows.
+void ReportOpenFailure(const UpdateSession::ExecuteOutcome outcome, const PortLists& lists, int in,
+                       int out, const std::shared_ptr<RawMidiBackend>& rawmidi,
+                       const std::string& label) {
+  const bool out_failed = outcome == UpdateSession::ExecuteOutcome::kOutPortFailed;
+  if (!out_failed && outcome != UpdateSession::ExecuteOutcome::kInPortFailed) return;
+  const std::vector<std::string>& names = out_failed ? lists.outputs : lists.inputs;
+  const int index = out_failed ? out : in;
+  const std::string name = index >= 0 && static_cast<std::size_t>(index) < names.size()
+                               ? names[static_cast<std::size_t>(index)]
+                               : std::string("(none)");
+  const std::string reason = rawmidi ? rawmidi->LastOpenError() : std::string();
+  std::fprintf(stderr, "fenupdator-cli: %s%scannot open MIDI %s port \"%s\"%s%s\n", label.c_str(),
+               label.empty() ? "" : ": ", out_failed ? "OUT" : "IN", name.c_str(),
+               reason.empty() ? "" : ": ", reason.c_str());
 }
 
 int RunList(const std::string& api, bool json, int instance) {
@@ -206,6 +236,7 @@ struct UpdateSetup {
   std::vector<std::unique_ptr<devsim::VirtualBusDevice>> devices;
   std::shared_ptr<VirtualMidiBus::Peer> echo;
   std::shared_ptr<MidiDriver> driver;
+  std::shared_ptr<RawMidiBackend> rawmidi;  // when the ports are rawmidi's
 };
 
 int PrepareMidi(const UpdateArgs& args, UpdateSetup* setup);
@@ -278,7 +309,7 @@ int PrepareMidi(const UpdateArgs& args, UpdateSetup* setup) {
         std::make_shared<MidiDriver>(std::vector<std::shared_ptr<MidiBackend>>{setup->bus});
   } else {
     std::string error;
-    setup->driver = MakeRealDriver(args.api, &error);
+    setup->driver = MakeRealDriver(args.api, &error, &setup->rawmidi);
     if (!setup->driver) {
       std::fprintf(stderr, "fenupdator-cli: %s\n", error.c_str());
       return kExitPorts;
@@ -336,7 +367,10 @@ int RunUpdate(const UpdateArgs& args) {
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
   const auto outcome = session.Execute(in, out);
-  if (outcome != UpdateSession::ExecuteOutcome::kStarted) return kExitPorts;
+  if (outcome != UpdateSession::ExecuteOutcome::kStarted) {
+    ReportOpenFailure(outcome, lists, in, out, setup.rawmidi, "");
+    return kExitPorts;
+  }
   bool interrupted = false;
   while (!session.WaitForWorkerFor(50)) {
     if (g_interrupted) {
@@ -541,7 +575,9 @@ int RunUpdateAll(const UpdateArgs& args) {
                        .release_models = setup.choice.release.models},
         timing);
     t->session->Initialise();
-    if (t->session->Execute(t->in, t->out) != UpdateSession::ExecuteOutcome::kStarted) {
+    const auto outcome = t->session->Execute(t->in, t->out);
+    if (outcome != UpdateSession::ExecuteOutcome::kStarted) {
+      ReportOpenFailure(outcome, lists, t->in, t->out, setup.rawmidi, t->label);
       t->status = kExitPorts;
     }
   }
@@ -639,7 +675,7 @@ int main(int argc, char** argv) {
   int list_instance = 1;
   auto* list = app.add_subcommand("list", "List the MIDI input and output ports");
   list->add_option("--api", list_api, "MIDI system")
-      ->check(CLI::IsMember({"auto", "alsa", "jack"}));
+      ->check(CLI::IsMember({"auto", "alsa", "jack", "rawmidi"}));
   list->add_option("--instance", list_instance, "Mark the ports pre-selected for this instance")
       ->check(CLI::Range(1, 20));
   list->add_flag("--json", list_json, "One JSON object");
@@ -647,7 +683,7 @@ int main(int argc, char** argv) {
   UpdateArgs args;
   auto* update = app.add_subcommand("update", "Update the device's firmware");
   update->add_option("--api", args.api, "MIDI system")
-      ->check(CLI::IsMember({"auto", "alsa", "jack"}));
+      ->check(CLI::IsMember({"auto", "alsa", "jack", "rawmidi"}));
   update->add_option("--in", args.in, "MIDI IN port: index or name as `list` shows it");
   update->add_option("--out", args.out, "MIDI OUT port: index or name as `list` shows it");
   update
@@ -692,7 +728,7 @@ int main(int argc, char** argv) {
       "identify",
       "Send one Identity Request out of each MIDI port and list the devices that answer");
   identify->add_option("--api", identify_args.api, "MIDI system")
-      ->check(CLI::IsMember({"auto", "alsa", "jack"}));
+      ->check(CLI::IsMember({"auto", "alsa", "jack", "rawmidi"}));
   identify->add_flag("--json", identify_args.json, "One JSON object");
   identify->add_option("--wait", identify_args.identify_wait_ms, "Wait for answers per port, ms")
       ->check(CLI::Range(10, 10000));

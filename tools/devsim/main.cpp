@@ -1,5 +1,6 @@
 // fen-devsim: the simulated device as a program of its own on a real MIDI system, so that the
-// updater meets it through JACK or the ALSA sequencer exactly as it would the hardware.
+// updater meets it through JACK or the ALSA sequencer exactly as it would the hardware, or on
+// the device's own side of a USB cable (a gadget's rawmidi device).
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <chrono>
@@ -17,6 +18,7 @@
 #include "devsim/jack_device_ports.h"
 #include "devsim/sim_device.h"
 #include "package_version.h"
+#include "platform/midi/rawmidi/rawmidi_backend.h"
 #include "platform/midi/rtmidi/rtmidi_backend.h"
 #include "res/firmware.h"
 
@@ -124,16 +126,16 @@ bool WriteReport(const std::string& path, const std::string& json, std::string* 
 struct Ports {
   std::mutex mutex;
   std::unique_ptr<JackDevicePorts> jack;
-  std::shared_ptr<RtMidiBackend> backend;
-  std::unique_ptr<MidiInputConnection> alsa_in;
-  std::unique_ptr<MidiOutputConnection> alsa_out;
+  std::shared_ptr<MidiBackend> backend;  // the ALSA sequencer's or rawmidi's
+  std::unique_ptr<MidiInputConnection> in;
+  std::unique_ptr<MidiOutputConnection> out;
 
   // What comes before the ports are stored, or after they closed, is lost, as on a line that
   // is not there.
   bool Send(const std::uint8_t* data, std::size_t size) {
     std::lock_guard<std::mutex> lock(mutex);
     if (jack) return jack->Send(data, size);
-    return alsa_out && alsa_out->Send(data, size);
+    return out && out->Send(data, size);
   }
   bool Gone() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -148,8 +150,8 @@ struct Ports {
   void Close() {
     std::lock_guard<std::mutex> lock(mutex);
     jack.reset();
-    alsa_in.reset();
-    alsa_out.reset();
+    in.reset();
+    out.reset();
   }
 };
 
@@ -168,9 +170,13 @@ int main(int argc, char** argv) {
   std::string pace = "usb";
   std::string report_path;
   std::string firmware_dir;
+  std::string device_text;
   bool once = false;
   std::vector<std::string> fault_texts;
-  app.add_option("--api", api, "MIDI system")->check(CLI::IsMember({"jack", "alsa"}));
+  app.add_option("--api", api, "MIDI system")->check(CLI::IsMember({"jack", "alsa", "rawmidi"}));
+  auto* device_option = app.add_option(
+      "--device", device_text,
+      "rawmidi: the device file (/dev/snd/midiC1D0) or card name to play the device on");
   app.add_option("--name", name, "client name the updater lists");
   app.add_option("--model", model_text, "model ID in the Identity Reply (0x00 to 0x7F)");
   app.add_option("--pace", pace, "timing model")->check(CLI::IsMember({"usb", "din", "instant"}));
@@ -184,6 +190,15 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? kExitOk : kExitBadArguments;
+  }
+
+  if (api == "rawmidi" && device_text.empty()) {
+    std::fprintf(stderr, "fen-devsim: --api rawmidi needs --device\n");
+    return kExitBadArguments;
+  }
+  if (api != "rawmidi" && device_option->count() > 0) {
+    std::fprintf(stderr, "fen-devsim: --device goes with --api rawmidi\n");
+    return kExitBadArguments;
   }
 
   SimOptions options;
@@ -243,6 +258,25 @@ int main(int argc, char** argv) {
     shown_name = jack->client_name();
     std::lock_guard<std::mutex> lock(ports.mutex);
     ports.jack = std::move(jack);
+  } else if (api == "rawmidi") {
+    // The device's side of the cable: one subdevice, read from the moment it opens.
+    auto backend = MakeRawMidiBackend(&error);
+    MidiEndpoint endpoint;
+    if (!backend || !backend->Find(device_text, &endpoint, &error)) {
+      std::fprintf(stderr, "fen-devsim: rawmidi: %s\n", error.c_str());
+      return kExitNoMidi;
+    }
+    auto in = backend->OpenInput(endpoint, receiver);
+    auto out = in ? backend->OpenOutput(endpoint) : nullptr;
+    if (!in || !out) {
+      std::fprintf(stderr, "fen-devsim: rawmidi: %s\n", backend->LastOpenError().c_str());
+      return kExitNoMidi;
+    }
+    shown_name = endpoint.client + " (" + endpoint.id + ")";
+    std::lock_guard<std::mutex> lock(ports.mutex);
+    ports.backend = std::move(backend);
+    ports.out = std::move(out);
+    ports.in = std::move(in);
   } else {
     auto backend = MakeRtMidiBackend(api, name, &error);
     std::unique_ptr<MidiOutputConnection> out;
@@ -258,8 +292,8 @@ int main(int argc, char** argv) {
     }
     std::lock_guard<std::mutex> lock(ports.mutex);
     ports.backend = std::move(backend);
-    ports.alsa_out = std::move(out);
-    ports.alsa_in = std::move(in);
+    ports.out = std::move(out);
+    ports.in = std::move(in);
   }
   std::printf("fen-devsim: ready as \"%s\" on %s, model %s, %s pace%s%s\n", shown_name.c_str(),
               api.c_str(), Hex(model).c_str(), pace.c_str(),

@@ -1,5 +1,6 @@
 // Byte-level MIDI backend seam: list ports, open them, move whole messages.
-// Backends: RtMidi (ALSA sequencer, JACK, CoreMIDI, WinMM) and the in-process virtual bus.
+// Backends: RtMidi (ALSA sequencer, JACK, CoreMIDI, WinMM), ALSA rawmidi and the in-process
+// virtual bus.
 #pragma once
 
 #include <cstddef>
