@@ -58,30 +58,43 @@ complete_words() {
 }
 no_help() { grep -vxE -- '--help|-h'; }
 
-# fenupdator-cli: the top level and each subcommand.
+# Options, listed values and completion of one (sub)command: WORDS... as typed after the program.
+check_command() {
+  local help options
+  help=$("$CLI" "$@" --help)
+  options=$(echo "$help" | help_options)
+  compare "fenupdator-cli(1) options of $*" "$(echo "$options" | no_help)" \
+    "$(man_section "$MAN/fenupdator-cli.1.scd" "## Options of $*" | man_options)"
+  compare "completion of fenupdator-cli $*'s options" "$options" \
+    "$(complete_words fenupdator-cli "$@" --)"
+  while read -r opt value; do
+    [ -n "$opt" ] || continue
+    grep -q -- "\*$value\*" "$MAN/fenupdator-cli.1.scd" || fail "fenupdator-cli(1) lacks $opt $value"
+    complete_words fenupdator-cli "$@" "$opt" "" | grep -qx -- "$value" ||
+      fail "completion of fenupdator-cli $* $opt lacks $value"
+  done <<<"$(echo "$help" | help_values)"
+}
+
+# fenupdator-cli: the top level, each subcommand and theirs.
 top_help=$("$CLI" --help)
 subcommands=$(echo "$top_help" | help_subcommands)
 [ -n "$subcommands" ] || fail "fenupdator-cli --help lists no subcommands"
-compare "fenupdator-cli(1) SUBCOMMANDS" "$subcommands" \
-  "$(man_section "$MAN/fenupdator-cli.1.scd" "# SUBCOMMANDS" | man_heads)"
+all_subcommands=$subcommands
 compare "fenupdator-cli(1) OPTIONS" "$(echo "$top_help" | help_options)" \
   "$(man_section "$MAN/fenupdator-cli.1.scd" "# OPTIONS" | man_options)"
 compare "completion of fenupdator-cli's subcommands" "$subcommands" \
   "$(complete_words fenupdator-cli "")"
 for sub in $subcommands; do
-  help=$("$CLI" "$sub" --help)
-  options=$(echo "$help" | help_options)
-  compare "fenupdator-cli(1) options of $sub" "$(echo "$options" | no_help)" \
-    "$(man_section "$MAN/fenupdator-cli.1.scd" "## Options of $sub" | man_options)"
-  compare "completion of fenupdator-cli $sub's options" "$options" \
-    "$(complete_words fenupdator-cli "$sub" --)"
-  while read -r opt value; do
-    [ -n "$opt" ] || continue
-    grep -q -- "\*$value\*" "$MAN/fenupdator-cli.1.scd" || fail "fenupdator-cli(1) lacks $opt $value"
-    complete_words fenupdator-cli "$sub" "$opt" "" | grep -qx -- "$value" ||
-      fail "completion of fenupdator-cli $sub $opt lacks $value"
-  done <<<"$(echo "$help" | help_values)"
+  check_command "$sub"
+  nested=$("$CLI" "$sub" --help | help_subcommands)
+  [ -n "$nested" ] || continue
+  all_subcommands+=$'\n'$nested
+  compare "completion of fenupdator-cli $sub's subcommands" "$nested" \
+    "$(complete_words fenupdator-cli "$sub" "")"
+  for inner in $nested; do check_command "$sub" "$inner"; done
 done
+compare "fenupdator-cli(1) SUBCOMMANDS" "$(echo "$all_subcommands" | sort -u)" \
+  "$(man_section "$MAN/fenupdator-cli.1.scd" "# SUBCOMMANDS" | man_heads)"
 
 # fen-devsim: options, values and fault kinds.
 help=$("$DEVSIM" --help)
