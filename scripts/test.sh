@@ -12,6 +12,10 @@ JOBS=$(nproc)
 WERROR=OFF
 if [ "${CI:-}" = "true" ]; then WERROR=ON; fi
 
+# Each pass says how long it took, so that the whole run's cost can be kept in view.
+SECONDS=0
+phase_done() { echo "== $1: done at $((SECONDS / 60)) min $((SECONDS % 60)) s"; }
+
 run_suite() {
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja -DFEN_WERROR=$WERROR "$@"
@@ -21,14 +25,19 @@ run_suite() {
 
 export QT_QPA_PLATFORM=offscreen
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+phase_done "normal build and tests"
 # The Windows build (MinGW-w64), its tests under Wine: once, in the normal pass only.
 bash scripts/windows-test.sh build-win
+phase_done "Windows build and tests under Wine"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DFEN_SANITIZE=address -DFEN_BUILD_BENCH=OFF
+phase_done "AddressSanitizer + UndefinedBehaviorSanitizer"
 # Without the desktop program: Qt is not built for ThreadSanitizer. The suppressions name
 # libraries only (see the file).
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan-suppressions.txt" \
   run_suite build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFEN_SANITIZE=thread \
   -DFEN_BUILD_GUI=OFF -DFEN_BUILD_BENCH=OFF
+phase_done "ThreadSanitizer"
 FEN_FUZZ_BUILD=build-fuzz bash scripts/fuzz.sh 60
+phase_done "fuzzing"
 echo "All tests passed."
