@@ -79,11 +79,18 @@ function(fen_read_public_key file out)
   set(${out} "${key}" PARENT_SCOPE)
 endfunction()
 
-# Builds the release checker in BINDIR for the machine that builds; its path into OUT.
+# Builds the release checker in BINDIR for the machine that builds; its path into OUT. It is a
+# build of its own, without this build's toolchain file: a cross build (MinGW-w64) checks its
+# release with a checker that runs here. Its compilers are the machine's own, whatever the
+# environment names for the cross build.
 function(fen_build_release_checker bindir out)
   get_filename_component(source "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../res/release_check" ABSOLUTE)
+  set(host_env "")
+  if(CMAKE_CROSSCOMPILING)
+    set(host_env "${CMAKE_COMMAND}" -E env --unset=CMAKE_TOOLCHAIN_FILE --unset=CC --unset=CXX)
+  endif()
   if(NOT EXISTS "${bindir}/CMakeCache.txt")
-    execute_process(COMMAND "${CMAKE_COMMAND}" -S "${source}" -B "${bindir}"
+    execute_process(COMMAND ${host_env} "${CMAKE_COMMAND}" -S "${source}" -B "${bindir}"
                             -DCMAKE_BUILD_TYPE=Release
                     RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
     if(NOT result EQUAL 0)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows build: cross-compiles everything but the desktop program with MinGW-w64 and runs
-# its tests under Wine. RtMidi's WinMM backend is built from Debian's source of RtMidi, fetched
-# once into a cache outside the build folder.
+# its tests under Wine. RtMidi's WinMM backend and libsodium are built from Debian's sources of
+# them, fetched once into a cache outside the build folder (libsodium is built there once too).
 #   scripts/windows-test.sh [BUILD_DIR]       (default: build-win)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,7 +16,7 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 # A deb-src entry for the archive and suite the machine already installs from, so that
-# `apt-get source` finds the same RtMidi as the installed one.
+# `apt-get source` finds the same RtMidi and libsodium as the installed ones.
 ensure_deb_src() {
   if apt-get source --print-uris rtmidi >/dev/null 2>&1; then return; fi
   local uri suite
@@ -36,31 +36,70 @@ ensure_deb_src() {
   $SUDO apt-get update -q
 }
 
-# RtMidi's source, unpacked once into the cache; prints its folder.
-rtmidi_source() {
-  local dir
-  dir=$(find "$CACHE" -maxdepth 2 -name RtMidi.cpp -printf '%h\n' 2>/dev/null | head -1 || true)
-  if [ -n "$dir" ]; then
-    echo "$dir"
+# The Debian source of PACKAGE (its patches applied), unpacked once into $CACHE/PACKAGE; prints
+# that folder. MARKER is a file that the unpacked source holds.
+debian_source() {  # debian_source PACKAGE MARKER
+  local package=$1 marker=$2
+  if [ -f "$CACHE/$package/$marker" ]; then
+    echo "$CACHE/$package"
     return
   fi
   ensure_deb_src
   mkdir -p "$CACHE"
   local work
   work=$(mktemp -d "$CACHE/fetch.XXXXXX")
-  (cd "$work" && apt-get source -q --download-only rtmidi >&2 &&
+  (cd "$work" && apt-get source -q --download-only "$package" >&2 &&
     dpkg-source -x --no-check ./*.dsc src >&2)
-  mv "$work/src" "$CACHE/rtmidi"
+  rm -rf "${CACHE:?}/$package"
+  mv "$work/src" "$CACHE/$package"
   rm -rf "$work"
-  echo "$CACHE/rtmidi"
+  echo "$CACHE/$package"
+}
+
+# libsodium for MinGW-w64, static, built once from its source by cmake/windows/libsodium into a
+# prefix in the cache named after that recipe, the source's version and the compiler; prints
+# the prefix. Some seconds, the first time.
+sodium_prefix() {
+  local source recipe key prefix
+  source=$(debian_source libsodium src/libsodium/include/sodium.h)
+  recipe=$PWD/cmake/windows/libsodium
+  key=$( (cat "$recipe/CMakeLists.txt" "$PWD/cmake/mingw-w64-x86_64.cmake"
+    sed -n 1p "$source/debian/changelog"
+    x86_64-w64-mingw32-gcc-posix -dumpfullversion) | sha256sum | cut -c1-12)
+  prefix=$CACHE/libsodium-mingw-$key
+  if [ -f "$prefix/lib/libsodium.a" ]; then
+    echo "$prefix"
+    return
+  fi
+  local work
+  work=$(mktemp -d "$CACHE/libsodium-build.XXXXXX")
+  local t0=$SECONDS
+  {
+    cmake -S "$recipe" -B "$work/build" -G Ninja \
+      -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
+      -DFEN_SODIUM_SOURCE="$source" -DCMAKE_INSTALL_PREFIX="$work/prefix" </dev/null
+    cmake --build "$work/build" -j "$JOBS" </dev/null
+    cmake --install "$work/build" </dev/null
+  } >"$work/log.txt" 2>&1 || {
+    cat "$work/log.txt" >&2
+    echo "windows-test: building libsodium for MinGW-w64 failed (log above)" >&2
+    exit 1
+  }
+  rm -rf "$prefix"
+  mv "$work/prefix" "$prefix"
+  rm -rf "$work"
+  echo "windows-test: libsodium for MinGW-w64 built in $((SECONDS - t0)) s into $prefix" >&2
+  echo "$prefix"
 }
 
 if [ "${1:-}" = "--fetch-only" ]; then
-  rtmidi_source
+  debian_source rtmidi RtMidi.cpp
+  debian_source libsodium src/libsodium/include/sodium.h
   exit 0
 fi
 
-RTMIDI_SOURCE=$(rtmidi_source)
+RTMIDI_SOURCE=$(debian_source rtmidi RtMidi.cpp)
+SODIUM_PREFIX=$(sodium_prefix)
 
 # Wine's prefix lives in the build folder; its sound driver is switched off (no ALSA here, and
 # it would only print about that) and its own messages are not wanted.
@@ -84,7 +123,7 @@ cmake -S . -B "$BUILD" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_CROSSCOMPILING_EMULATOR=wine \
   -DCMAKE_BUILD_TYPE=Release \
-  -DFEN_RTMIDI_SOURCE="$RTMIDI_SOURCE" \
+  -DFEN_RTMIDI_SOURCE="$RTMIDI_SOURCE" -DFEN_SODIUM_PREFIX="$SODIUM_PREFIX" \
   -DFEN_BUILD_GUI=OFF -DFEN_BUILD_BENCH=OFF -DFEN_WERROR=$WERROR </dev/null
 cmake --build "$BUILD" -j "$JOBS" </dev/null
 (cd "$BUILD" && ctest --output-on-failure -j "$JOBS" --timeout 300 </dev/null)
@@ -113,6 +152,29 @@ check "update --simulate" 0 "Version update completed." -- update --simulate --i
 check "list without a device" 0 "No MIDI device found" -- list
 check "update refuses placeholder images" 2 "placeholder firmware images" -- update
 check "bad arguments" 2 "" -- update --simulate --instance 21
+
+# A signed release on Windows: a manifest made by the updater, signed by the minisign tool here
+# with the build's test key, verified by the updater and flashed into the simulated device; a
+# flipped bit in an image is refused with the bad-firmware status.
+KEY="$PWD/$BUILD/test-release-key/test-release.key"
+if command -v minisign >/dev/null && [ -s "$KEY" ]; then
+  mkdir "$work/release"
+  cp "$BUILD"/res/placeholder_firmware/{129,133,136,137}.bin "$work/release/"
+  check "firmware manifest" 0 "" -- firmware manifest release --version 3.1.4 --model 0x57 --model 0x61
+  minisign -S -W -s "$KEY" -m "$work/release/manifest.json" -t "release 3.1.4" </dev/null >/dev/null
+  check "firmware verify of minisign's signature" 0 \
+    "Firmware release 3.1.4 for model 0x57, 0x61, signed by key" -- firmware verify release
+  check "update --simulate from a signed release" 0 "Firmware release 3.1.4" -- \
+    update --simulate --instant --timeouts short --firmware release
+  cp -r "$work/release" "$work/flipped"
+  byte=$(od -An -tu1 -j 77 -N1 "$work/flipped/137.bin" | tr -d ' ')
+  printf "\\$(printf '%03o' $((byte ^ 4)))" |
+    dd of="$work/flipped/137.bin" bs=1 seek=77 conv=notrunc status=none
+  check "firmware verify refuses a flipped bit" 2 "137.bin: SHA-256" -- firmware verify flipped
+else
+  echo "FAIL signed release: minisign or the build's test key ($KEY) is missing"
+  failures=$((failures + 1))
+fi
 rm -rf "$work"
 if [ "$failures" != 0 ]; then
   echo "windows-test: $failures command-line check(s) failed" >&2
