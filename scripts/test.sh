@@ -27,7 +27,8 @@ export QT_QPA_PLATFORM=offscreen
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 phase_done "normal build and tests"
 # The Windows build (MinGW-w64), its tests under Wine: once, in the normal pass only.
-bash scripts/windows-test.sh build-win
+# An absolute build folder, as a user may give one.
+bash scripts/windows-test.sh "$PWD/build-win"
 phase_done "Windows build and tests under Wine"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DFEN_SANITIZE=address -DFEN_BUILD_BENCH=OFF

@@ -7,54 +7,17 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 BUILD=${1:-build-win}
+# The build folder as an absolute path: the Wine prefix, the emulator and the checks below run
+# from other folders.
+BUILD=$(realpath -m "$BUILD")
 CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/fenupdator
 JOBS=$(nproc)
 WERROR=OFF
 if [ "${CI:-}" = "true" ]; then WERROR=ON; fi
 
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-
-# A deb-src entry for the archive and suite the machine already installs from, so that
-# `apt-get source` finds the same RtMidi and libsodium as the installed ones.
-ensure_deb_src() {
-  if apt-get source --print-uris rtmidi >/dev/null 2>&1; then return; fi
-  local uri suite
-  uri=$(sed -n 's/^URIs:[[:space:]]*//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -1)
-  suite=$(sed -n 's/^Suites:[[:space:]]*//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null |
-    head -1 | awk '{print $1}')
-  if [ -z "$uri" ] && [ -f /etc/apt/sources.list ]; then
-    read -r uri suite < <(awk '$1 == "deb" && $2 !~ /^\[/ {print $2, $3; exit}' /etc/apt/sources.list)
-  fi
-  if [ -z "$uri" ] || [ -z "$suite" ]; then
-    echo "windows-test: cannot tell the machine's Debian archive; add a deb-src line by hand" >&2
-    exit 1
-  fi
-  printf 'Types: deb-src\nURIs: %s\nSuites: %s\nComponents: main\nSigned-By: %s\n' \
-    "$uri" "$suite" /usr/share/keyrings/debian-archive-keyring.gpg |
-    $SUDO tee /etc/apt/sources.list.d/fenupdator-deb-src.sources >/dev/null
-  $SUDO apt-get update -q
-}
-
-# The Debian source of PACKAGE (its patches applied), unpacked once into $CACHE/PACKAGE; prints
-# that folder. MARKER is a file that the unpacked source holds.
-debian_source() {  # debian_source PACKAGE MARKER
-  local package=$1 marker=$2
-  if [ -f "$CACHE/$package/$marker" ]; then
-    echo "$CACHE/$package"
-    return
-  fi
-  ensure_deb_src
-  mkdir -p "$CACHE"
-  local work
-  work=$(mktemp -d "$CACHE/fetch.XXXXXX")
-  (cd "$work" && apt-get source -q --download-only "$package" >&2 &&
-    dpkg-source -x --no-check ./*.dsc src >&2)
-  rm -rf "${CACHE:?}/$package"
-  mv "$work/src" "$CACHE/$package"
-  rm -rf "$work"
-  echo "$CACHE/$package"
-}
+# Debian sources fetched once into $CACHE: ensure_deb_src and debian_source.
+# shellcheck source=lib/debian-source.sh
+source "$PWD/scripts/lib/debian-source.sh"
 
 # libsodium for MinGW-w64, static, built once from its source by cmake/windows/libsodium into a
 # prefix in the cache named after that recipe, the source's version and the compiler; prints
@@ -103,7 +66,7 @@ SODIUM_PREFIX=$(sodium_prefix)
 
 # Wine's prefix lives in the build folder; its sound driver is switched off (no ALSA here, and
 # it would only print about that) and its own messages are not wanted.
-export WINEPREFIX=$PWD/$BUILD/wine-prefix
+export WINEPREFIX=$BUILD/wine-prefix
 export WINEDLLOVERRIDES=winealsa.drv=d
 export WINEDEBUG=-all
 
@@ -130,7 +93,7 @@ cmake --build "$BUILD" -j "$JOBS" </dev/null
 
 # The command-line updater as a user runs it on Windows: a whole update against the built-in
 # simulated device, and a listing that says plainly that no device is there (Wine has none).
-CLI="$PWD/$BUILD/tools/cli/fenupdator-cli.exe"
+CLI="$BUILD/tools/cli/fenupdator-cli.exe"
 work=$(mktemp -d)
 failures=0
 check() {  # check NAME WANT-STATUS WANT-TEXT -- ARGS...
@@ -156,7 +119,7 @@ check "bad arguments" 2 "" -- update --simulate --instance 21
 # A signed release on Windows: a manifest made by the updater, signed by the minisign tool here
 # with the build's test key, verified by the updater and flashed into the simulated device; a
 # flipped bit in an image is refused with the bad-firmware status.
-KEY="$PWD/$BUILD/test-release-key/test-release.key"
+KEY="$BUILD/test-release-key/test-release.key"
 if command -v minisign >/dev/null && [ -s "$KEY" ]; then
   mkdir "$work/release"
   cp "$BUILD"/res/placeholder_firmware/{129,133,136,137}.bin "$work/release/"
