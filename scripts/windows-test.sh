@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 BUILD=${1:-build-win}
 # The build folder as an absolute path: the Wine prefix, the emulator and the checks below run
 # from other folders.
-BUILD=$(realpath -m "$BUILD")
+if [ "$BUILD" != --fetch-only ]; then BUILD=$(realpath -m "$BUILD"); fi
 CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/fenupdator
 JOBS=$(nproc)
 WERROR=OFF
