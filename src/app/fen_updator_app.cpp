@@ -3,6 +3,7 @@
 
 #include <QCoreApplication>
 #include <QMessageBox>
+#include <cstdio>
 
 #include "app/instance_search.h"
 #include "res/firmware.h"
@@ -17,9 +18,13 @@ CFenUpdatorApp::~CFenUpdatorApp() = default;
 
 bool CFenUpdatorApp::InitInstance() {
   InstanceClaim claim = ClaimInstanceNumber();
+  if (!claim.notice.empty()) std::fprintf(stderr, "fenupdator: %s\n", claim.notice.c_str());
   if (claim.number == 0) {
+    const std::string text =
+        claim.problem.empty() ? TooManyInstancesText() : InstanceLockProblemText(claim.problem);
+    if (!claim.problem.empty()) std::fprintf(stderr, "fenupdator: %s\n", text.c_str());
     QMessageBox::warning(nullptr, QCoreApplication::applicationName(),
-                         QString::fromStdString(TooManyInstancesText()));
+                         QString::fromStdString(text));
     return false;
   }
   instance_lock_ = std::move(claim.lock);

@@ -8,11 +8,22 @@
 namespace fen {
 
 InstanceClaim ClaimInstanceNumber(int max) {
+  InstanceClaim claim;
+  claim.notice = InstanceLock::LockFolderNotice();
   for (int n = 1; n <= max; ++n) {
-    std::unique_ptr<InstanceLock> lock = InstanceLock::TryAcquire(ProductTitleFor(n));
-    if (lock) return {n, std::move(lock)};
+    std::string problem;
+    std::unique_ptr<InstanceLock> lock = InstanceLock::TryAcquire(ProductTitleFor(n), &problem);
+    if (lock) {
+      claim.number = n;
+      claim.lock = std::move(lock);
+      return claim;
+    }
+    if (!problem.empty()) {
+      claim.problem = std::move(problem);
+      return claim;
+    }
   }
-  return {};
+  return claim;
 }
 
 std::string TooManyInstancesText(int max) {
@@ -20,6 +31,10 @@ std::string TooManyInstancesText(int max) {
   std::snprintf(buffer, sizeof buffer,
                 "It is forbidden to launch more than %d instance of this application.", max);
   return buffer;
+}
+
+std::string InstanceLockProblemText(const std::string& problem) {
+  return "Cannot take an instance number: " + problem + ".";
 }
 
 }  // namespace fen

@@ -12,15 +12,21 @@ namespace fen {
 inline constexpr int kMaxInstances = 20;
 
 struct InstanceClaim {
-  int number = 0;  // 0: every number is taken
+  int number = 0;  // 0: every number is taken, or `problem` says why none could be tried
   std::unique_ptr<InstanceLock> lock;
+  std::string problem;  // the locks cannot be made at all (their folder, its owner)
+  std::string notice;   // the usual folder of the locks was passed over, and why
 };
 
-// Tries 1, 2, ... max in order; a lock that cannot be taken for any reason skips its number.
-// The returned lock must be kept for the life of the process.
+// Tries 1, 2, ... max in order; a lock held by another copy skips its number, a lock that
+// cannot be made at all ends the search with `problem`. The returned lock must be kept for
+// the life of the process.
 InstanceClaim ClaimInstanceNumber(int max = kMaxInstances);
 
 // "It is forbidden to launch more than 20 instance of this application."
 std::string TooManyInstancesText(int max = kMaxInstances);
+
+// What start-up shows when no instance lock can be made: "Cannot take an instance number: ...".
+std::string InstanceLockProblemText(const std::string& problem);
 
 }  // namespace fen

@@ -13,6 +13,8 @@
 #include <optional>
 #include <string>
 
+#include "app/instance_search.h"
+
 namespace fen {
 namespace {
 
@@ -25,6 +27,8 @@ class InstanceLockTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (const char* old = std::getenv("XDG_RUNTIME_DIR")) old_runtime_ = old;
+    if (const char* old = std::getenv("TMPDIR")) old_tmpdir_ = old;
+    if (const char* old = std::getenv("HOME")) old_home_ = old;
     dir_ = fs::temp_directory_path() /
            ("fen_lock_test_" + std::to_string(::getpid()) + "_" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -34,11 +38,9 @@ class InstanceLockTest : public ::testing::Test {
     ::setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
   }
   void TearDown() override {
-    if (old_runtime_) {
-      ::setenv("XDG_RUNTIME_DIR", old_runtime_->c_str(), 1);
-    } else {
-      ::unsetenv("XDG_RUNTIME_DIR");
-    }
+    Restore("XDG_RUNTIME_DIR", old_runtime_);
+    Restore("TMPDIR", old_tmpdir_);
+    Restore("HOME", old_home_);
     std::error_code ignored;
     fs::remove_all(dir_, ignored);
   }
@@ -68,7 +70,28 @@ class InstanceLockTest : public ::testing::Test {
     ::waitpid(pid, &status, 0);
   }
 
-  std::optional<std::string> old_runtime_;
+  static void Restore(const char* name, const std::optional<std::string>& value) {
+    if (value) {
+      ::setenv(name, value->c_str(), 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
+
+  // No runtime folder; the temporary folder and the home inside the test's folder, with the
+  // per-user folder in the temporary folder already made by "someone" with `mode`.
+  fs::path PlantTempFolder(fs::perms mode) {
+    ::unsetenv("XDG_RUNTIME_DIR");
+    ::setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
+    ::setenv("HOME", (dir_ / "home").c_str(), 1);
+    fs::create_directories(dir_ / "home");
+    const fs::path planted = dir_ / "tmp" / ("fenupdator-" + std::to_string(::geteuid()));
+    fs::create_directories(planted);
+    fs::permissions(planted, mode);
+    return planted;
+  }
+
+  std::optional<std::string> old_runtime_, old_tmpdir_, old_home_;
   fs::path dir_;
 };
 
@@ -143,6 +166,7 @@ TEST_F(InstanceLockTest, IsNotInheritedByProgramsTheHolderStarts) {
 
 TEST_F(InstanceLockTest, FallsBackToAPrivateFolderInTmpWithoutARuntimeFolder) {
   ::unsetenv("XDG_RUNTIME_DIR");
+  ::unsetenv("TMPDIR");
   const std::string fallback = "/tmp/fenupdator-" + std::to_string(::geteuid());
   EXPECT_EQ(InstanceLock::LockFolder(), fallback);
   const std::string name = "fen lock test " + std::to_string(::getpid());
@@ -155,6 +179,50 @@ TEST_F(InstanceLockTest, FallsBackToAPrivateFolderInTmpWithoutARuntimeFolder) {
   EXPECT_EQ(st.st_uid, ::geteuid());
   lock.reset();
   fs::remove(fs::path(fallback) / (name + ".lock"));
+}
+
+TEST_F(InstanceLockTest, PassesOverAFolderInTmpThatOthersMadeSaysWhyAndLocksInTheHome) {
+  const fs::path planted = PlantTempFolder(fs::perms::all);
+  const fs::path home_locks = dir_ / "home" / ".cache" / "fenupdator-locks";
+  EXPECT_EQ(InstanceLock::LockFolder(), home_locks.string());
+  EXPECT_EQ(InstanceLock::LockFolderNotice(),
+            planted.string() +
+                " can be written by other users (mode 0777); instance locks are "
+                "kept in " +
+                home_locks.string() + " instead");
+  {
+    InstanceClaim claim = ClaimInstanceNumber();
+    EXPECT_EQ(claim.number, 1);
+    EXPECT_EQ(claim.notice, InstanceLock::LockFolderNotice());
+    EXPECT_TRUE(claim.problem.empty());
+    EXPECT_EQ(InstanceLock::TryAcquire(kName), nullptr);  // the home's lock holds
+  }
+  struct stat st {};
+  ASSERT_EQ(::lstat(home_locks.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0077, 0u);
+  EXPECT_TRUE(fs::is_empty(planted));
+
+  if (::geteuid() == 0) {
+    fs::permissions(planted, fs::perms::owner_all);
+    ASSERT_EQ(::chown(planted.c_str(), 65534, 65534), 0);
+    EXPECT_NE(InstanceLock::LockFolderNotice().find(planted.string() + " belongs to "),
+              std::string::npos);
+    EXPECT_NE(InstanceLock::LockFolderNotice().find("uid 65534"), std::string::npos);
+  }
+}
+
+TEST_F(InstanceLockTest, StartUpSaysWhatIsWrongWhenNoFolderCanHoldTheLocks) {
+  PlantTempFolder(fs::perms::all);
+  const fs::path home_locks = dir_ / "home" / ".cache" / "fenupdator-locks";
+  fs::create_directories(home_locks);
+  fs::permissions(home_locks, fs::perms::all);
+  std::string problem;
+  EXPECT_EQ(InstanceLock::TryAcquire(kName, &problem), nullptr);
+  EXPECT_EQ(problem, home_locks.string() + " is not a private folder of this user");
+  InstanceClaim claim = ClaimInstanceNumber();
+  EXPECT_EQ(claim.number, 0);
+  EXPECT_EQ(InstanceLockProblemText(claim.problem),
+            "Cannot take an instance number: " + problem + ".");
 }
 
 TEST_F(InstanceLockTest, IgnoresARuntimeFolderThatOthersCanWriteInto) {
