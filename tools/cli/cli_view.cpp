@@ -5,6 +5,7 @@
 #include <cinttypes>
 
 #include "engine/string_table.h"
+#include "terminal_text.h"
 
 namespace fen {
 
@@ -26,7 +27,8 @@ CliView::CliView(Mode mode, std::FILE* out, std::FILE* err, std::string label)
     : mode_(mode),
       out_(out),
       err_(err),
-      label_(std::move(label)),
+      // JSON escapes what it carries; a terminal needs the device's name escaped.
+      label_(mode == Mode::kJson ? std::move(label) : TerminalText(label)),
       start_(std::chrono::steady_clock::now()) {}
 
 void CliView::Emit(const JsonLine& fields) {

@@ -14,6 +14,7 @@
 #include "midi/midi_out_port.h"
 #include "protocol/messages.h"
 #include "res/firmware.h"
+#include "terminal_text.h"
 
 namespace fen {
 
@@ -77,7 +78,8 @@ IdentifyResult ProbeIdentities(MidiDriver& driver, std::uint32_t wait_ms) {
           pair.in = j;
           pair.out = static_cast<int>(i);
           pair.identity = identity;
-          pair.of_family = std::find(kFamilyModelIds.begin(), kFamilyModelIds.end(),
+          pair.of_family = HasFamilyManufacturer(identity) &&
+                           std::find(kFamilyModelIds.begin(), kFamilyModelIds.end(),
                                      identity.model_id) != kFamilyModelIds.end();
           answered.push_back(pair);
         }
@@ -124,17 +126,20 @@ int PrintIdentities(const IdentifyResult& result, bool json, int no_device_statu
     }
     PrintJsonLine(stdout, JsonLine{{"devices", found}, {"others", others}, {"echoes", echoes}});
   } else {
+    // Names from the MIDI system, shown with their control characters escaped.
+    const auto in_text = [&](int j) { return TerminalText(in_name(j)); };
+    const auto out_text = [&](int i) { return TerminalText(out_name(i)); };
     for (const IdentifiedPair& pair : result.pairs) {
       std::printf("%s %s: MIDI OUT \"%s\", MIDI IN \"%s\"\n  %s\n",
-                  pair.of_family ? "Device" : "Not of the family:", in_name(pair.in).c_str(),
-                  out_name(pair.out).c_str(), in_name(pair.in).c_str(),
+                  pair.of_family ? "Device" : "Not of the family:", in_text(pair.in).c_str(),
+                  out_text(pair.out).c_str(), in_text(pair.in).c_str(),
                   CliView::IdentityText(pair.identity).c_str());
     }
     for (const PortEcho& echo : result.echoes) {
       std::printf(
           "Echo: MIDI IN \"%s\" hands back what MIDI OUT \"%s\" sends (a MIDI Through or a "
           "loop), not a device\n",
-          in_name(echo.in).c_str(), out_name(echo.out).c_str());
+          in_text(echo.in).c_str(), out_text(echo.out).c_str());
     }
     if (devices == 0) {
       std::printf("No device of the family answered on %zu output port%s.\n", result.outputs.size(),

@@ -21,15 +21,16 @@
 #include "engine/port_selection.h"
 #include "engine/string_table.h"
 #include "engine/update_session.h"
-#include "package_version.h"
 #include "firmware_commands.h"
 #include "identify.h"
 #include "json_line.h"
+#include "package_version.h"
 #include "platform/midi/midi_driver.h"
 #include "platform/midi/rawmidi/rawmidi_backend.h"
 #include "platform/midi/rtmidi/rtmidi_backend.h"
 #include "platform/midi/virtual/virtual_midi_bus.h"
 #include "res/firmware.h"
+#include "terminal_text.h"
 
 namespace {
 
@@ -89,11 +90,15 @@ int ResolvePort(const std::string& given, const std::vector<std::string>& names,
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (names[i] == given) return static_cast<int>(i);
   }
+  // The name as `list` shows it, control characters escaped.
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (TerminalText(names[i]) == given) return static_cast<int>(i);
+  }
   if (given.find_first_not_of("0123456789") == std::string::npos && given.size() < 6) {
     const int index = std::stoi(given);
     if (index < static_cast<int>(names.size())) return index;
   }
-  *error = "no MIDI port \"" + given + "\" (see `fenupdator-cli list`)";
+  *error = "no MIDI port \"" + TerminalText(given) + "\" (see `fenupdator-cli list`)";
   return -2;
 }
 
@@ -143,9 +148,10 @@ void ReportOpenFailure(const UpdateSession::ExecuteOutcome outcome, const PortLi
                                ? names[static_cast<std::size_t>(index)]
                                : std::string("(none)");
   const std::string reason = rawmidi ? rawmidi->LastOpenError() : std::string();
-  std::fprintf(stderr, "fenupdator-cli: %s%scannot open MIDI %s port \"%s\"%s%s\n", label.c_str(),
-               label.empty() ? "" : ": ", out_failed ? "OUT" : "IN", name.c_str(),
-               reason.empty() ? "" : ": ", reason.c_str());
+  std::fprintf(stderr, "fenupdator-cli: %s%scannot open MIDI %s port \"%s\"%s%s\n",
+               TerminalText(label).c_str(), label.empty() ? "" : ": ", out_failed ? "OUT" : "IN",
+               TerminalText(name).c_str(), reason.empty() ? "" : ": ",
+               TerminalText(reason).c_str());
 }
 
 int RunList(const std::string& api, bool json, int instance) {
@@ -178,7 +184,7 @@ int RunList(const std::string& api, bool json, int instance) {
     if (names.empty()) std::printf("  (none)\n");
     for (std::size_t i = 0; i < names.size(); ++i) {
       std::printf("  %c %2zu  %s\n", static_cast<int>(i) == selected ? '*' : ' ', i,
-                  names[i].c_str());
+                  TerminalText(names[i]).c_str());
     }
   };
   print("MIDI IN", lists.inputs, in_selected);
@@ -455,7 +461,7 @@ class ProgressBoard {
       } else if (t->view->last_error() != 0) {
         state = "Error: " + LoadString(t->view->last_error());
       }
-      std::printf("\r\033[K%-24s [%s] %3d%%  %s\n", t->label.c_str(), bar.c_str(),
+      std::printf("\r\033[K%-24s [%s] %3d%%  %s\n", TerminalText(t->label).c_str(), bar.c_str(),
                   static_cast<int>(fraction * 100), state.c_str());
     }
     std::fflush(stdout);
@@ -546,9 +552,9 @@ int RunUpdateAll(const UpdateArgs& args) {
   if (!json) {
     std::printf("Updating %zu device%s:\n", targets.size(), targets.size() == 1 ? "" : "s");
     for (const auto& t : targets) {
-      std::printf("  %s: MIDI IN %s, MIDI OUT %s (paired by %s)\n", t->label.c_str(),
-                  lists.inputs[static_cast<std::size_t>(t->in)].c_str(),
-                  lists.outputs[static_cast<std::size_t>(t->out)].c_str(),
+      std::printf("  %s: MIDI IN %s, MIDI OUT %s (paired by %s)\n", TerminalText(t->label).c_str(),
+                  TerminalText(lists.inputs[static_cast<std::size_t>(t->in)]).c_str(),
+                  TerminalText(lists.outputs[static_cast<std::size_t>(t->out)]).c_str(),
                   t->by_identity ? "its Identity Reply" : "name");
     }
     std::fflush(stdout);
@@ -634,15 +640,16 @@ int RunUpdateAll(const UpdateArgs& args) {
     // Plain lines already said how each run ended; the board only showed it.
     if (board) {
       if (t->view->completed()) {
-        std::printf("%s: %s\n", t->label.c_str(), LoadString(IDS_UPDATE_COMPLETED).c_str());
+        std::printf("%s: %s\n", TerminalText(t->label).c_str(),
+                    LoadString(IDS_UPDATE_COMPLETED).c_str());
       } else if (t->view->last_error() != 0) {
-        std::fprintf(stderr, "%s: Error: %s\n", t->label.c_str(),
+        std::fprintf(stderr, "%s: Error: %s\n", TerminalText(t->label).c_str(),
                      LoadString(t->view->last_error()).c_str());
       }
     }
     if (t->device != nullptr) {
-      std::printf("%s: the simulated device's flash %s the firmware images.\n", t->label.c_str(),
-                  t->flash_holds ? "holds" : "does not hold");
+      std::printf("%s: the simulated device's flash %s the firmware images.\n",
+                  TerminalText(t->label).c_str(), t->flash_holds ? "holds" : "does not hold");
     }
   }
   if (!unpaired.empty() && status == kExitCompleted) status = kExitPorts;
