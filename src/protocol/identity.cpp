@@ -32,6 +32,10 @@ bool ParseIdentityReply(const std::uint8_t* data, std::size_t size, DeviceIdenti
   return true;
 }
 
+bool HasFamilyManufacturer(const DeviceIdentity& identity) {
+  return identity.manufacturer_length == 1 && identity.manufacturer[0] == kManufacturerId;
+}
+
 bool IsIdentityRequest(const std::uint8_t* data, std::size_t size) {
   return size == 6 && data[0] == kSysExStart && data[1] == kUniversalNonRealTime &&
          data[3] == kGeneralInformation && data[4] == kIdentityRequestSubId && data[5] == kSysExEnd;

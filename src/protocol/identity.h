@@ -24,6 +24,10 @@ struct DeviceIdentity {
 // True for a whole Identity Reply (F0 7E dd 06 02 ...) of `size` bytes.
 bool ParseIdentityReply(const std::uint8_t* data, std::size_t size, DeviceIdentity* identity);
 
+// True when the reply carries the family's one-byte manufacturer ID. Telling the family's
+// devices from other makers' needs this besides the model byte, which any maker may use.
+bool HasFamilyManufacturer(const DeviceIdentity& identity);
+
 // True for an Identity Request (F0 7E dd 06 01 F7).
 bool IsIdentityRequest(const std::uint8_t* data, std::size_t size);
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "devsim/virtual_bus_device.h"
@@ -18,6 +19,32 @@ devsim::SimOptions Model(std::uint8_t model) {
   options.model_id = model;
   options.timing = devsim::SimTiming::Instant();
   return options;
+}
+
+TEST(IdentityProbe, TakesAnotherMakersDeviceWithTheFamilysModelByteForNoneOfTheFamily) {
+  auto bus = std::make_shared<VirtualMidiBus>();
+  devsim::SimOptions options = Model(0x57);
+  options.manufacturer_id = 0x41;
+  devsim::VirtualBusDevice lookalike(*bus, options, "Look Alike");
+  MidiDriver driver({bus});
+  const IdentifyResult result = ProbeIdentities(driver, 100);
+  ASSERT_EQ(result.pairs.size(), 1u);
+  EXPECT_EQ(result.pairs[0].identity.model_id, 0x57);
+  EXPECT_FALSE(result.pairs[0].of_family);
+  EXPECT_EQ(PrintIdentities(result, true, 3), 3);
+}
+
+TEST(IdentityProbe, ShowsPortNamesWithTheirControlCharactersEscaped) {
+  auto bus = std::make_shared<VirtualMidiBus>();
+  devsim::VirtualBusDevice device(*bus, Model(0x57), "Synth\x1b]0;pwned\x07\nDevice fake");
+  MidiDriver driver({bus});
+  const IdentifyResult result = ProbeIdentities(driver, 100);
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(PrintIdentities(result, false, 3), 0);
+  const std::string printed = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(printed.find('\x1b'), std::string::npos) << printed;
+  EXPECT_NE(printed.find("Synth\\e]0;pwned\\x07\\nDevice fake"), std::string::npos) << printed;
+  EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 2) << printed;
 }
 
 TEST(IdentityProbe, PairsEachDeviceWithItsOwnPortsAndNeverAnEchoWithItself) {

@@ -231,6 +231,7 @@ void DeviceCore::HandleIdentityRequest(const ParsedMessage& m, Outcome* out) {
   }
   out->reply.assign(kIdentityReplyTemplate.begin(), kIdentityReplyTemplate.end());
   out->reply[2] = options_.device_id;
+  out->reply[5] = options_.manufacturer_id;
   out->reply[kIdentityReplyModelOffset] = model;
   std::copy(options_.software_revision.begin(), options_.software_revision.end(),
             out->reply.begin() + 10);

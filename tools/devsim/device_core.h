@@ -14,6 +14,7 @@
 #include "devsim/host_message.h"
 #include "devsim/sim_report.h"
 #include "devsim/sim_timing.h"
+#include "protocol/messages.h"
 #include "res/firmware.h"
 
 namespace fen::devsim {
@@ -24,6 +25,9 @@ using ImageLookup = std::function<FirmwareImage(int resource_id)>;
 
 struct SimOptions {
   std::uint8_t model_id = 0x57;
+  // The manufacturer ID of its Identity Reply: another maker's device when it is not the
+  // family's.
+  std::uint8_t manufacturer_id = kManufacturerId;
   // The device ID the device answers Identity Requests for (besides 0x7F, all devices).
   std::uint8_t device_id = 0x00;
   std::array<std::uint8_t, 4> software_revision = {0x31, 0x30, 0x30, 0x30};
