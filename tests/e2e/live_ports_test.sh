@@ -57,4 +57,16 @@ fi
 lists
 check "devices that vanished are no longer listed ($(names))" absent "$DEVICE"
 
+# A client whose name would drive the terminal and fake a pre-selected line.
+hostile=$'Evil\e]0;pwned\a\n  * 9  fake'
+if start_device hostile --name "$hostile"; then
+  "$CLI" list --api jack >plain.txt 2>&1 </dev/null
+  check "list shows a hostile name with its controls escaped" \
+    grep -qF 'Evil\e]0;pwned\x07\n  * 9  fake' plain.txt
+  check "list prints no control character of it" \
+    [ "$(tr -d '\n' <plain.txt | tr -d '[:print:]' | wc -c)" = 0 ]
+  check "list prints no fake line" [ "$(grep -c '^  \* 9  fake' plain.txt)" = 0 ]
+  stop_device "$DEVICE_PID"
+fi
+
 finish
