@@ -1,11 +1,48 @@
 // The desktop program: Qt's application object, the MIDI driver over the system's MIDI, start-up.
 #include <QApplication>
 #include <cstdio>
+#include <string>
 
 #include "app/fen_updator_app.h"
+#include "engine/string_table.h"
+#include "package_version.h"
 #include "platform/midi/rtmidi/rtmidi_backend.h"
+#include "res/firmware.h"
+#include "res/release.h"
+
+namespace {
+
+// --version and --help are answered on the terminal without opening the window.
+bool AnswerOnTheTerminal(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--version" || arg == "-v") {
+      std::printf("%s (desktop program), version %s\n", fen::kProductTitle, fen::kPackageVersion);
+      if (fen::FirmwareSet::BuiltinIsPlaceholder()) {
+        std::printf(
+            "Demo build: the built-in firmware images are placeholders, not a firmware release.\n");
+      } else if (const fen::ReleaseInfo& release = fen::BuiltinRelease();
+                 !release.version.empty()) {
+        std::printf("Firmware release %s\n", release.version.c_str());
+      }
+      return true;
+    }
+    if (arg == "--help" || arg == "-h") {
+      std::printf(
+          "Usage: fenupdator [Qt options]\n"
+          "Opens the updater's window: pick the device's MIDI ports and press \"Execute\".\n"
+          "The program takes no options of its own besides --help and --version; Qt's options\n"
+          "(-platform, -style, ...) are passed on to Qt. For scripts, use fenupdator-cli.\n");
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
+  if (AnswerOnTheTerminal(argc, argv)) return 0;
   // Qt takes its own platform arguments; the program reads nothing else from the command line.
   QApplication application(argc, argv);
   fen::CFenUpdatorApp app([](const std::string& client) {

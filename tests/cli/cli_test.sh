@@ -63,6 +63,33 @@ for args in "--instance 21" "--pace warp" "--fault bogus@" "--model 0x200" "--fi
   fi
 done
 
+# Slips: a word that is no command, and options of the simulated device given for a real one,
+# are refused with what went wrong (status 2), not taken silently or misreported.
+slip() {  # slip NAME WANT-ERROR-TEXT ARGS...
+  local name=$1 want=$2
+  shift 2
+  "$CLI" "$@" >/dev/null 2>err.txt </dev/null
+  local status=$?
+  if [ "$status" = 2 ] && grep -qF -e "$want" err.txt; then
+    echo "ok   slip: $name"
+  else
+    echo "FAIL slip: $name (status $status): $(head -2 err.txt)"
+    failures=$((failures + 1))
+  fi
+}
+slip "unknown command" 'no command "frobnicate"' frobnicate
+slip "--pace for a real device" "--pace sets up the simulated device" update --pace din --api jack
+slip "--instant for a real device" "--instant sets up the simulated device" update --instant --api jack
+slip "--model for a real device" "--model sets up the simulated device" update --model 0x61 --api jack
+slip "identify --model for real devices" "--model sets up the simulated device" identify --model 0x61
+"$CLI" update --timeouts short --api jack >/dev/null 2>err.txt </dev/null
+if grep -q "a real device may need the original time-outs" err.txt; then
+  echo "ok   --timeouts short for a real device is named as a time-out for tests"
+else
+  echo "FAIL --timeouts short for a real device passes silently"
+  failures=$((failures + 1))
+fi
+
 # The placeholder images never go to a real port.
 if "$CLI" --version | grep -q "placeholder"; then
   "$CLI" update --api jack >/dev/null 2>err.txt </dev/null

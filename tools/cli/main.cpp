@@ -194,7 +194,7 @@ int RunList(const std::string& api, bool json, int instance) {
   if (lists.inputs.empty() && lists.outputs.empty()) {
     std::printf(
         "No MIDI device found: the MIDI system lists no input and no output port. Connect the "
-        "device, or try --simulate.\n");
+        "device, or try the simulated one: fenupdator-cli update --simulate\n");
   }
   return kExitCompleted;
 }
@@ -752,6 +752,19 @@ int main(int argc, char** argv) {
     sub->add_flag("--simulate-echo", target->simulate_echo, "Add a port that echoes")->group("");
   }
 
+  // A word that names no command would otherwise be reported as a missing one.
+  if (argc > 1 && argv[1][0] != '-') {
+    const std::string word = argv[1];
+    bool known = false;
+    for (const CLI::App* sub : app.get_subcommands({})) known = known || sub->check_name(word);
+    if (!known) {
+      std::fprintf(stderr,
+                   "fenupdator-cli: no command \"%s\"; the commands are list, update, identify "
+                   "and firmware (see --help)\n",
+                   TerminalText(word).c_str());
+      return kExitUsage;
+    }
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -760,6 +773,32 @@ int main(int argc, char** argv) {
   }
   if (instant) args.pace = "instant";
   if (args.simulated_devices > 0) args.simulate = true;
+  if (*update && !args.simulate) {
+    // Options of the simulated device mean nothing to a real one: say so rather than ignore them.
+    for (const char* name : {"--pace", "--model", "--instant"}) {
+      if (update->count(name) > 0) {
+        std::fprintf(stderr,
+                     "fenupdator-cli: %s sets up the simulated device; add --simulate, or leave it "
+                     "out for a real device\n",
+                     name);
+        return kExitUsage;
+      }
+    }
+    if (args.timeouts == "short") {
+      std::fprintf(stderr,
+                   "fenupdator-cli: --timeouts short: the device gets %u ms instead of %u ms "
+                   "for each block's answer, a time-out for tests; a real device may need the "
+                   "original time-outs\n",
+                   static_cast<unsigned>(UpdateTiming::Shrunk().write_wait_ms),
+                   static_cast<unsigned>(UpdateTiming{}.write_wait_ms));
+    }
+  }
+  if (*identify && !identify_args.simulate && identify->count("--model") > 0) {
+    std::fprintf(stderr,
+                 "fenupdator-cli: --model sets up the simulated device; add --simulate, or leave "
+                 "it out for a real device\n");
+    return kExitUsage;
+  }
 
   if (firmware.given()) return firmware.Run();
   if (*identify) {
