@@ -5,6 +5,7 @@
 #include <cinttypes>
 
 #include "engine/string_table.h"
+#include "progress_line.h"
 #include "terminal_text.h"
 
 namespace fen {
@@ -125,14 +126,15 @@ void CliView::Redraw() {
     const auto left = static_cast<long>(static_cast<double>(kTotalImageBytes - done) / rate);
     std::snprintf(eta, sizeof eta, "%ld:%02ld", left / 60, left % 60);
   }
-  constexpr int kBarWidth = 24;
-  const int filled = static_cast<int>(fraction * kBarWidth);
-  std::string bar(static_cast<std::size_t>(kBarWidth), '.');
-  for (int i = 0; i < filled && i < kBarWidth; ++i) bar[static_cast<std::size_t>(i)] = '#';
-  std::fprintf(out_, "\r\033[K%s%s  %-32s [%s] %3d%%  %s  %s/s  left %s",
-               label_.empty() ? "" : (label_ + ": ").c_str(), step_.c_str(), status_.c_str(),
-               bar.c_str(), static_cast<int>(fraction * 100), HumanBytes(done).c_str(),
-               HumanBytes(rate).c_str(), eta);
+  ProgressFields fields;
+  fields.prefix = label_.empty() ? "" : label_ + ": ";
+  fields.step = step_;
+  fields.status = status_;
+  fields.fraction = fraction;
+  fields.bytes = HumanBytes(static_cast<double>(done));
+  fields.rate = HumanBytes(rate);
+  fields.eta = eta;
+  std::fprintf(out_, "\r\033[K%s", FitProgressLine(fields, TerminalColumns(out_)).c_str());
   std::fflush(out_);
   line_open_ = true;
 }
