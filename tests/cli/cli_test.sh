@@ -50,6 +50,15 @@ expect "device requests mid-transfer" 0 "Version update completed." "" \
   -- --fault identity-request@3 --fault vendor-request@4=0x05 --fault vendor-request@5=0x20
 expect "vanished device" 5 "Time out error(2)" "(Write)Time Out Error." -- --fault silent@30
 
+# After the error, a line says whether the flash changed and what to do next.
+"$CLI" update --simulate --instant --timeouts short --fault noreply@9x7 >/dev/null 2>err.txt </dev/null
+if [ "$(sed -n 2p err.txt)" = "The flash is partly written. Keep the device connected and powered, check the cable (or try another cable or USB port), and run the update again before unplugging or using the device." ]; then
+  echo "ok   the error is followed by what to do next"
+else
+  echo "FAIL no advice after the error: $(cat err.txt)"
+  failures=$((failures + 1))
+fi
+
 # Arguments out of range and a bad firmware folder are refused before anything is touched.
 for args in "--instance 21" "--pace warp" "--fault bogus@" "--model 0x200" "--firmware /nonexistent"; do
   # shellcheck disable=SC2086

@@ -5,6 +5,7 @@
 #include <cinttypes>
 
 #include "engine/string_table.h"
+#include "next_step.h"
 #include "progress_line.h"
 #include "terminal_text.h"
 
@@ -152,6 +153,9 @@ void CliView::ErrorBox(int string_id) {
   }
   std::fprintf(err_, "%sError: %s\n", label_.empty() ? "" : (label_ + ": ").c_str(),
                LoadString(string_id).c_str());
+  if (const std::string hint = NextStepHint(string_id); !hint.empty()) {
+    std::fprintf(err_, "%s%s\n", label_.empty() ? "" : (label_ + ": ").c_str(), hint.c_str());
+  }
   std::fflush(err_);
 }
 
