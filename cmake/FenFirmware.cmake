@@ -107,23 +107,21 @@ endfunction()
 
 # Verifies the release in DIR as the updater does: the manifest's signature against the key
 # files that follow, then every image's size and SHA-256. Fails the configure step on any
-# difference, and on an unsigned manifest unless FEN_FIRMWARE_ALLOW_UNSIGNED is on. A folder
-# without a manifest passes its size checks with a warning. The checker is built in CHECKER_DIR.
+# difference, and on a release that is not verified (an unsigned manifest, or none at all)
+# unless FEN_FIRMWARE_ALLOW_UNSIGNED is on. The checker is built in CHECKER_DIR.
 function(fen_verify_release_dir dir checker_dir)
   fen_check_firmware_dir("${dir}")
-  if(NOT EXISTS "${dir}/manifest.json")
-    message(WARNING "Firmware ${dir} has no manifest.json: the images' sizes are right, their "
-                    "content is unverified")
-    return()
-  endif()
   fen_build_release_checker("${checker_dir}" checker)
   execute_process(COMMAND "${checker}" "${dir}" ${ARGN}
                   RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE error
                   OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_STRIP_TRAILING_WHITESPACE)
   if(result EQUAL 3 AND NOT FEN_FIRMWARE_ALLOW_UNSIGNED)
-    message(FATAL_ERROR "Firmware ${dir}: ${output}; an unsigned release is embedded only with "
-                        "-DFEN_FIRMWARE_ALLOW_UNSIGNED=ON")
-  elseif(NOT result EQUAL 0 AND NOT result EQUAL 3)
+    message(FATAL_ERROR "Firmware ${dir}: ${output}; a release that is not signed, or has no "
+                        "manifest, is embedded only with -DFEN_FIRMWARE_ALLOW_UNSIGNED=ON")
+  elseif(result EQUAL 3)
+    message(WARNING "Firmware ${dir}: ${output} (embedded as FEN_FIRMWARE_ALLOW_UNSIGNED allows)")
+    return()
+  elseif(NOT result EQUAL 0)
     message(FATAL_ERROR "Firmware release refused: ${error}")
   endif()
   message(STATUS "Firmware release verified: ${output}")
