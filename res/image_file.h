@@ -15,10 +15,12 @@ bool ReadImageFile(const std::string& path, std::size_t expected, std::vector<st
                    std::string& error);
 
 // Reads a small text file (a manifest, a signature, a key) of at most `limit` bytes. The file
-// is opened once, without following a link and without waiting on a FIFO, and what is checked
-// is the opened file itself. 0: read; 1: there is no such file; -1: refused, said in `error`.
-int ReadSmallFile(const std::string& path, std::size_t limit, std::string* text,
-                  std::string* error);
+// is opened once, without waiting on a FIFO, and what is checked is the opened file itself. A
+// link is refused unless `follow_link` (a file the user names, such as a key, may be one; a file
+// found in a release folder may not). 0: read; 1: there is no such file; -1: refused, said in
+// `error`.
+int ReadSmallFile(const std::string& path, std::size_t limit, std::string* text, std::string* error,
+                  bool follow_link = false);
 
 // Replaces `path` with `bytes`: written to a new file beside it, created exclusively, then
 // renamed over it, so that a failed write leaves the old file and a link planted under the

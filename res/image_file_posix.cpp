@@ -31,14 +31,16 @@ bool ReadUpTo(int fd, std::size_t want, std::string* out, std::size_t* got) {
 
 }  // namespace
 
-int ReadSmallFile(const std::string& path, std::size_t limit, std::string* text,
-                  std::string* error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
+int ReadSmallFile(const std::string& path, std::size_t limit, std::string* text, std::string* error,
+                  bool follow_link) {
+  const int fd = ::open(
+      path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (follow_link ? 0 : O_NOFOLLOW));
   if (fd < 0) {
     const int code = errno;
     struct stat st {};
     if (code == ENOENT) return 1;
-    if (code == ELOOP || (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))) {
+    if (!follow_link &&
+        (code == ELOOP || (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)))) {
       *error = path + " is a symbolic link, not a file of its own";
     } else {
       *error = "cannot open " + path + ": " + std::strerror(code);

@@ -75,11 +75,12 @@ bool ReadImageFile(const std::string& path, std::size_t expected, std::vector<st
   return true;
 }
 
-int ReadSmallFile(const std::string& path, std::size_t limit, std::string* text,
-                  std::string* error) {
-  // The link itself is opened, not what it points to, and then refused.
-  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+int ReadSmallFile(const std::string& path, std::size_t limit, std::string* text, std::string* error,
+                  bool follow_link) {
+  // Unless it is to be followed, the link itself is opened, not what it points to, and refused.
+  HANDLE file = ::CreateFileA(
+      path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+      FILE_ATTRIBUTE_NORMAL | (follow_link ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD code = ::GetLastError();
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return 1;
@@ -93,7 +94,7 @@ int ReadSmallFile(const std::string& path, std::size_t limit, std::string* text,
     *error = path + " is not a regular file";
     return -1;
   }
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+  if (!follow_link && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     ::CloseHandle(file);
     *error = path + " is a symbolic link, not a file of its own";
     return -1;

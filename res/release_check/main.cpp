@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
   for (int i = 2; i < argc; ++i) {
     std::string text;
     std::string error;
-    const int read = fen::ReadSmallFile(argv[i], 4096, &text, &error);
+    const int read = fen::ReadSmallFile(argv[i], 4096, &text, &error, true);
     if (read != 0) {
       std::fprintf(stderr, "cannot read the public key file %s: %s\n", argv[i],
                    read == 1 ? "no such file" : error.c_str());

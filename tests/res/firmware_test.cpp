@@ -230,6 +230,10 @@ TEST_F(FirmwareFolder, ReadsASmallFileUpToItsLimitOnly) {
   EXPECT_EQ(ReadSmallFile(path.string(), 99, &text, &error), -1);
   EXPECT_NE(error.find("is 100 bytes, more than the 99"), std::string::npos) << error;
   EXPECT_EQ(ReadSmallFile((dir_ / "absent").string(), 99, &text, &error), 1);
+  // A file the user names, such as a key, may be a link; one found in a folder may not.
+  fs::create_symlink(path, dir_ / "linked");
+  EXPECT_EQ(ReadSmallFile((dir_ / "linked").string(), 100, &text, &error, true), 0) << error;
+  EXPECT_EQ(ReadSmallFile((dir_ / "linked").string(), 100, &text, &error), -1);
 }
 
 TEST_F(FirmwareFolder, WritesANewFileAndNeverThroughALink) {

@@ -180,6 +180,9 @@ rejected "sign: a secret key that is no file" "/dev/zero is not a regular file" 
 rejected "update: a simulated model ID with trailing text" "--model 0x57zz: not a model ID" \
   "$CLI" update --simulate --instant --model 0x57zz
 "$CLI" firmware verify tools >/dev/null 2>&1 || fail "the refused commands left the release changed"
+ln -s "$KEY" linked.key
+"$CLI" firmware sign tools --secret-key linked.key >/dev/null 2>&1 && "$CLI" firmware verify tools >/dev/null 2>&1 &&
+  pass "sign: a secret key given through a link is read" || fail "sign with a linked secret key"
 
 # Outputs are new files renamed into place: a link planted under their name is refused, and
 # what it points to is left alone.

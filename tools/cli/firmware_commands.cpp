@@ -61,8 +61,9 @@ std::string ReleaseLine(const ReleaseInfo& info) {
 // A minisign secret key file is a few hundred bytes.
 constexpr std::size_t kMaxSecretKeyBytes = 4096;
 
-bool ReadText(const std::string& path, std::size_t limit, std::string* text, std::string* error) {
-  const int read = ReadSmallFile(path, limit, text, error);
+bool ReadText(const std::string& path, std::size_t limit, std::string* text, std::string* error,
+              bool follow_link) {
+  const int read = ReadSmallFile(path, limit, text, error, follow_link);
   if (read == 1) *error = "cannot read " + path + ": no such file";
   return read == 0;
 }
@@ -175,10 +176,11 @@ int FirmwareCommands::Run() const {
     if (trusted_comment_.find_first_of("\r\n") != std::string::npos) {
       return Refuse("--trusted-comment: a signature's trusted comment is one line");
     }
-    if (!ReadText(secret_key_, kMaxSecretKeyBytes, &key_text, &error)) return Refuse(error);
+    // The key is the user's to name, a link included; the manifest is the folder's own.
+    if (!ReadText(secret_key_, kMaxSecretKeyBytes, &key_text, &error, true)) return Refuse(error);
     if (!ParseSecretKey(key_text, &key, &error)) return Refuse(secret_key_ + ": " + error);
     const std::string path = dir_ + "/" + kManifestFile;
-    if (!ReadText(path, kMaxReleaseTextBytes, &manifest, &error)) return Refuse(error);
+    if (!ReadText(path, kMaxReleaseTextBytes, &manifest, &error, false)) return Refuse(error);
     const std::string comment =
         trusted_comment_.empty() ? "file:" + std::string(kManifestFile) : trusted_comment_;
     const std::string signature = SignMessage(key, manifest, comment, !legacy_);
