@@ -7,13 +7,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
+#include <set>
 
+#include "res/image_file.h"
 #include "res/minisign.h"
 
 namespace fen {
@@ -23,8 +21,6 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 constexpr int kManifestFormat = 1;
-// Far above any real manifest; a huge file named like one is refused before it is read.
-constexpr std::size_t kMaxManifestBytes = 64 * 1024;
 
 bool Fail(std::string* error, const std::string& message) {
   if (error != nullptr) *error = message;
@@ -45,40 +41,136 @@ std::string Sha256Hex(const std::uint8_t* data, std::size_t size) {
   return hex;
 }
 
-// 0: read; 1: no such file; -1: an error, said in `error`.
-int ReadSmallFile(const std::string& path, std::string* text, std::string* error) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT) return 1;
-    *error = "cannot open " + path + ": " + std::strerror(errno);
-    return -1;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    *error = path + " is not a regular file";
-    return -1;
-  }
-  if (static_cast<std::uintmax_t>(st.st_size) > kMaxManifestBytes) {
-    *error = path + " is " + std::to_string(st.st_size) + " bytes, too large for a manifest";
-    return -1;
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = "cannot open " + path + ": " + std::strerror(errno);
-    return -1;
-  }
-  std::ostringstream content;
-  content << in.rdbuf();
-  if (in.bad()) {
-    *error = "cannot read " + path;
-    return -1;
-  }
-  *text = content.str();
-  return 0;
+bool IsLowerHex(const std::string& text, std::size_t length) {
+  return text.size() == length && std::all_of(text.begin(), text.end(), [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+         });
 }
 
-bool ParseModel(const Json& value, std::uint8_t* model) {
-  if (!value.is_string()) return false;
-  const std::string text = value.get<std::string>();
+// The JSON text of a manifest. Two members of one name are refused: JSON leaves open which of
+// them counts, so another reader could see another manifest in the same signed bytes.
+bool ParseJson(std::string_view text, Json* doc, std::string* error) {
+  std::vector<std::set<std::string>> keys;  // of each object being read, innermost last
+  std::string duplicate;
+  const Json::parser_callback_t watch = [&](int, Json::parse_event_t event, Json& parsed) {
+    if (event == Json::parse_event_t::object_start) {
+      keys.emplace_back();
+    } else if (event == Json::parse_event_t::object_end && !keys.empty()) {
+      keys.pop_back();
+    } else if (event == Json::parse_event_t::key && !keys.empty() && parsed.is_string() &&
+               !keys.back().insert(parsed.get<std::string>()).second && duplicate.empty()) {
+      duplicate = parsed.get<std::string>();
+    }
+    return true;
+  };
+  try {
+    *doc = Json::parse(text, watch);
+  } catch (const Json::exception& e) {
+    // Syntax, and numbers beyond what a double holds, alike.
+    return Fail(error, std::string("not JSON that can be read: ") + e.what());
+  }
+  if (!duplicate.empty()) return Fail(error, "\"" + duplicate + "\" is given twice in one object");
+  return true;
+}
+
+bool IsUnsigned(const Json& value, std::uint64_t expected) {
+  return value.is_number_unsigned() && value.get<std::uint64_t>() == expected;
+}
+
+// The manifest's fields, checked against the images the device takes. Numbers are compared as
+// the 64-bit values they are, never narrowed first.
+bool ParseManifestFields(const Json& doc, ReleaseInfo* info, std::string* error) {
+  if (!doc.is_object()) return Fail(error, "not a JSON object");
+  const auto format = doc.find("format");
+  if (format == doc.end() || !IsUnsigned(*format, kManifestFormat)) {
+    return Fail(error, "\"format\" is not " + std::to_string(kManifestFormat));
+  }
+  const auto version = doc.find("version");
+  if (version == doc.end() || !version->is_string() || version->get<std::string>().empty()) {
+    return Fail(error, "\"version\" is missing or not a text");
+  }
+  info->version = version->get<std::string>();
+  if (!CheckReleaseVersion(info->version, error)) return false;
+
+  const auto models = doc.find("models");
+  if (models == doc.end() || !models->is_array() || models->empty()) {
+    return Fail(error, "\"models\" is missing or empty");
+  }
+  info->models.clear();
+  for (const Json& value : *models) {
+    std::uint8_t model = 0;
+    if (!value.is_string() || !ParseModelId(value.get<std::string>(), &model)) {
+      return Fail(error, "\"models\" holds " + value.dump() + ", not a model ID such as \"0x57\"");
+    }
+    if (std::find(info->models.begin(), info->models.end(), model) == info->models.end()) {
+      info->models.push_back(model);
+    }
+  }
+  if (!CheckReleaseModels(info->models, error)) return false;
+
+  const auto images = doc.find("images");
+  if (images == doc.end() || !images->is_array()) {
+    return Fail(error, "\"images\" is missing or not a list");
+  }
+  info->images.clear();
+  for (const Json& entry : *images) {
+    if (!entry.is_object() || !entry.contains("resource_id") || !entry.contains("size") ||
+        !entry.contains("sha256") || !entry["resource_id"].is_number_integer() ||
+        !entry["size"].is_number_unsigned() || !entry["sha256"].is_string()) {
+      return Fail(error,
+                  "an image entry lacks \"resource_id\", \"size\" or \"sha256\": " + entry.dump());
+    }
+    const Json& id = entry["resource_id"];
+    const auto known = std::find_if(
+        FirmwareImageTable().begin(), FirmwareImageTable().end(),
+        [&](const auto& i) { return IsUnsigned(id, static_cast<std::uint64_t>(i.resource_id)); });
+    if (known == FirmwareImageTable().end()) {
+      return Fail(error,
+                  "image " + id.dump() + " is not one of the device's images (129, 133, 136, 137)");
+    }
+    ReleaseImage image;
+    image.resource_id = known->resource_id;
+    image.size = known->size;
+    image.sha256 = entry["sha256"].get<std::string>();
+    const std::string name = std::to_string(image.resource_id) + ".bin";
+    if (!IsLowerHex(image.sha256, 64)) {
+      return Fail(error, name + ": \"sha256\" is not 64 lower-case hex digits");
+    }
+    if (!IsUnsigned(entry["size"], known->size)) {
+      return Fail(error, name + ": the manifest gives " + entry["size"].dump() +
+                             " bytes; the device's image is " + std::to_string(known->size) +
+                             " bytes");
+    }
+    if (std::any_of(info->images.begin(), info->images.end(),
+                    [&](const auto& i) { return i.resource_id == image.resource_id; })) {
+      return Fail(error, name + " is listed twice");
+    }
+    info->images.push_back(image);
+  }
+  for (const FirmwareImageInfo& known : FirmwareImageTable()) {
+    if (std::none_of(info->images.begin(), info->images.end(),
+                     [&](const auto& i) { return i.resource_id == known.resource_id; })) {
+      return Fail(error, "image " + std::to_string(known.resource_id) + ".bin is not listed");
+    }
+  }
+  return true;
+}
+
+bool ParseManifest(std::string_view text, ReleaseInfo* info, std::string* error) {
+  Json doc;
+  if (!ParseJson(text, &doc, error)) return false;
+  try {
+    return ParseManifestFields(doc, info, error);
+  } catch (const Json::exception& e) {
+    // The checks above leave nothing to throw; should one be missed, it is a refusal all the
+    // same.
+    return Fail(error, std::string("cannot be read: ") + e.what());
+  }
+}
+
+}  // namespace
+
+bool ParseModelId(std::string_view text, std::uint8_t* model) {
   if (text.size() != 4 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) return false;
   unsigned parsed = 0;
   for (std::size_t i = 2; i < 4; ++i) {
@@ -99,108 +191,35 @@ bool ParseModel(const Json& value, std::uint8_t* model) {
   return true;
 }
 
-bool IsLowerHex(const std::string& text, std::size_t length) {
-  return text.size() == length && std::all_of(text.begin(), text.end(), [](char c) {
-           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-         });
-}
-
-// The manifest's fields, checked against the images the device takes.
-bool ParseManifest(std::string_view text, ReleaseInfo* info, std::string* error) {
-  Json doc;
-  try {
-    doc = Json::parse(text);
-  } catch (const Json::parse_error& e) {
-    return Fail(error, std::string("not JSON: ") + e.what());
-  }
-  if (!doc.is_object()) return Fail(error, "not a JSON object");
-  const auto format = doc.find("format");
-  if (format == doc.end() || !format->is_number_integer() ||
-      format->get<std::int64_t>() != kManifestFormat) {
-    return Fail(error, "\"format\" is not " + std::to_string(kManifestFormat));
-  }
-  const auto version = doc.find("version");
-  if (version == doc.end() || !version->is_string() || version->get<std::string>().empty()) {
-    return Fail(error, "\"version\" is missing or not a text");
-  }
-  info->version = version->get<std::string>();
-  if (info->version.size() > 64 ||
-      std::any_of(info->version.begin(), info->version.end(),
-                  [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
+bool CheckReleaseVersion(std::string_view version, std::string* error) {
+  if (version.empty()) return Fail(error, "\"version\" is empty");
+  if (version.size() > 64 || std::any_of(version.begin(), version.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20;
+      })) {
     return Fail(error, "\"version\" is longer than 64 characters or holds control characters");
-  }
-
-  const auto models = doc.find("models");
-  if (models == doc.end() || !models->is_array() || models->empty()) {
-    return Fail(error, "\"models\" is missing or empty");
-  }
-  info->models.clear();
-  for (const Json& value : *models) {
-    std::uint8_t model = 0;
-    if (!ParseModel(value, &model)) {
-      return Fail(error, "\"models\" holds " + value.dump() + ", not a model ID such as \"0x57\"");
-    }
-    if (std::find(info->models.begin(), info->models.end(), model) == info->models.end()) {
-      info->models.push_back(model);
-    }
-  }
-  const bool any_of_family = std::any_of(info->models.begin(), info->models.end(), [](auto m) {
-    return std::find(kFamilyModelIds.begin(), kFamilyModelIds.end(), m) != kFamilyModelIds.end();
-  });
-  if (!any_of_family) {
-    std::vector<std::uint8_t> family(kFamilyModelIds.begin(), kFamilyModelIds.end());
-    return Fail(error, "the release is for model " + ModelsText(info->models) +
-                           "; this updater updates model " + ModelsText(family));
-  }
-
-  const auto images = doc.find("images");
-  if (images == doc.end() || !images->is_array()) {
-    return Fail(error, "\"images\" is missing or not a list");
-  }
-  info->images.clear();
-  for (const Json& entry : *images) {
-    if (!entry.is_object() || !entry.contains("resource_id") || !entry.contains("size") ||
-        !entry.contains("sha256") || !entry["resource_id"].is_number_integer() ||
-        !entry["size"].is_number_unsigned() || !entry["sha256"].is_string()) {
-      return Fail(error,
-                  "an image entry lacks \"resource_id\", \"size\" or \"sha256\": " + entry.dump());
-    }
-    ReleaseImage image;
-    image.resource_id = entry["resource_id"].get<int>();
-    image.size = entry["size"].get<std::size_t>();
-    image.sha256 = entry["sha256"].get<std::string>();
-    const std::string name = std::to_string(image.resource_id) + ".bin";
-    if (!IsLowerHex(image.sha256, 64)) {
-      return Fail(error, name + ": \"sha256\" is not 64 lower-case hex digits");
-    }
-    const auto known =
-        std::find_if(FirmwareImageTable().begin(), FirmwareImageTable().end(),
-                     [&](const auto& i) { return i.resource_id == image.resource_id; });
-    if (known == FirmwareImageTable().end()) {
-      return Fail(error, "image " + std::to_string(image.resource_id) +
-                             " is not one of the device's images (129, 133, 136, 137)");
-    }
-    if (image.size != known->size) {
-      return Fail(error, name + ": the manifest gives " + std::to_string(image.size) +
-                             " bytes; the device's image is " + std::to_string(known->size) +
-                             " bytes");
-    }
-    if (std::any_of(info->images.begin(), info->images.end(),
-                    [&](const auto& i) { return i.resource_id == image.resource_id; })) {
-      return Fail(error, name + " is listed twice");
-    }
-    info->images.push_back(image);
-  }
-  for (const FirmwareImageInfo& known : FirmwareImageTable()) {
-    if (std::none_of(info->images.begin(), info->images.end(),
-                     [&](const auto& i) { return i.resource_id == known.resource_id; })) {
-      return Fail(error, "image " + std::to_string(known.resource_id) + ".bin is not listed");
-    }
   }
   return true;
 }
 
-}  // namespace
+bool CheckReleaseModels(const std::vector<std::uint8_t>& models, std::string* error) {
+  const bool any_of_family = std::any_of(models.begin(), models.end(), [](auto m) {
+    return std::find(kFamilyModelIds.begin(), kFamilyModelIds.end(), m) != kFamilyModelIds.end();
+  });
+  if (any_of_family) return true;
+  std::vector<std::uint8_t> family(kFamilyModelIds.begin(), kFamilyModelIds.end());
+  return Fail(error, "the release is for model " + ModelsText(models) +
+                         "; this updater updates model " + ModelsText(family));
+}
+
+bool CheckSignatureText(std::string_view text, std::string* error) {
+  if (text.size() > kMaxReleaseTextBytes) {
+    return Fail(error, "the signature is " + std::to_string(text.size()) +
+                           " bytes, more than the " + std::to_string(kMaxReleaseTextBytes) +
+                           " it may have");
+  }
+  MinisignSignature parsed;
+  return ParseSignature(text, &parsed, error);
+}
 
 std::string ModelsText(const std::vector<std::uint8_t>& models) {
   std::string text;
@@ -274,7 +293,8 @@ std::optional<LoadedRelease> LoadRelease(const std::string& folder,
     return std::nullopt;
   }
   std::string manifest;
-  const int manifest_read = ReadSmallFile(dir + "/" + kManifestFile, &manifest, &message);
+  const int manifest_read =
+      ReadSmallFile(dir + "/" + kManifestFile, kMaxReleaseTextBytes, &manifest, &message);
   if (manifest_read < 0) {
     Fail(error, message);
     return std::nullopt;
@@ -282,7 +302,8 @@ std::optional<LoadedRelease> LoadRelease(const std::string& folder,
   ReleaseInfo info;
   if (manifest_read == 0) {
     std::string signature;
-    const int signature_read = ReadSmallFile(dir + "/" + kSignatureFile, &signature, &message);
+    const int signature_read =
+        ReadSmallFile(dir + "/" + kSignatureFile, kMaxReleaseTextBytes, &signature, &message);
     if (signature_read < 0) {
       Fail(error, message);
       return std::nullopt;

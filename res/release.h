@@ -17,11 +17,15 @@ namespace fen {
 inline constexpr const char* kManifestFile = "manifest.json";
 inline constexpr const char* kSignatureFile = "manifest.json.minisig";
 
+// Only kSigned is a verified release; a real device takes the others only when the user says so.
 enum class ReleaseSignature {
   kNoManifest,  // images alone: only their sizes are checked
   kUnsigned,    // a manifest without a signature: hashes checked, origin unknown
   kSigned,      // a manifest signed by a trusted key
 };
+
+// The most a manifest or its signature file may hold; far above any real one.
+inline constexpr std::size_t kMaxReleaseTextBytes = 64 * 1024;
 
 struct ReleaseImage {
   int resource_id = 0;
@@ -48,6 +52,17 @@ struct LoadedRelease {
 std::string SignatureText(const ReleaseInfo& info);
 // "0x57, 0x61".
 std::string ModelsText(const std::vector<std::uint8_t>& models);
+
+// The rules a manifest's fields are held to: by the reader, and by the tools that write a
+// manifest or sign it, so that they never write what the reader would refuse.
+// A model ID as a manifest gives it: "0x" and two hex digits, 0x00 to 0x7F.
+bool ParseModelId(std::string_view text, std::uint8_t* model);
+// Not empty, at most 64 characters, no control characters.
+bool CheckReleaseVersion(std::string_view version, std::string* error);
+// At least one model of the family the updater updates.
+bool CheckReleaseModels(const std::vector<std::uint8_t>& models, std::string* error);
+// A signature file's text: its size, then minisign's layout.
+bool CheckSignatureText(std::string_view text, std::string* error);
 
 // The minisign public keys (their base64 lines) this build trusts.
 const std::vector<std::string>& BuiltinTrustedKeys();

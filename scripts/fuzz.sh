@@ -22,10 +22,11 @@ BUILD=${FEN_FUZZ_BUILD:-build-fuzz}
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFEN_FUZZ=ON -DFEN_BUILD_GUI=OFF -DFEN_BUILD_BENCH=OFF \
   -DFEN_BUILD_TESTS=OFF >/dev/null
-cmake --build "$BUILD" --target input_port_fuzz device_parser_fuzz -j "$(nproc)"
+cmake --build "$BUILD" --target input_port_fuzz device_parser_fuzz release_fuzz midi_framer_fuzz \
+  -j "$(nproc)"
 
 mkdir -p fuzz-findings
-for target in input_port device_parser; do
+for target in input_port device_parser release midi_framer; do
   options=(-timeout=10 -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix=fuzz-findings/$target-)
   # The input port's session lives across inputs on purpose (a run waits while traffic comes),
   # so a per-input leak check would only see its working memory; leaks are the ASan suite's.

@@ -119,8 +119,10 @@ check "bad arguments" 2 "" -- update --simulate --instance 21
 # A signed release on Windows: a manifest made by the updater, signed by the minisign tool here
 # with the build's test key, verified by the updater and flashed into the simulated device; a
 # flipped bit in an image is refused with the bad-firmware status.
+# The installed program trusts no test key; its copy fenupdator-cli-test-key does.
 KEY="$BUILD/test-release-key/test-release.key"
 if command -v minisign >/dev/null && [ -s "$KEY" ]; then
+  CLI="$BUILD/tools/cli/fenupdator-cli-test-key.exe"
   mkdir "$work/release"
   cp "$BUILD"/res/placeholder_firmware/{129,133,136,137}.bin "$work/release/"
   check "firmware manifest" 0 "" -- firmware manifest release --version 3.1.4 --model 0x57 --model 0x61
@@ -134,6 +136,9 @@ if command -v minisign >/dev/null && [ -s "$KEY" ]; then
   printf "\\$(printf '%03o' $((byte ^ 4)))" |
     dd of="$work/flipped/137.bin" bs=1 seek=77 conv=notrunc status=none
   check "firmware verify refuses a flipped bit" 2 "137.bin: SHA-256" -- firmware verify flipped
+  CLI="$BUILD/tools/cli/fenupdator-cli.exe"
+  check "the installed program does not trust the test key" 2 "which this build does not trust" -- \
+    firmware verify release
 else
   echo "FAIL signed release: minisign or the build's test key ($KEY) is missing"
   failures=$((failures + 1))

@@ -1,13 +1,13 @@
 // fen-release-check: the configure-time check of FEN_FIRMWARE_DIR, the same verification as
 // the updater's. Usage: fen-release-check DIR [PUBLIC-KEY-FILE...]
-// Exit 0: verified (signed, or without a manifest: sizes only); 3: an unsigned manifest whose
-// images match it; 1: refused, with the reason on standard error; 2: bad arguments.
+// Exit 0: verified (a manifest signed by one of the keys, every image matching it); 3: not
+// verified but consistent (an unsigned manifest whose images match it, or no manifest and images
+// of the right sizes); 1: refused, with the reason on standard error; 2: bad arguments.
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "res/image_file.h"
 #include "res/release.h"
 
 int main(int argc, char** argv) {
@@ -17,14 +17,15 @@ int main(int argc, char** argv) {
   }
   std::vector<std::string> keys;
   for (int i = 2; i < argc; ++i) {
-    std::ifstream in(argv[i], std::ios::binary);
-    if (!in) {
-      std::fprintf(stderr, "cannot read the public key file %s\n", argv[i]);
+    std::string text;
+    std::string error;
+    const int read = fen::ReadSmallFile(argv[i], 4096, &text, &error, true);
+    if (read != 0) {
+      std::fprintf(stderr, "cannot read the public key file %s: %s\n", argv[i],
+                   read == 1 ? "no such file" : error.c_str());
       return 2;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    keys.push_back(text.str());
+    keys.push_back(text);
   }
   std::string error;
   const auto release = fen::LoadRelease(argv[1], keys, &error);
@@ -35,7 +36,7 @@ int main(int argc, char** argv) {
   const fen::ReleaseInfo& info = release->info;
   if (info.signature == fen::ReleaseSignature::kNoManifest) {
     std::printf("no manifest: the images' sizes are right, their content is unverified\n");
-    return 0;
+    return 3;
   }
   std::printf("release %s for model %s, %s\n", info.version.c_str(),
               fen::ModelsText(info.models).c_str(), fen::SignatureText(info).c_str());

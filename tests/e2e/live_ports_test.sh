@@ -43,7 +43,7 @@ if [ -n "${FEN_E2E_NO_TRANSFERS:-}" ]; then
   stop_device "$first"
 else
   : >TEST_LOG.txt
-  "$CLI" update --api jack --firmware "$FW" --instance 2 >out.txt 2>err.txt </dev/null
+  "$CLI" update --api jack --firmware "$FW" --allow-unsigned --instance 2 >out.txt 2>err.txt </dev/null
   status=$?
   check "update --instance 2 completes" [ "$status" = 0 ]
   check "update --instance 2 names the second device's ports" \

@@ -10,7 +10,13 @@
 #include <fstream>
 #include <set>
 
+#include "res/image_file.h"
 #include "res/placeholder_firmware.h"
+#include "res/release.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace fen {
 namespace {
@@ -186,6 +192,73 @@ TEST_F(FirmwareFolder, NamesTheFirstImageOfAFolderThatDoesNotExist) {
   // The message is optional for the caller.
   EXPECT_FALSE(FirmwareSet::LoadFolder((dir_ / "nowhere").string(), nullptr).has_value());
 }
+
+#ifndef _WIN32
+// Links and FIFOs as another user of a shared folder could plant them.
+TEST_F(FirmwareFolder, TakesNoManifestOrSignatureThroughALinkOrAFifo) {
+  const fs::path manifest = dir_ / kManifestFile;
+  std::string text;
+  std::string error;
+  fs::create_symlink(dir_ / "nowhere.json", manifest);  // dangling: once read as "no manifest"
+  EXPECT_EQ(ReadSmallFile(manifest.string(), 100, &text, &error), -1);
+  EXPECT_NE(error.find("is a symbolic link"), std::string::npos) << error;
+  EXPECT_FALSE(LoadRelease(dir_.string(), {}, &error).has_value());
+  EXPECT_NE(error.find(manifest.string() + " is a symbolic link"), std::string::npos) << error;
+  fs::remove(manifest);
+
+  std::ofstream(dir_ / "elsewhere.json") << "{}";
+  fs::create_symlink(dir_ / "elsewhere.json", dir_ / kSignatureFile);
+  std::ofstream(manifest) << "{}";
+  EXPECT_FALSE(LoadRelease(dir_.string(), {}, &error).has_value());
+  EXPECT_NE(error.find(kSignatureFile + std::string(" is a symbolic link")), std::string::npos)
+      << error;
+  fs::remove(dir_ / kSignatureFile);
+
+  // A FIFO would block a reader that opened it to look.
+  ASSERT_EQ(::mkfifo((dir_ / kSignatureFile).c_str(), 0600), 0);
+  EXPECT_EQ(ReadSmallFile((dir_ / kSignatureFile).string(), 100, &text, &error), -1);
+  EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+}
+
+TEST_F(FirmwareFolder, ReadsASmallFileUpToItsLimitOnly) {
+  const fs::path path = dir_ / "key";
+  std::ofstream(path) << std::string(100, 'k');
+  std::string text;
+  std::string error;
+  EXPECT_EQ(ReadSmallFile(path.string(), 100, &text, &error), 0) << error;
+  EXPECT_EQ(text, std::string(100, 'k'));
+  EXPECT_EQ(ReadSmallFile(path.string(), 99, &text, &error), -1);
+  EXPECT_NE(error.find("is 100 bytes, more than the 99"), std::string::npos) << error;
+  EXPECT_EQ(ReadSmallFile((dir_ / "absent").string(), 99, &text, &error), 1);
+  // A file the user names, such as a key, may be a link; one found in a folder may not.
+  fs::create_symlink(path, dir_ / "linked");
+  EXPECT_EQ(ReadSmallFile((dir_ / "linked").string(), 100, &text, &error, true), 0) << error;
+  EXPECT_EQ(ReadSmallFile((dir_ / "linked").string(), 100, &text, &error), -1);
+}
+
+TEST_F(FirmwareFolder, WritesANewFileAndNeverThroughALink) {
+  const fs::path target = dir_ / "someone-elses-file";
+  std::ofstream(target) << "precious";
+  const fs::path planted = dir_ / kManifestFile;
+  fs::create_symlink(target, planted);
+  std::string error;
+  EXPECT_FALSE(WriteFileReplacing(planted.string(), "overwritten", &error));
+  EXPECT_NE(error.find("is a symbolic link"), std::string::npos) << error;
+  std::string text;
+  ASSERT_EQ(ReadSmallFile(target.string(), 100, &text, &error), 0);
+  EXPECT_EQ(text, "precious");
+  EXPECT_TRUE(fs::is_symlink(planted));
+
+  fs::remove(planted);
+  std::ofstream(planted) << "old";
+  ASSERT_TRUE(WriteFileReplacing(planted.string(), "new", &error)) << error;
+  ASSERT_EQ(ReadSmallFile(planted.string(), 100, &text, &error), 0);
+  EXPECT_EQ(text, "new");
+  std::size_t files = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir_)) ++files;
+  EXPECT_EQ(files, 4u + 2u);  // the images, the target and the manifest: no file left behind
+}
+#endif
 
 }  // namespace
 }  // namespace fen

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The configure-time check of FEN_FIRMWARE_DIR: a signed release passes, a damaged or unsigned
-# one stops the configure step with the updater's own message.
+# The configure-time check of FEN_FIRMWARE_DIR: a signed release passes, a damaged one stops the
+# configure step with the updater's own message, and so does an unverified one (unsigned, or
+# without a manifest) unless allowed.
 # Usage: release_configure_test.sh CMAKE CLI EXPORT TEST-PUB TEST-KEY CHECKER-BUILD-DIR
 set -u
 CMAKE=$1
@@ -49,7 +50,12 @@ check "an unsigned release passes when allowed" 0 "unsigned" "$work/unsigned" \
   -DFEN_FIRMWARE_ALLOW_UNSIGNED=ON
 
 mkdir "$work/bare" && cp "$work/good/"*.bin "$work/bare/"
-check "a folder without a manifest passes, unverified" 0 "content is unverified" "$work/bare"
+check "a folder without a manifest stops it" 1 "content is unverified; a release that is not signed, or has no manifest, is embedded only with -DFEN_FIRMWARE_ALLOW_UNSIGNED=ON" "$work/bare"
+check "a folder without a manifest passes when allowed" 0 "content is unverified" "$work/bare" \
+  -DFEN_FIRMWARE_ALLOW_UNSIGNED=ON
+cp -r "$work/bare" "$work/dangling" && ln -s gone.json "$work/dangling/manifest.json"
+check "a dangling link in the manifest's place stops it" 1 "manifest.json is a symbolic link" "$work/dangling" \
+  -DFEN_FIRMWARE_ALLOW_UNSIGNED=ON
 
 [ $failures = 0 ] || { echo "$failures failed"; exit 1; }
 echo "all passed"

@@ -86,7 +86,8 @@ minisign -G -W -p stranger.pub -s stranger.key </dev/null >/dev/null
 cp -r good stranger && minisign -S -W -s stranger.key -m stranger/manifest.json </dev/null >/dev/null
 refused "a signature by another key" stranger "which this build does not trust"
 
-cp -r good model && "$CLI" firmware manifest model --version 3.1.4 --model 0x33 --force >/dev/null && sign model
+# `firmware manifest` writes no such release; another tool might.
+cp -r good model && sed -i 's/"0x61"/"0x33"/; s/"0x57"/"0x33"/' model/manifest.json && sign model
 refused "a release for another model" model "the release is for model 0x33"
 
 # A release for one model refuses a device of the other, after its Identity Reply alone.
@@ -111,11 +112,36 @@ status=$?
 if [ $status != 2 ] || ! grep -q "not signed" err.txt; then pass "--allow-unsigned lets it past the check"
 else fail "--allow-unsigned (status $status)"; fi
 
-# Without a manifest: as before, sizes only, and said so.
+# Without a manifest: the simulated device takes it, unverified and said so; a real port only
+# with --allow-unsigned, so that deleting the manifest does not get round the signature.
 mkdir bare && cp good/*.bin bare/
 "$CLI" update --simulate --instant --timeouts short --firmware bare >out.txt 2>err.txt </dev/null
-if [ $? = 0 ] && grep -q "unverified" err.txt; then pass "a folder without a manifest still works, unverified"
-else fail "folder without a manifest"; fi
+if [ $? = 0 ] && grep -q "unverified" err.txt; then pass "the simulated device takes a folder without a manifest"
+else fail "folder without a manifest, simulated"; fi
+"$CLI" update --api jack --firmware bare >out.txt 2>err.txt </dev/null
+status=$?
+if [ $status = 2 ] && grep -q "bare has no manifest.json.*--allow-unsigned" err.txt &&
+  ! grep -q "MIDI OUT" out.txt; then pass "a real port refuses a folder without a manifest"
+else fail "no manifest, real port (status $status)"; fi
+"$CLI" update --api jack --firmware bare --allow-unsigned --in "No such port" >out.txt 2>err.txt </dev/null
+status=$?
+if [ $status != 2 ] || ! grep -q "has no manifest" err.txt; then pass "--allow-unsigned takes a folder without a manifest"
+else fail "--allow-unsigned without a manifest (status $status)"; fi
+verify "a folder without a manifest is not verified" bare 2 "nothing to verify"
+"$CLI" firmware verify bare --allow-unsigned >out.txt 2>err.txt </dev/null
+if [ $? = 0 ]; then pass "verify --allow-unsigned takes it as an update would"; else fail "verify --allow-unsigned bare"; fi
+# A dangling link in the manifest's place is no way round it either.
+cp -r bare dangling && ln -s gone.json dangling/manifest.json
+refused "a dangling link in the manifest's place" dangling "dangling/manifest.json is a symbolic link"
+
+# Every failure to read the manifest's JSON is a refusal naming it, never an abort.
+cp -r bare huge && sed 's/"format": 1/"format": 1e400/' good/manifest.json >huge/manifest.json
+grep -q 1e400 huge/manifest.json || fail "the 1e400 manifest was not made"
+refused "a number beyond a double" huge "huge/manifest.json: not JSON that can be read"
+"$CLI" firmware inspect huge >out.txt 2>err.txt </dev/null
+status=$?
+if [ $status = 2 ] && grep -q "huge/manifest.json" err.txt; then pass "inspect refuses it too"
+else fail "inspect of 1e400 (status $status)"; fi
 
 # Our signatures verify with minisign, prehashed and legacy.
 cp -r good ours && rm ours/manifest.json.minisig
@@ -126,6 +152,59 @@ else fail "minisign -V of our signature"; fi
 if minisign -V -q -p "$PUB" -m ours/manifest.json &&
   "$CLI" firmware verify ours >/dev/null 2>&1; then pass "minisign verifies our legacy signature"
 else fail "minisign -V of our legacy signature"; fi
+
+# The tools write nothing that the reader would refuse, and read no input without limit.
+# rejected NAME TEXT COMMAND...: the command ends with status 2 and says TEXT.
+rejected() {
+  local name=$1 text=$2
+  shift 2
+  timeout 20 "$@" >out.txt 2>err.txt </dev/null
+  local status=$?
+  if [ $status = 2 ] && grep -qF -- "$text" err.txt; then pass "$name"; else fail "$name (status $status)"; fi
+}
+cp -r ours tools
+rejected "manifest: a version of 65 characters" "--version: \"version\" is longer than 64" \
+  "$CLI" firmware manifest tools --force --version "$(printf '%065d' 1)" --model 0x57
+rejected "manifest: a version with an escape sequence" "holds control characters" \
+  "$CLI" firmware manifest tools --force --version $'1.0\e]0;x\a' --model 0x57
+rejected "manifest: a model outside the family" "the release is for model 0x33" \
+  "$CLI" firmware manifest tools --force --version 1.0 --model 0x33
+rejected "manifest: a model ID with trailing text" "--model 0x57zz: not a model ID" \
+  "$CLI" firmware manifest tools --force --version 1.0 --model 0x57zz
+rejected "sign: a trusted comment too long for a signature file" "more than the 65536" \
+  "$CLI" firmware sign tools --secret-key "$KEY" --trusted-comment "$(head -c 100000 /dev/zero | tr '\0' c)"
+rejected "sign: a trusted comment of two lines" "is one line" \
+  "$CLI" firmware sign tools --secret-key "$KEY" --trusted-comment $'a\nb'
+rejected "sign: a secret key that is no file" "/dev/zero is not a regular file" \
+  "$CLI" firmware sign tools --secret-key /dev/zero
+rejected "update: a simulated model ID with trailing text" "--model 0x57zz: not a model ID" \
+  "$CLI" update --simulate --instant --model 0x57zz
+"$CLI" firmware verify tools >/dev/null 2>&1 || fail "the refused commands left the release changed"
+ln -s "$KEY" linked.key
+"$CLI" firmware sign tools --secret-key linked.key >/dev/null 2>&1 && "$CLI" firmware verify tools >/dev/null 2>&1 &&
+  pass "sign: a secret key given through a link is read" || fail "sign with a linked secret key"
+
+# Outputs are new files renamed into place: a link planted under their name is refused, and
+# what it points to is left alone.
+echo precious >victim
+cp -r good planted && rm planted/manifest.json && ln -s ../victim planted/manifest.json
+rejected "manifest: a planted link as the manifest" "is a symbolic link" \
+  "$CLI" firmware manifest planted --force --version 1.0 --model 0x57
+cp -r good planted-sig && ln -sf ../victim planted-sig/manifest.json.minisig
+rejected "sign: a planted link as the signature" "is a symbolic link" \
+  "$CLI" firmware sign planted-sig --secret-key "$KEY"
+mkdir planted-image && ln -s ../victim planted-image/133.bin
+"$EXPORT" planted-image >out.txt 2>err.txt
+status=$?
+if [ $status != 0 ] && grep -q "133.bin is a symbolic link" err.txt; then pass "export: a planted link is refused"
+else fail "export through a planted link (status $status)"; fi
+if [ "$(cat victim)" = precious ]; then pass "nothing was written through a planted link"
+else fail "the link's target was overwritten"; fi
+"$EXPORT" new/release >/dev/null 2>&1 && [ -s new/release/137.bin ] && pass "export makes a missing folder" ||
+  fail "export into a missing folder"
+"$EXPORT" --help >out.txt 2>&1
+if [ $? = 0 ] && grep -q "usage" out.txt && [ ! -e --help ]; then pass "export --help is no folder"
+else fail "export --help"; fi
 
 [ $failures = 0 ] || { echo "$failures failed"; exit 1; }
 echo "all passed"

@@ -125,6 +125,68 @@ TEST(ReleaseManifests, AreHeldToTheDevicesImagesAndModels) {
   }
 }
 
+TEST(ReleaseManifests, RefuseWhatAnotherReaderCouldTakeOtherwise) {
+  const std::string good = Manifest(R"(["0x57"])", Images());
+  ReleaseInfo info;
+  std::string error;
+  ASSERT_TRUE(VerifyManifest(good, nullptr, {}, &info, &error)) << error;
+  const auto edit = [&](const std::string& from, const std::string& to) {
+    std::string text = good;
+    const std::size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return text.replace(at, from.size(), to);
+  };
+  const struct {
+    std::string manifest;
+    std::string message;
+  } refused[] = {
+      // Numbers beyond a double: a refusal, not an exception out of the reader.
+      {edit(R"("format":1)", R"("format":1e400)"), "manifest.json: not JSON that can be read"},
+      {edit(R"("size":12288)", R"("size":-1e999)"), "manifest.json: not JSON that can be read"},
+      // 2^32 + 129 is not image 129, and no number is narrowed to match.
+      {edit(R"("resource_id":129)", R"("resource_id":4294967425)"),
+       "manifest.json: image 4294967425 is not one of the device's images"},
+      {edit(R"("size":12288)", R"("size":18446744073709563904)"),
+       "manifest.json: an image entry lacks"},
+      {edit(R"("size":12288)", R"("size":4294979584)"),
+       "manifest.json: 133.bin: the manifest gives 4294979584 bytes"},
+      {edit(R"("format":1)", R"("format":4294967297)"), "manifest.json: \"format\" is not 1"},
+      // Two members of one name, at the top and inside an image entry.
+      {edit(R"("version":"1.0")", R"("version":"1.0","version":"9.9")"),
+       "manifest.json: \"version\" is given twice in one object"},
+      {edit(R"("models":["0x57"])", R"("models":["0x33"],"models":["0x57"])"),
+       "manifest.json: \"models\" is given twice in one object"},
+      {edit(R"("resource_id":133,)", R"("resource_id":133,"sha256":"00",)"),
+       "manifest.json: \"sha256\" is given twice in one object"},
+  };
+  for (const auto& c : refused) {
+    EXPECT_FALSE(VerifyManifest(c.manifest, nullptr, {}, &info, &error)) << c.message;
+    EXPECT_EQ(error.substr(0, c.message.size()), c.message) << error;
+  }
+  // The same name in different objects is no duplicate.
+  EXPECT_TRUE(VerifyManifest(good, nullptr, {}, &info, &error)) << error;
+}
+
+TEST(ReleaseFieldRules, AreTheReadersForTheToolsThatWriteThem) {
+  std::uint8_t model = 0;
+  EXPECT_TRUE(ParseModelId("0x61", &model));
+  EXPECT_EQ(model, 0x61);
+  for (const char* bad : {"0x57zz", "0x80", "87", "0x5", "", "0x-1"}) {
+    EXPECT_FALSE(ParseModelId(bad, &model)) << bad;
+  }
+  std::string error;
+  EXPECT_TRUE(CheckReleaseVersion(std::string(64, 'v'), &error));
+  EXPECT_FALSE(CheckReleaseVersion(std::string(65, 'v'), &error));
+  EXPECT_FALSE(CheckReleaseVersion("1.0\x1b]0;title\x07", &error));
+  EXPECT_TRUE(CheckReleaseModels({0x33, 0x61}, &error));
+  EXPECT_FALSE(CheckReleaseModels({0x33}, &error));
+  EXPECT_EQ(error, "the release is for model 0x33; this updater updates model 0x57, 0x61");
+  const TestKey key(0x66);
+  EXPECT_TRUE(CheckSignatureText(SignMessage(key.secret, "m", "short"), &error)) << error;
+  EXPECT_FALSE(CheckSignatureText(SignMessage(key.secret, "m", std::string(100000, 'c')), &error));
+  EXPECT_NE(error.find("more than the 65536"), std::string::npos) << error;
+}
+
 TEST(ReleaseManifests, SignedAreTrustedOnlyUnderAKeyOfTheBuild) {
   const TestKey key(0x44);
   const TestKey stranger(0x55);

@@ -3,10 +3,11 @@
 #include "firmware_commands.h"
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <filesystem>
+#include <system_error>
 
 #include "json_line.h"
+#include "res/image_file.h"
 #include "res/minisign.h"
 
 namespace fen {
@@ -57,37 +58,14 @@ std::string ReleaseLine(const ReleaseInfo& info) {
          SignatureText(info);
 }
 
-bool ReadText(const std::string& path, std::string* text, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = "cannot read " + path;
-    return false;
-  }
-  std::ostringstream content;
-  content << in.rdbuf();
-  *text = content.str();
-  return true;
-}
+// A minisign secret key file is a few hundred bytes.
+constexpr std::size_t kMaxSecretKeyBytes = 4096;
 
-// Written beside its final name and renamed over it, so that a failed write leaves the old file.
-bool WriteText(const std::string& path, const std::string& text, std::string* error) {
-  const std::string temporary = path + ".new";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.flush();
-    if (!out) {
-      *error = "cannot write " + temporary;
-      std::remove(temporary.c_str());
-      return false;
-    }
-  }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    *error = "cannot write " + path;
-    std::remove(temporary.c_str());
-    return false;
-  }
-  return true;
+bool ReadText(const std::string& path, std::size_t limit, std::string* text, std::string* error,
+              bool follow_link) {
+  const int read = ReadSmallFile(path, limit, text, error, follow_link);
+  if (read == 1) *error = "cannot read " + path + ": no such file";
+  return read == 0;
 }
 
 int Refuse(const std::string& message) {
@@ -109,9 +87,16 @@ int ChooseUpdateFirmware(const std::string& dir, bool real_port, bool allow_unsi
   choice->release = loaded->info;
   choice->folder = std::move(loaded->images);
   const ReleaseInfo& info = choice->release;
+  // Only a release whose signature verified goes to a device unasked; deleting the manifest
+  // must not get round that.
   if (info.signature == ReleaseSignature::kUnsigned && real_port && !allow_unsigned) {
     return Refuse(dir + ": the release's manifest is not signed (no " + kSignatureFile +
                   "); give --allow-unsigned to send it to a device all the same");
+  }
+  if (info.signature == ReleaseSignature::kNoManifest && real_port && !allow_unsigned) {
+    return Refuse(dir + " has no " + kManifestFile +
+                  ": its images' content cannot be verified; give --allow-unsigned to send them "
+                  "to a device all the same");
   }
   if (json) {
     PrintJsonLine(stdout, ReleaseJson(info));
@@ -142,7 +127,8 @@ FirmwareCommands::FirmwareCommands(CLI::App& app) {
     sub->add_option("DIR", dir_, "Release folder")->required();
   }
   verify_->add_flag("--json", json_, "One JSON object");
-  verify_->add_flag("--allow-unsigned", allow_unsigned_, "Accept a manifest without a signature");
+  verify_->add_flag("--allow-unsigned", allow_unsigned_,
+                    "Also accept an unverified release: a manifest without a signature, or none");
   inspect_->add_flag("--json", json_, "One JSON object");
   manifest_->add_option("--version", version_, "The release's version")->required();
   manifest_->add_option("--model", models_, "Model ID the release is for (repeatable)")->required();
@@ -155,23 +141,28 @@ FirmwareCommands::FirmwareCommands(CLI::App& app) {
 int FirmwareCommands::Run() const {
   if (manifest_->parsed()) {
     const std::string path = dir_ + "/" + kManifestFile;
-    std::ifstream existing(path);
-    if (existing && !force_) return Refuse(path + " exists; give --force to replace it");
+    std::error_code ignored;
+    const bool exists = std::filesystem::symlink_status(path, ignored).type() !=
+                        std::filesystem::file_type::not_found;
+    if (exists && !force_) return Refuse(path + " exists; give --force to replace it");
+    // Held to the rules the manifest's reader applies, so that nothing is written that
+    // `firmware verify` would refuse.
+    std::string error;
+    if (!CheckReleaseVersion(version_, &error)) return Refuse("--version: " + error);
     std::vector<std::uint8_t> models;
     for (const std::string& text : models_) {
-      try {
-        std::size_t used = 0;
-        const unsigned long model = std::stoul(text, &used, 0);
-        if (used != text.size() || model > 0x7F) throw std::out_of_range("model");
-        models.push_back(static_cast<std::uint8_t>(model));
-      } catch (const std::exception&) {
-        return Refuse("--model " + text + ": not a model ID (0x00 to 0x7F)");
+      std::uint8_t model = 0;
+      if (!ParseModelId(text, &model)) {
+        return Refuse("--model " + text + ": not a model ID (0x00 to 0x7F, written as 0x57)");
       }
+      models.push_back(model);
     }
-    std::string error;
+    if (!CheckReleaseModels(models, &error)) return Refuse("--model: " + error);
     std::optional<FirmwareSet> images = FirmwareSet::LoadFolder(dir_, &error);
     if (!images) return Refuse(error);
-    if (!WriteText(path, MakeManifest(*images, version_, models), &error)) return Refuse(error);
+    if (!WriteFileReplacing(path, MakeManifest(*images, version_, models), &error)) {
+      return Refuse(error);
+    }
     // A signature of the manifest it replaces would only be refused.
     std::remove((dir_ + "/" + kSignatureFile).c_str());
     std::printf("Wrote %s; sign it with minisign -Sm %s\n", path.c_str(), path.c_str());
@@ -182,15 +173,21 @@ int FirmwareCommands::Run() const {
     std::string key_text;
     std::string manifest;
     MinisignSecretKey key;
-    if (!ReadText(secret_key_, &key_text, &error)) return Refuse(error);
+    if (trusted_comment_.find_first_of("\r\n") != std::string::npos) {
+      return Refuse("--trusted-comment: a signature's trusted comment is one line");
+    }
+    // The key is the user's to name, a link included; the manifest is the folder's own.
+    if (!ReadText(secret_key_, kMaxSecretKeyBytes, &key_text, &error, true)) return Refuse(error);
     if (!ParseSecretKey(key_text, &key, &error)) return Refuse(secret_key_ + ": " + error);
     const std::string path = dir_ + "/" + kManifestFile;
-    if (!ReadText(path, &manifest, &error)) return Refuse(error);
+    if (!ReadText(path, kMaxReleaseTextBytes, &manifest, &error, false)) return Refuse(error);
     const std::string comment =
         trusted_comment_.empty() ? "file:" + std::string(kManifestFile) : trusted_comment_;
     const std::string signature = SignMessage(key, manifest, comment, !legacy_);
     if (signature.empty()) return Refuse("the cryptography library cannot start");
-    if (!WriteText(dir_ + "/" + kSignatureFile, signature, &error)) return Refuse(error);
+    // What a reader would refuse is not written: a trusted comment too long for the file, say.
+    if (!CheckSignatureText(signature, &error)) return Refuse("--trusted-comment: " + error);
+    if (!WriteFileReplacing(dir_ + "/" + kSignatureFile, signature, &error)) return Refuse(error);
     std::printf("Signed %s with key %s\n", path.c_str(), KeyIdText(key.key_id).c_str());
     return 0;
   }
@@ -238,8 +235,9 @@ int FirmwareCommands::Run() const {
   }
   if (inspect_->parsed()) return 0;
   // Verified means what an update to a real port would take.
-  if (info.signature == ReleaseSignature::kNoManifest) {
-    return Refuse(dir_ + ": nothing to verify without a manifest");
+  if (info.signature == ReleaseSignature::kNoManifest && !allow_unsigned_) {
+    return Refuse(dir_ + ": nothing to verify without a manifest: a real port takes it only " +
+                  "with --allow-unsigned");
   }
   if (info.signature == ReleaseSignature::kUnsigned && !allow_unsigned_) {
     return Refuse(dir_ + ": the images match the manifest, but it is not signed: a real port " +

@@ -21,8 +21,9 @@ struct FirmwareChoice {
 };
 
 // Reads and verifies the release in `dir` for an update (the built-in images when `dir` is
-// empty). An unsigned release goes to a real port only with `allow_unsigned`; a folder without
-// a manifest is said to be unverified. 0, or kExitBadFirmware after the reason was printed.
+// empty). A real port takes only a release whose signature verified, unless `allow_unsigned`
+// (an unsigned manifest, or a folder without one); the simulated device takes any release that
+// is consistent. 0, or kExitBadFirmware after the reason was printed.
 int ChooseUpdateFirmware(const std::string& dir, bool real_port, bool allow_unsigned, bool json,
                          FirmwareChoice* choice);
 

@@ -281,12 +281,10 @@ int PrepareMidi(const UpdateArgs& args, UpdateSetup* setup) {
       }
       options.faults.push_back(fault);
     }
-    try {
-      const unsigned long model = std::stoul(args.model, nullptr, 0);
-      if (model > 0x7F) throw std::out_of_range("model");
-      options.model_id = static_cast<std::uint8_t>(model);
-    } catch (const std::exception&) {
-      std::fprintf(stderr, "fenupdator-cli: --model %s: not a model ID (0x00 to 0x7F)\n",
+    // Read as a manifest's model IDs are, "0x57": the whole text, or a refusal.
+    if (!ParseModelId(args.model, &options.model_id)) {
+      std::fprintf(stderr,
+                   "fenupdator-cli: --model %s: not a model ID (0x00 to 0x7F, written as 0x57)\n",
                    args.model.c_str());
       return kExitUsage;
     }
@@ -700,7 +698,8 @@ int main(int argc, char** argv) {
   update->add_option("--firmware", args.firmware,
                      "Release folder: 129.bin, 133.bin, 136.bin, 137.bin and its signed manifest");
   update->add_flag("--allow-unsigned", args.allow_unsigned,
-                   "Send a release whose manifest is not signed to a real port");
+                   "Send an unverified release to a real port: one whose manifest is not signed, "
+                   "or a folder without a manifest");
   update->add_flag("--json", args.json, "One JSON object per line for every step");
   update->add_flag("--simulate", args.simulate, "Update the built-in simulated device");
   update->add_option("--fault", args.faults, "Simulated device fault (repeatable), e.g. crc@5x3")
