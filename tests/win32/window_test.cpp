@@ -240,6 +240,11 @@ TEST(Win32Window, EnterDuringARunDoesNothingAndClosingEndsTheRunAndTheProgram) {
   ASSERT_TRUE(
       WaitFor([&] { return Text(::GetDlgItem(w, IDC_STATUS_LINE)).rfind("Data", 0) == 0; }));
   EXPECT_FALSE(Enabled(w, IDOK));
+  // The focus left the disabled "Execute" for the status line, not for "Exit" (nor nowhere).
+  GUITHREADINFO gui = {};
+  gui.cbSize = sizeof gui;
+  ASSERT_TRUE(::GetGUIThreadInfo(::GetWindowThreadProcessId(w, nullptr), &gui));
+  EXPECT_EQ(gui.hwndFocus, ::GetDlgItem(w, IDC_STATUS_LINE));
   ::SetForegroundWindow(w);
   PressKey(VK_RETURN);
   PressKey(VK_RETURN);
