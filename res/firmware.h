@@ -41,6 +41,10 @@ class FirmwareSet {
   // wrong-sized file returns nothing and puts a message naming the file into `error`.
   static std::optional<FirmwareSet> LoadFolder(const std::string& folder, std::string* error);
 
+  // Images owned by someone else for the life of the set (the program's resources of type
+  // "BIN" on Windows), by resource ID.
+  static FirmwareSet FromImages(const std::map<int, FirmwareImage>& images);
+
   // The image of a resource ID; an empty image when the set has none of that ID.
   FirmwareImage Find(int resource_id) const;
 

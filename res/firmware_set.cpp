@@ -38,6 +38,12 @@ std::optional<FirmwareSet> FirmwareSet::LoadFolder(const std::string& folder, st
   return set;
 }
 
+FirmwareSet FirmwareSet::FromImages(const std::map<int, FirmwareImage>& images) {
+  FirmwareSet set;
+  set.images_ = images;
+  return set;
+}
+
 FirmwareImage FirmwareSet::Find(int resource_id) const {
   const auto it = images_.find(resource_id);
   return it == images_.end() ? FirmwareImage{} : it->second;

@@ -25,6 +25,9 @@ PACKAGES=(
   # The Windows build (scripts/windows-test.sh): MinGW-w64 with posix threads, Wine to run its
   # tests, zlib for the protocol tests, and dpkg-dev to unpack RtMidi's source.
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64
+  # The Windows desktop program: its icon made by a Python script, its release zip signed with
+  # Authenticode (and checked with a certificate made by openssl)
+  python3 osslsigncode openssl zip unzip
 )
 
 missing=()

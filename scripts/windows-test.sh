@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The Windows build: cross-compiles everything but the desktop program with MinGW-w64 and runs
-# its tests under Wine. RtMidi's WinMM backend and libsodium are built from Debian's sources of
+# The Windows build: cross-compiles everything with MinGW-w64 (the desktop program as its Win32
+# front end) and runs its tests under Wine. RtMidi's WinMM backend and libsodium are built from Debian's sources of
 # them, fetched once into a cache outside the build folder (libsodium is built there once too).
 #   scripts/windows-test.sh [BUILD_DIR]       (default: build-win)
 set -euo pipefail
@@ -82,6 +82,12 @@ wineserver -p </dev/null >/dev/null 2>&1
 wine cmd /c exit </dev/null >/dev/null 2>&1
 echo "windows-test: Wine ready after $(($(date +%s) - start)) s"
 
+# --- The desktop program (Win32): its window tests need a display. ----------------------------
+# shellcheck source=lib/windows-desktop.sh
+source "$PWD/scripts/lib/windows-desktop.sh"
+start_virtual_display
+# --- end of the desktop program's block --------------------------------------------------------
+
 cmake -S . -B "$BUILD" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_CROSSCOMPILING_EMULATOR=wine \
@@ -144,6 +150,11 @@ else
   failures=$((failures + 1))
 fi
 rm -rf "$work"
+
+# --- The desktop program (Win32): the release zip, signed with a throwaway certificate. -------
+check_windows_release "$BUILD"
+# --- end of the desktop program's block --------------------------------------------------------
+
 if [ "$failures" != 0 ]; then
   echo "windows-test: $failures command-line check(s) failed" >&2
   exit 1

@@ -25,6 +25,7 @@ int UpdateSession::RunFlashPlan() {
   for (const FlashStep& row : FlashStepPlan) {
     ++row_number;
     ViewStepCounter(StepCounterText(row_number, kTotalSteps));
+    if (!Aborted()) view_.FlashStepStarted(row_number, row.kind);
     int result = 0;
     if (row.kind == kEraseStep) {
       result = RunEraseStep(row.address, row.size);
@@ -45,27 +46,19 @@ int UpdateSession::RunEraseStep(std::int32_t address, std::int32_t size) {
     SendEraseRange(current_model_id_.load(), address, size);
     ViewProgressPos(1);
     ViewStatusLine(LoadString(IDS_ERASING_FLASH));
-    if (!WaitReply(timing_.erase_wait_ms)) {
-      Log(kLogEraseTimeout);
-      ViewErrorBox(IDS_TIMEOUT_ERASE);
-      RestoreControls();
-      return -1;
-    }
+    if (!WaitReply(timing_.erase_wait_ms)) return EndRun(UpdateResult::kEraseTimeout);
     const std::int32_t status = status_code_.load();
     if (status == 0) {
       ViewProgressPos(10);
       return 0;
     }
-    if (status == kAbortStatus) return -1;
+    if (status == kAbortStatus) return EndRun(UpdateResult::kAborted);
     if (tries <= 5) {
       ++tries;
-      if (!Pause(timing_.retry_pause_ms)) return -1;
+      if (!Pause(timing_.retry_pause_ms)) return EndRun(UpdateResult::kAborted);
       continue;
     }
-    Log(kLogEraseTimeout);
-    ViewErrorBox(IDS_TRANSFER_ERROR);
-    RestoreControls();
-    return -1;
+    return EndRun(UpdateResult::kEraseErrors);
   }
 }
 
@@ -76,9 +69,7 @@ int UpdateSession::RunWriteStep(std::int32_t address, std::int32_t size, std::in
   // A missing or short image would be read past its end; report it as a failed transfer.
   if (image.data == nullptr || current_image_length_ <= 0 ||
       static_cast<std::size_t>(current_image_length_) > image.size) {
-    ViewErrorBox(IDS_TRANSFER_ERROR);
-    RestoreControls();
-    return -1;
+    return EndRun(UpdateResult::kTransferError);
   }
   SettleOwedReplies(timing_.erase_wait_ms);
   spin_misses_ = 0;
@@ -95,7 +86,7 @@ int UpdateSession::RunWriteStep(std::int32_t address, std::int32_t size, std::in
     // A reply to an earlier try of this block may have come during the pause. A success means
     // the block is in flash: sending it again would only be refused by the device.
     const bool arrived = resend && TakeArrivedReply();
-    if (arrived && status_code_.load() == kAbortStatus) return -1;
+    if (arrived && status_code_.load() == kAbortStatus) return EndRun(UpdateResult::kAborted);
     if (!(arrived && status_code_.load() == 0)) {
       ExpectReply();
       const auto sent = std::chrono::steady_clock::now();
@@ -108,14 +99,11 @@ int UpdateSession::RunWriteStep(std::int32_t address, std::int32_t size, std::in
     if (!signalled) {
       if (tries <= 5) {
         ++tries;
-        if (!Pause(timing_.retry_pause_ms)) return -1;
+        if (!Pause(timing_.retry_pause_ms)) return EndRun(UpdateResult::kAborted);
         resend = true;
         continue;
       }
-      Log(kLogWriteTimeout);
-      ViewErrorBox(IDS_TIMEOUT_WRITE);
-      RestoreControls();
-      return -1;
+      return EndRun(UpdateResult::kWriteTimeout);
     }
     const std::int32_t status = status_code_.load();
     if (status == 0) {
@@ -127,15 +115,12 @@ int UpdateSession::RunWriteStep(std::int32_t address, std::int32_t size, std::in
       // so none of them can pass for the next block's answer.
       if (!SettleOwedReplies(timing_.write_wait_ms)) {
         // The device went silent right after the block: what the next block would have met.
-        Log(kLogWriteTimeout);
-        ViewErrorBox(IDS_TIMEOUT_WRITE);
-        RestoreControls();
-        return -1;
+        return EndRun(UpdateResult::kWriteTimeout);
       }
       if (offset >= current_image_length_) return 0;
       continue;
     }
-    if (status == kAbortStatus) return -1;
+    if (status == kAbortStatus) return EndRun(UpdateResult::kAborted);
     if (status == kStatusCrcMismatch) {
       Log(kLogCrcError);
     } else if (status == kStatusFlashWriteFailed) {
@@ -143,13 +128,11 @@ int UpdateSession::RunWriteStep(std::int32_t address, std::int32_t size, std::in
     }
     if (tries <= 5) {
       ++tries;
-      if (!Pause(timing_.retry_pause_ms)) return -1;
+      if (!Pause(timing_.retry_pause_ms)) return EndRun(UpdateResult::kAborted);
       resend = true;
       continue;
     }
-    ViewErrorBox(IDS_TRANSFER_ERROR);
-    RestoreControls();
-    return -1;
+    return EndRun(UpdateResult::kTransferError);
   }
 }
 

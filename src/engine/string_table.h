@@ -4,22 +4,9 @@
 #include <cstdint>
 #include <string>
 
-namespace fen {
+#include "engine/resource.h"
 
-inline constexpr int IDS_ABOUTBOX = 101;
-inline constexpr int IDS_TIMEOUT_IDENTITY = 102;
-inline constexpr int IDS_TIMEOUT_WRITE = 103;
-inline constexpr int IDS_TIMEOUT_ERASE = 104;
-inline constexpr int IDS_ILLEGAL_DEVICE = 105;
-inline constexpr int IDS_USE_UPDATE_MODE = 106;
-inline constexpr int IDS_TRANSFER_ERROR = 107;
-inline constexpr int IDS_UPDATE_COMPLETED = 108;
-inline constexpr int IDS_IN_PROGRESS = 109;
-inline constexpr int IDS_CANT_OPEN_MIDI_IN = 110;
-inline constexpr int IDS_ERROR_CAPTION = 111;
-inline constexpr int IDS_CANT_OPEN_MIDI_OUT = 113;
-inline constexpr int IDS_ERASING_FLASH = 114;
-inline constexpr int IDS_DATA_TRANSMIT = 115;
+namespace fen {
 
 // The text of a string ID; empty for an ID the table does not have.
 std::string LoadString(int id);

@@ -82,15 +82,13 @@ UpdateSession::ExecuteOutcome UpdateSession::Execute(std::int32_t in_device,
   }
   out_port_.Close();
   if (!out_port_.Open(out_device)) {
-    log_.Write(kLogMidiOutError);
-    view_.ErrorBox(IDS_CANT_OPEN_MIDI_OUT);
+    ReportOpenFailure(UpdateResult::kOutPortNotOpened);
     return ExecuteOutcome::kOutPortFailed;
   }
   in_port_.Close();
   in_port_.set_device_index(in_device);
   if (!in_port_.Open()) {
-    log_.Write(kLogMidiOutError);
-    view_.ErrorBox(IDS_CANT_OPEN_MIDI_IN);
+    ReportOpenFailure(UpdateResult::kInPortNotOpened);
     return ExecuteOutcome::kInPortFailed;
   }
   view_.DisableControls();
@@ -123,10 +121,17 @@ UpdateSession::ExecuteOutcome UpdateSession::Execute(std::int32_t in_device,
   } catch (const std::system_error&) {
     // Without a worker the window would stay disabled for good: report it as a failed run.
     worker_running_.store(false);
-    view_.ErrorBox(IDS_TRANSFER_ERROR);
-    RestoreControls();
+    EndRun(UpdateResult::kTransferError);
   }
   return ExecuteOutcome::kStarted;
+}
+
+void UpdateSession::ReportOpenFailure(UpdateResult result) {
+  const UpdateResultInfo& info = InfoOf(result);
+  log_.Write(info.log_index);
+  view_.ErrorBox(info.string_id);
+  last_result_.store(static_cast<int>(result) + 1);
+  view_.RunEnded(result);
 }
 
 void UpdateSession::Teardown() {

@@ -95,6 +95,8 @@ class UpdateSession {
   void Teardown();
 
   bool busy() const { return busy_.load(); }
+  // How the last run ended; none before the first run has ended.
+  std::optional<UpdateResult> last_result() const;
   // True while a worker thread exists and has not finished its run.
   bool WorkerRunning() const { return worker_running_.load(); }
   // Blocks until the current worker, if any, has finished (the command-line tool's wait).
@@ -166,6 +168,12 @@ class UpdateSession {
   // it within the identity wait of its last sign of life: nothing it sends can be trusted.
   bool SettleOwedReplies(std::uint32_t timeout_ms);
   void JoinWorkers();
+  // The end of a run, reported once: the log line and error box of its result (the status
+  // line when completed), the controls restored, and the result kept and handed to the view.
+  // An aborted session reports nothing. Returns -1, what a failed step returns.
+  int EndRun(UpdateResult result);
+  // "Execute" could not open a port: its log line and error box, on the window thread.
+  void ReportOpenFailure(UpdateResult result);
   // View calls that do nothing once the session is being torn down.
   void ViewStatusLine(const std::string& text);
   void ViewStepCounter(const std::string& text);
@@ -203,6 +211,8 @@ class UpdateSession {
   std::atomic<bool> aborted_{false};
   std::atomic<bool> torn_down_{false};
   std::atomic<bool> worker_running_{false};
+  // How the last run ended: 0 none, else the result + 1.
+  std::atomic<int> last_result_{0};
   std::mutex pause_mutex_;
   std::condition_variable pause_cv_;
 

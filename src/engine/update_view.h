@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/update_result.h"
 #include "protocol/identity.h"
 
 namespace fen {
@@ -33,6 +34,16 @@ class UpdateView {
   // The device's Identity Reply has come: who answered (worker thread, before the model
   // check). The desktop program shows nothing of it.
   virtual void DeviceIdentified(const DeviceIdentity& identity) { (void)identity; }
+  // A row of the flash plan starts (worker thread, right after its step counter): its number
+  // from 1 and its kind (1 erase, 2 write).
+  virtual void FlashStepStarted(int row, std::int32_t kind) {
+    (void)row;
+    (void)kind;
+  }
+  // The run has ended and said so on the window (worker thread, after its last view call; on
+  // the window thread when "Execute" could not open a port). Called once per run, never for
+  // an aborted run, whose window is gone.
+  virtual void RunEnded(UpdateResult result) { (void)result; }
 };
 
 }  // namespace fen

@@ -46,6 +46,29 @@ void UpdateSession::Log(int index) {
   if (!Aborted()) log_.Write(index);
 }
 
+int UpdateSession::EndRun(UpdateResult result) {
+  if (Aborted()) result = UpdateResult::kAborted;
+  const UpdateResultInfo& info = InfoOf(result);
+  if (result == UpdateResult::kCompleted) {
+    ViewStatusLine(LoadString(info.string_id));
+    RestoreControls();
+    ViewEnableExecute(false);
+  } else if (result != UpdateResult::kAborted) {
+    if (info.log_index >= 0) Log(info.log_index);
+    ViewErrorBox(info.string_id);
+    RestoreControls();
+  }
+  last_result_.store(static_cast<int>(result) + 1);
+  if (!Aborted()) view_.RunEnded(result);
+  return -1;
+}
+
+std::optional<UpdateResult> UpdateSession::last_result() const {
+  const int value = last_result_.load();
+  if (value == 0) return std::nullopt;
+  return static_cast<UpdateResult>(value - 1);
+}
+
 // ---------------------------------------------------------------------------------------
 // The worker.
 
@@ -59,17 +82,16 @@ int UpdateSession::UpdateThreadProc() {
     ViewErrorBox(IDS_CANT_OPEN_MIDI_OUT);
   }
   if (!WaitReply(timing_.identity_wait_ms)) {
-    Log(kLogMidiOutError);
-    ViewErrorBox(IDS_TIMEOUT_IDENTITY);
-    RestoreControls();
+    EndRun(UpdateResult::kIdentityTimeout);
     return 0;
   }
   std::int32_t status = status_code_.load();
-  if (status == kAbortStatus) return 0;
+  if (status == kAbortStatus) {
+    EndRun(UpdateResult::kAborted);
+    return 0;
+  }
   if (status != 0) {
-    Log(kLogIllegalDevice);
-    ViewErrorBox(IDS_ILLEGAL_DEVICE);
-    RestoreControls();
+    EndRun(UpdateResult::kIllegalDevice);
     return 0;
   }
   current_model_id_.store(detected_model_id_.load());
@@ -79,9 +101,7 @@ int UpdateSession::UpdateThreadProc() {
   bool allowed = false;
   for (std::uint8_t id : allowed_models_) allowed = allowed || id == current_model_id_.load();
   if (!allowed) {
-    Log(kLogIllegalDevice);
-    ViewErrorBox(IDS_ILLEGAL_DEVICE);
-    RestoreControls();
+    EndRun(UpdateResult::kIllegalDevice);
     return 0;
   }
   {
@@ -96,36 +116,39 @@ int UpdateSession::UpdateThreadProc() {
   ViewStatusLine(LoadString(IDS_ERASING_FLASH));
   WaitReply(AutoResetEvent::kInfinite);
   status = status_code_.load();
-  if (status == kAbortStatus) return 0;
+  if (status == kAbortStatus) {
+    EndRun(UpdateResult::kAborted);
+    return 0;
+  }
   ViewStatusLine("");
   if (status == kStatusNotInUpdateMode) {
-    Log(kLogUseUpdateMode);
-    ViewErrorBox(IDS_USE_UPDATE_MODE);
-    RestoreControls();
+    EndRun(UpdateResult::kNotInUpdateMode);
     return 0;
   }
   if (status != 0) {
-    ViewErrorBox(IDS_TRANSFER_ERROR);
-    RestoreControls();
+    EndRun(UpdateResult::kBeginRefused);
     return 0;
   }
-  if (!Pause(timing_.begin_pause_ms)) return 0;
+  if (!Pause(timing_.begin_pause_ms)) {
+    EndRun(UpdateResult::kAborted);
+    return 0;
+  }
 
-  // Flash steps.
+  // Flash steps; a failed step has ended the run itself.
   if (RunFlashPlan() != 0) return 0;
 
   // Completion.
   ExpectReply();
   SendFinishUpdate();
   if (!WaitReply(timing_.finish_wait_ms)) {
-    ViewErrorBox(IDS_TRANSFER_ERROR);
-    RestoreControls();
+    EndRun(UpdateResult::kFinishUnanswered);
     return 0;
   }
-  if (status_code_.load() == kAbortStatus) return 0;
-  ViewStatusLine(LoadString(IDS_UPDATE_COMPLETED));
-  RestoreControls();
-  ViewEnableExecute(false);
+  if (status_code_.load() == kAbortStatus) {
+    EndRun(UpdateResult::kAborted);
+    return 0;
+  }
+  EndRun(UpdateResult::kCompleted);
   return 0;
 }
 

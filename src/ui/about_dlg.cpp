@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include "dialog/dialog_model.h"
 #include "engine/string_table.h"
 #include "res/release.h"
 #include "ui/dialog_layout.h"
@@ -12,9 +13,7 @@
 
 namespace fen {
 
-QString PlaceholderFirmwareNote() {
-  return QStringLiteral("This build carries placeholder firmware images, not a firmware release.");
-}
+QString PlaceholderFirmwareNote() { return QString::fromUtf8(kPlaceholderFirmwareNote); }
 
 CAboutDlg::CAboutDlg(bool placeholder_firmware, QWidget* parent) : QDialog(parent) {
   const DialogBaseUnits units = BuildDialog(this, kAboutDialogTemplate);

@@ -1,9 +1,10 @@
-// The layouts of the two windows as dialog templates: size and controls in dialog units, in
-// template order (which is also the Tab order), with the original window styles.
+// The layouts of the two windows (dialog/dialog_layout.h) as tables for the Qt widgets.
 #pragma once
 
 #include <cstdint>
 #include <span>
+
+#include "dialog/dialog_layout.h"
 
 namespace fen {
 
@@ -29,43 +30,20 @@ struct DialogTemplate {
   std::span<const DialogItem> items;
 };
 
-// Control IDs.
-inline constexpr int IDOK = 1;
-inline constexpr int IDCANCEL = 2;
-inline constexpr int IDC_STATIC = -1;
-inline constexpr int IDC_MIDI_IN_LIST = 1000;
-inline constexpr int IDC_MIDI_OUT_LIST = 1001;
-inline constexpr int IDC_PROGRESS = 1002;
-inline constexpr int IDC_STATUS_LINE = 1003;
-inline constexpr int IDC_RESCAN_DEVICE = 1004;
-inline constexpr int IDC_STEP_COUNTER = 1006;
-inline constexpr int IDC_ABOUT_TITLE = 1003;
-
-inline constexpr DialogItem kMainDialogItems[] = {
-    {IDOK, DialogItemKind::kPushButton, "Execute", 119, 138, 50, 16, 0x50010001},
-    {IDCANCEL, DialogItemKind::kPushButton, "Exit", 182, 138, 50, 16, 0x50010000},
-    {IDC_STATIC, DialogItemKind::kStatic, "MIDI IN", 7, 7, 225, 8, 0x50020000},
-    {IDC_STATIC, DialogItemKind::kStatic, "MIDI OUT", 7, 37, 225, 8, 0x50020000},
-    {IDC_MIDI_IN_LIST, DialogItemKind::kComboBox, "", 7, 15, 225, 115, 0x50210003},
-    {IDC_MIDI_OUT_LIST, DialogItemKind::kComboBox, "", 7, 45, 225, 115, 0x50210003},
-    {IDC_PROGRESS, DialogItemKind::kProgress, "", 7, 107, 225, 14, 0x50800000},
-    {IDC_STATUS_LINE, DialogItemKind::kEdit, "", 12, 91, 220, 12, 0x50010880},
-    {IDC_RESCAN_DEVICE, DialogItemKind::kPushButton, "Rescan Device", 145, 65, 87, 16, 0x50010000},
-    {IDC_STEP_COUNTER, DialogItemKind::kEdit, "", 12, 78, 29, 12, 0x50010880},
-};
+#define FEN_DIALOG_ITEM(id, kind, text, resource_text, window_class, x, y, cx, cy, style) \
+  {id, DialogItemKind::k##kind, text, x, y, cx, cy, style},
+inline constexpr DialogItem kMainDialogItems[] = {FEN_MAIN_DIALOG_CONTROLS(FEN_DIALOG_ITEM)};
 // Template 103: the main dialog. Its caption is set from the instance number.
-inline constexpr DialogTemplate kMainDialogTemplate = {239, 161, "", kMainDialogItems};
+inline constexpr DialogTemplate kMainDialogTemplate = {FEN_MAIN_DIALOG_CX, FEN_MAIN_DIALOG_CY,
+                                                       FEN_MAIN_DIALOG_CAPTION, kMainDialogItems};
 
-inline constexpr DialogItem kAboutDialogItems[] = {
-    {IDC_STATIC, DialogItemKind::kIcon, "", 11, 17, 20, 20, 0x50000003},
-    {IDOK, DialogItemKind::kPushButton, "OK", 178, 7, 50, 16, 0x50030001},
-    {IDC_ABOUT_TITLE, DialogItemKind::kEdit, "", 39, 19, 134, 14, 0x50010800},
-};
+inline constexpr DialogItem kAboutDialogItems[] = {FEN_ABOUT_DIALOG_CONTROLS(FEN_DIALOG_ITEM)};
+#undef FEN_DIALOG_ITEM
 // Template 100: the About box.
-inline constexpr DialogTemplate kAboutDialogTemplate = {235, 60, "About PL-33QV Updater",
-                                                        kAboutDialogItems};
+inline constexpr DialogTemplate kAboutDialogTemplate = {
+    FEN_ABOUT_DIALOG_CX, FEN_ABOUT_DIALOG_CY, FEN_ABOUT_DIALOG_CAPTION, kAboutDialogItems};
 
 // Point size of the templates' font.
-inline constexpr int kTemplateFontPointSize = 9;
+inline constexpr int kTemplateFontPointSize = FEN_DIALOG_FONT_POINTS;
 
 }  // namespace fen

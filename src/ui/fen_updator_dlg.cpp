@@ -1,5 +1,5 @@
-// The main window: template 103, the port lists with their pre-selection, "Execute", "Rescan
-// Device", the About item, and the view calls that the update worker makes from its thread.
+// The main window in Qt terms: template 103's widgets, Qt's message boxes and About box, and
+// Qt's event loop as the window thread. What the dialog does is the dialog model's.
 #include "ui/fen_updator_dlg.h"
 
 #include <QAction>
@@ -11,35 +11,27 @@
 #include <QPushButton>
 #include <QThread>
 #include <algorithm>
-#include <atomic>
-#include <vector>
+#include <memory>
 
-#include "engine/port_selection.h"
 #include "engine/string_table.h"
 #include "ui/about_dlg.h"
 #include "ui/about_menu.h"
 #include "ui/dialog_layout.h"
-#include "ui/product_title.h"
 #include "ui/program_icon.h"
 
 namespace fen {
 
 namespace {
 
-// Once per process: the first "Execute" of a build with placeholder images warns first.
-std::atomic<bool> g_placeholder_warned{false};
-
 QString FromUtf8(const std::string& text) { return QString::fromUtf8(text.data(), text.size()); }
 
 }  // namespace
 
-void CFenUpdatorDlg::ResetPlaceholderWarning() { g_placeholder_warned.store(false); }
-
 CFenUpdatorDlg::CFenUpdatorDlg(Options options, QWidget* parent)
     : QDialog(parent),
-      options_(std::move(options)),
-      driver_(options_.services.driver ? *options_.services.driver : DefaultMidiDriver()),
-      session_(*this, options_.services, options_.timing) {
+      instance_(options.instance),
+      placeholder_firmware_(options.placeholder_firmware),
+      model_(*this, std::move(options)) {
   BuildDialog(this, kMainDialogTemplate);
   in_list_ = DialogItemOf<QComboBox>(this, IDC_MIDI_IN_LIST);
   out_list_ = DialogItemOf<QComboBox>(this, IDC_MIDI_OUT_LIST);
@@ -66,110 +58,88 @@ CFenUpdatorDlg::CFenUpdatorDlg(Options options, QWidget* parent)
   }
 
   setWindowIcon(ProgramIcon());
-  FillPortLists();
-  session_.Initialise();
-  progress_->setRange(0, 100);
-  setWindowTitle(FromUtf8(ProductTitleFor(options_.instance)));
-  execute_->setFocus();
+  model_.Initialise();
 }
 
-CFenUpdatorDlg::~CFenUpdatorDlg() {
-  BeginDestroy();
-  session_.Teardown();
-}
-
-// ---------------------------------------------------------------------------------------
-// Handlers (window thread).
-
-void CFenUpdatorDlg::FillPortLists() {
-  // The driver's lists are what the port classes' device indices refer to: re-read them so
-  // that a device plugged in since the last fill is listed.
-  driver_.Rescan();
-
-  std::vector<std::string> out_names;
-  out_list_->clear();
-  for (int i = 0; i < session_.out_port().GetDeviceCount(); ++i) {
-    out_names.push_back(session_.out_port().GetDeviceName(i));
-    out_list_->addItem(FromUtf8(out_names.back()));
-  }
-  std::vector<std::string> in_names;
-  in_list_->clear();
-  for (int i = 0; i < session_.in_port().GetDeviceCount(); ++i) {
-    in_names.push_back(session_.in_port().GetDeviceName(i));
-    in_list_->addItem(FromUtf8(in_names.back()));
-  }
-  // Adding the first item selects it; only a matching name may stay selected.
-  out_list_->setCurrentIndex(SelectPreferredPort(out_names, options_.instance));
-  in_list_->setCurrentIndex(SelectPreferredPort(in_names, options_.instance));
-}
-
-void CFenUpdatorDlg::OnExecute() {
-  if (destroying()) return;
-  if (options_.placeholder_firmware && !g_placeholder_warned.load()) {
-    const int answer = RunMessageBox(
-        QMessageBox::Warning, windowTitle(),
-        PlaceholderFirmwareNote() +
-            QStringLiteral("\nA device updated with them will not work until it is updated "
-                           "from a firmware release.\n\nUpdate the device anyway?"),
-        QMessageBox::Ok | QMessageBox::Cancel);
-    if (destroying() || answer != QMessageBox::Ok) return;
-    g_placeholder_warned.store(true);
-  }
-  ++execute_depth_;
-  session_.Execute(in_list_->currentIndex(), out_list_->currentIndex());
-  --execute_depth_;
-  if (teardown_pending_ && execute_depth_ == 0) {
-    teardown_pending_ = false;
-    session_.Teardown();
-  }
-}
-
-void CFenUpdatorDlg::OnRescanDevice() {
-  if (destroying()) return;
-  FillPortLists();
-  EnableExecute(true);
-}
-
-void CFenUpdatorDlg::OnAbout() {
-  if (destroying()) return;
-  QPointer<QDialog> about = new CAboutDlg(options_.placeholder_firmware, this);
-  open_boxes_.append(about);
-  about->exec();
-  open_boxes_.removeAll(about);
-  delete about.data();
-}
+CFenUpdatorDlg::~CFenUpdatorDlg() { model_.OnClose(); }
 
 void CFenUpdatorDlg::done(int result) {
-  BeginDestroy();
-  // Inside Execute (its error box was open) the session is released once that call returns.
-  if (execute_depth_ > 0) {
-    teardown_pending_ = true;
-  } else {
-    session_.Teardown();
-  }
+  model_.OnClose();
   QDialog::done(result);
 }
 
-void CFenUpdatorDlg::BeginDestroy() {
-  {
-    std::lock_guard<std::mutex> lock(calls_mutex_);
-    if (destroying_) return;
-    destroying_ = true;
-  }
-  calls_cv_.notify_all();
-  const auto boxes = open_boxes_;
-  for (const QPointer<QDialog>& box : boxes) {
-    if (!box.isNull()) box->done(QDialog::Rejected);
-  }
-}
-
-bool CFenUpdatorDlg::destroying() const {
-  std::lock_guard<std::mutex> lock(calls_mutex_);
-  return destroying_;
-}
-
 // ---------------------------------------------------------------------------------------
-// Message boxes.
+// DialogWidgets.
+
+QWidget* CFenUpdatorDlg::Control(int control_id) const {
+  switch (control_id) {
+    case IDC_MIDI_IN_LIST:
+      return in_list_;
+    case IDC_MIDI_OUT_LIST:
+      return out_list_;
+    case IDC_PROGRESS:
+      return progress_;
+    case IDOK:
+      return execute_;
+    case IDC_STATUS_LINE:
+      return status_line_;
+    case IDC_RESCAN_DEVICE:
+      return rescan_;
+    case IDC_STEP_COUNTER:
+      return step_counter_;
+    case IDCANCEL:
+      return exit_;
+    default:
+      return nullptr;
+  }
+}
+
+void CFenUpdatorDlg::SetListItems(int list_id, const std::vector<std::string>& items) {
+  auto* list = static_cast<QComboBox*>(Control(list_id));
+  list->clear();
+  for (const std::string& item : items) list->addItem(FromUtf8(item));
+}
+
+void CFenUpdatorDlg::SelectListItem(int list_id, int position) {
+  // Adding the first item selects it; only a matching name may stay selected.
+  static_cast<QComboBox*>(Control(list_id))->setCurrentIndex(position);
+}
+
+int CFenUpdatorDlg::SelectedListItem(int list_id) const {
+  return static_cast<QComboBox*>(Control(list_id))->currentIndex();
+}
+
+void CFenUpdatorDlg::SetControlText(int control_id, const std::string& text) {
+  if (control_id == 0) {
+    setWindowTitle(FromUtf8(text));
+    return;
+  }
+  if (auto* edit = qobject_cast<QLineEdit*>(Control(control_id))) edit->setText(FromUtf8(text));
+}
+
+void CFenUpdatorDlg::EnableControl(int control_id, bool enable) {
+  if (QWidget* control = Control(control_id)) control->setEnabled(enable);
+}
+
+void CFenUpdatorDlg::SetProgressRange(int upper) { progress_->setRange(0, upper); }
+
+void CFenUpdatorDlg::SetProgressPos(int position) {
+  // The position is clamped to the range, as the original progress control does.
+  progress_->setValue(std::clamp(position, progress_->minimum(), progress_->maximum()));
+}
+
+int CFenUpdatorDlg::FocusedControl() const {
+  const QWidget* focused = focusWidget();
+  for (int id : {IDOK, IDCANCEL, IDC_MIDI_IN_LIST, IDC_MIDI_OUT_LIST, IDC_STATUS_LINE,
+                 IDC_RESCAN_DEVICE, IDC_STEP_COUNTER}) {
+    if (focused != nullptr && focused == Control(id)) return id;
+  }
+  return 0;
+}
+
+void CFenUpdatorDlg::FocusControl(int control_id) {
+  if (QWidget* control = Control(control_id)) control->setFocus();
+}
 
 QMessageBox* CFenUpdatorDlg::OpenMessageBox(int icon, const QString& caption, const QString& text,
                                             int buttons, std::function<void(int)> finished) {
@@ -202,110 +172,40 @@ int CFenUpdatorDlg::RunMessageBox(int icon, const QString& caption, const QStrin
   return state->second;
 }
 
-// ---------------------------------------------------------------------------------------
-// View calls.
+void CFenUpdatorDlg::ErrorBox(const std::string& text, const std::string& caption) {
+  RunMessageBox(QMessageBox::Critical, FromUtf8(caption), FromUtf8(text), QMessageBox::Ok);
+}
 
-void CFenUpdatorDlg::RunOnWindowThread(std::function<void()> apply) {
-  if (QThread::currentThread() == thread()) {
-    if (!destroying()) apply();
-    return;
+void CFenUpdatorDlg::OpenErrorBox(const std::string& text, const std::string& caption,
+                                  std::function<void()> closed) {
+  OpenMessageBox(QMessageBox::Critical, FromUtf8(caption), FromUtf8(text), QMessageBox::Ok,
+                 [closed](int) { closed(); });
+}
+
+bool CFenUpdatorDlg::ConfirmPlaceholder(const std::string& text, const std::string& caption) {
+  return RunMessageBox(QMessageBox::Warning, FromUtf8(caption), FromUtf8(text),
+                       QMessageBox::Ok | QMessageBox::Cancel) == QMessageBox::Ok;
+}
+
+void CFenUpdatorDlg::ShowAbout() {
+  QPointer<QDialog> about = new CAboutDlg(placeholder_firmware_, this);
+  open_boxes_.append(about);
+  about->exec();
+  open_boxes_.removeAll(about);
+  delete about.data();
+}
+
+void CFenUpdatorDlg::CloseBoxes() {
+  const auto boxes = open_boxes_;
+  for (const QPointer<QDialog>& box : boxes) {
+    if (!box.isNull()) box->done(QDialog::Rejected);
   }
-  auto call = std::make_shared<PendingCall>();
-  {
-    std::lock_guard<std::mutex> lock(calls_mutex_);
-    if (destroying_) return;
-  }
-  // The window is alive until the session's teardown has joined this thread, which needs
-  // destroying_ set first: posting to it here is safe.
-  QMetaObject::invokeMethod(
-      this,
-      [this, call, apply = std::move(apply)] {
-        if (!destroying()) apply();
-        {
-          std::lock_guard<std::mutex> lock(calls_mutex_);
-          call->done = true;
-        }
-        calls_cv_.notify_all();
-      },
-      Qt::QueuedConnection);
-  std::unique_lock<std::mutex> lock(calls_mutex_);
-  calls_cv_.wait(lock, [&] { return call->done || destroying_; });
 }
 
-void CFenUpdatorDlg::SetStatusLine(const std::string& text) {
-  RunOnWindowThread([this, text] { status_line_->setText(FromUtf8(text)); });
-}
+bool CFenUpdatorDlg::OnWindowThread() const { return QThread::currentThread() == thread(); }
 
-void CFenUpdatorDlg::SetStepCounter(const std::string& text) {
-  RunOnWindowThread([this, text] { step_counter_->setText(FromUtf8(text)); });
-}
-
-void CFenUpdatorDlg::SetProgressRange(std::int32_t upper) {
-  RunOnWindowThread([this, upper] { progress_->setRange(0, upper); });
-}
-
-void CFenUpdatorDlg::SetProgressPos(std::int32_t position) {
-  // The position is clamped to the range, as the original progress control does.
-  RunOnWindowThread([this, position] {
-    progress_->setValue(std::clamp(position, progress_->minimum(), progress_->maximum()));
-  });
-}
-
-void CFenUpdatorDlg::ErrorBox(int string_id) {
-  const QString caption = FromUtf8(LoadString(IDS_ERROR_CAPTION));
-  const QString text = FromUtf8(LoadString(string_id));
-  if (QThread::currentThread() == thread()) {
-    if (!destroying()) RunMessageBox(QMessageBox::Critical, caption, text, QMessageBox::Ok);
-    return;
-  }
-  // The worker waits for the box to close; the window thread goes on processing events.
-  auto call = std::make_shared<PendingCall>();
-  {
-    std::lock_guard<std::mutex> lock(calls_mutex_);
-    if (destroying_) return;
-  }
-  auto release = [this, call] {
-    {
-      std::lock_guard<std::mutex> lock(calls_mutex_);
-      call->done = true;
-    }
-    calls_cv_.notify_all();
-  };
-  QMetaObject::invokeMethod(
-      this,
-      [this, caption, text, release] {
-        if (destroying()) {
-          release();
-          return;
-        }
-        OpenMessageBox(QMessageBox::Critical, caption, text, QMessageBox::Ok,
-                       [release](int) { release(); });
-      },
-      Qt::QueuedConnection);
-  std::unique_lock<std::mutex> lock(calls_mutex_);
-  calls_cv_.wait(lock, [&] { return call->done || destroying_; });
-}
-
-void CFenUpdatorDlg::RestoreControls() {
-  RunOnWindowThread([this] {
-    in_list_->setEnabled(true);
-    out_list_->setEnabled(true);
-    execute_->setEnabled(true);
-    rescan_->setEnabled(true);
-  });
-}
-
-void CFenUpdatorDlg::EnableExecute(bool enable) {
-  RunOnWindowThread([this, enable] { execute_->setEnabled(enable); });
-}
-
-void CFenUpdatorDlg::DisableControls() {
-  RunOnWindowThread([this] {
-    in_list_->setEnabled(false);
-    out_list_->setEnabled(false);
-    execute_->setEnabled(false);
-    rescan_->setEnabled(false);
-  });
+void CFenUpdatorDlg::Post(std::function<void()> call) {
+  QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection);
 }
 
 }  // namespace fen

@@ -1,18 +1,16 @@
-// CFenUpdatorDlg: the main window. It owns the update session, shows the port lists and the
-// run's progress, and carries the worker's view calls over to the window thread.
+// CFenUpdatorDlg: the main window in Qt terms. Its behaviour is the dialog model's
+// (dialog/dialog_model.h); this class gives the model its widgets, message boxes and window
+// thread, and forwards the window's events to it.
 #pragma once
 
 #include <QDialog>
 #include <QList>
 #include <QPointer>
-#include <condition_variable>
 #include <functional>
-#include <memory>
-#include <mutex>
 #include <string>
 
-#include "engine/update_session.h"
-#include "engine/update_view.h"
+#include "dialog/dialog_model.h"
+#include "dialog/dialog_widgets.h"
 
 class QComboBox;
 class QLineEdit;
@@ -23,50 +21,50 @@ class QAction;
 
 namespace fen {
 
-class CFenUpdatorDlg : public QDialog, public UpdateView {
+class CFenUpdatorDlg : public QDialog, public DialogWidgets {
   Q_OBJECT
 
  public:
-  struct Options {
-    int instance = 1;
-    UpdateServices services;
-    UpdateTiming timing;
-    // The session's firmware images are generated placeholders, not a firmware release.
-    bool placeholder_firmware = false;
-  };
+  using Options = DialogModel::Options;
 
   explicit CFenUpdatorDlg(Options options, QWidget* parent = nullptr);
   ~CFenUpdatorDlg() override;
 
-  // UpdateView. From the worker thread each call runs on the window thread and returns once it
-  // has taken effect; once the window is being destroyed it returns at once and does nothing.
-  void SetStatusLine(const std::string& text) override;
-  void SetStepCounter(const std::string& text) override;
-  void SetProgressRange(std::int32_t upper) override;
-  void SetProgressPos(std::int32_t position) override;
-  void ErrorBox(int string_id) override;
-  void RestoreControls() override;
-  void EnableExecute(bool enable) override;
-  void DisableControls() override;
-
-  UpdateSession& session() { return session_; }
-  int instance() const { return options_.instance; }
+  DialogModel& model() { return model_; }
+  UpdateSession& session() { return model_.session(); }
+  int instance() const { return instance_; }
   // The item that opens the About box (in the system menu on Windows, else the context menu).
   QAction* about_action() const { return about_action_; }
 
   // The placeholder warning is shown once per process; tests start over with this.
-  static void ResetPlaceholderWarning();
+  static void ResetPlaceholderWarning() { DialogModel::ResetPlaceholderWarning(); }
+
+  // DialogWidgets.
+  void SetListItems(int list_id, const std::vector<std::string>& items) override;
+  void SelectListItem(int list_id, int position) override;
+  int SelectedListItem(int list_id) const override;
+  void SetControlText(int control_id, const std::string& text) override;
+  void EnableControl(int control_id, bool enable) override;
+  void SetProgressRange(int upper) override;
+  void SetProgressPos(int position) override;
+  int FocusedControl() const override;
+  void FocusControl(int control_id) override;
+  void ErrorBox(const std::string& text, const std::string& caption) override;
+  void OpenErrorBox(const std::string& text, const std::string& caption,
+                    std::function<void()> closed) override;
+  bool ConfirmPlaceholder(const std::string& text, const std::string& caption) override;
+  void ShowAbout() override;
+  void CloseBoxes() override;
+  bool OnWindowThread() const override;
+  void Post(std::function<void()> call) override;
 
  public slots:
-  // The window is closing, however (Exit, Escape, close box): abort the run and release the
-  // session before the window goes.
+  // The window is closing, however (Exit, Escape, close box): the model aborts the run and
+  // releases the session before the window goes.
   void done(int result) override;
-  // The "Execute" button.
-  void OnExecute();
-  // The "Rescan Device" button: refill the lists, then enable "Execute".
-  void OnRescanDevice();
-  // The About item.
-  void OnAbout();
+  void OnExecute() { model_.OnExecute(); }
+  void OnRescanDevice() { model_.OnRescanDevice(); }
+  void OnAbout() { model_.OnAbout(); }
 
  signals:
   // A message box (error box or the placeholder warning) has just been opened. Tests close or
@@ -74,27 +72,16 @@ class CFenUpdatorDlg : public QDialog, public UpdateView {
   void messageBoxShown(QMessageBox* box);
 
  private:
-  // A worker's call waiting for the window thread.
-  struct PendingCall {
-    bool done = false;
-  };
-
-  void FillPortLists();
-  // Runs `apply` on the window thread and waits until it has run (or the window is being
-  // destroyed). On the window thread itself it runs at once.
-  void RunOnWindowThread(std::function<void()> apply);
+  QWidget* Control(int control_id) const;
   // Opens a message box modal to this window; `finished` runs when it is closed, however.
   QMessageBox* OpenMessageBox(int icon, const QString& caption, const QString& text, int buttons,
                               std::function<void(int)> finished);
-  // Window thread: shows a box and processes events until it is closed. Returns its result.
+  // Shows a box modal to this window and processes events until it is closed (or the window
+  // closes it). Returns its result.
   int RunMessageBox(int icon, const QString& caption, const QString& text, int buttons);
-  // Window thread: from here on worker calls return at once; open boxes are closed.
-  void BeginDestroy();
-  bool destroying() const;
 
-  Options options_;
-  MidiDriver& driver_;
-
+  int instance_;
+  bool placeholder_firmware_;
   QComboBox* in_list_ = nullptr;       // 1000
   QComboBox* out_list_ = nullptr;      // 1001
   QProgressBar* progress_ = nullptr;   // 1002
@@ -106,15 +93,9 @@ class CFenUpdatorDlg : public QDialog, public UpdateView {
   QAction* about_action_ = nullptr;
 
   QList<QPointer<QDialog>> open_boxes_;
-  int execute_depth_ = 0;          // >0 while OnExecute is inside the session's Execute
-  bool teardown_pending_ = false;  // the window closed during that call
-
-  mutable std::mutex calls_mutex_;
-  std::condition_variable calls_cv_;
-  bool destroying_ = false;  // guarded by calls_mutex_
 
   // Last: constructed after the widgets' owner and torn down first.
-  UpdateSession session_;
+  DialogModel model_;
 };
 
 }  // namespace fen

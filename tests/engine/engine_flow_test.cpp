@@ -18,6 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
+using Results = std::vector<UpdateResult>;
 
 // Runs each test in a folder of its own that holds an empty TEST_LOG.txt.
 class LogFolder {
@@ -92,6 +93,8 @@ const Strings kSuccess = {
 TEST_F(EngineFlow, AFullUpdateWritesEveryImageAndEndsCompleted) {
   Run();
   EXPECT_EQ(Outcome(), kSuccess);
+  EXPECT_EQ(view_.results(), (Results{UpdateResult::kCompleted}));
+  EXPECT_EQ(session_->last_result(), UpdateResult::kCompleted);
   EXPECT_TRUE(log_.Texts().empty());
   EXPECT_TRUE(device_->FlashHoldsImages(FirmwareSet::Builtin()));
   EXPECT_EQ(device_->received(HostMessage::kErase).size(), 5u);
@@ -127,6 +130,7 @@ TEST_F(EngineFlow, ASilentDeviceEndsInTheIdentityTimeOut) {
   identity_model_ = Reaction::kNoReply;
   Run();
   EXPECT_EQ(Outcome(), (Strings{"disable", "step 0/9", "error 102", "restore"}));
+  EXPECT_EQ(view_.results(), (Results{UpdateResult::kIdentityTimeout}));
   EXPECT_EQ(log_.Texts(), Strings{"Midi out error."});
   EXPECT_FALSE(session_->busy());
 }
@@ -134,6 +138,7 @@ TEST_F(EngineFlow, ASilentDeviceEndsInTheIdentityTimeOut) {
 TEST_F(EngineFlow, AnUnknownModelIsRefusedAndStaysTheCurrentModel) {
   Run(0x33);
   EXPECT_EQ(Outcome(), (Strings{"disable", "step 0/9", "error 105", "restore"}));
+  EXPECT_EQ(view_.results(), (Results{UpdateResult::kIllegalDevice}));
   EXPECT_EQ(log_.Texts(), Strings{"Illegal device connected."});
   EXPECT_EQ(session_->current_model_id(), 0x33);
   EXPECT_EQ(session_->identity_reply_model(), 0x00);
@@ -144,6 +149,7 @@ TEST_F(EngineFlow, BeginUpdateRefusals) {
   script_ = [](const HostMessage& m) { return Reaction{m.kind == HostMessage::kBegin ? 11 : 0}; };
   Run();
   EXPECT_EQ(Outcome(), (Strings{"disable", "step 0/9", "status ", "error 106", "restore"}));
+  EXPECT_EQ(view_.results(), (Results{UpdateResult::kNotInUpdateMode}));
   EXPECT_EQ(log_.Texts(), Strings{"Please use the firmware update mode."});
 }
 
@@ -151,6 +157,7 @@ TEST_F(EngineFlow, BeginUpdateAnsweredWithAnotherErrorIsATransferErrorWithoutLog
   script_ = [](const HostMessage& m) { return Reaction{m.kind == HostMessage::kBegin ? 3 : 0}; };
   Run();
   EXPECT_EQ(Outcome(), (Strings{"disable", "step 0/9", "status ", "error 107", "restore"}));
+  EXPECT_EQ(view_.results(), (Results{UpdateResult::kBeginRefused}));
   EXPECT_TRUE(log_.Texts().empty());
 }
 
@@ -161,6 +168,7 @@ TEST_F(EngineFlow, FinishUpdateUnansweredIsATransferErrorAfterNineGoodSteps) {
   Run();
   EXPECT_EQ(Outcome(),
             (Strings{"disable", "step 0/9", "status ", "step 9/9", "error 107", "restore"}));
+  EXPECT_EQ(view_.results(), (Results{UpdateResult::kFinishUnanswered}));
   EXPECT_TRUE(log_.Texts().empty());
 }
 
@@ -175,6 +183,7 @@ TEST_F(EngineFlow, AnEraseFailingSevenTimesEndsInATransferError) {
   Run();
   EXPECT_EQ(Outcome(),
             (Strings{"disable", "step 0/9", "status ", "step 1/9", "error 107", "restore"}));
+  EXPECT_EQ(view_.results(), (Results{UpdateResult::kEraseErrors}));
   EXPECT_EQ(log_.Texts(), Strings{"(Erase)Time Out Error."});
   EXPECT_EQ(device_->received(HostMessage::kErase).size(), 7u);
 }
@@ -186,6 +195,7 @@ TEST_F(EngineFlow, AnUnansweredEraseEndsAtOnceInTheEraseTimeOut) {
   Run();
   EXPECT_EQ(Outcome(),
             (Strings{"disable", "step 0/9", "status ", "step 2/9", "error 104", "restore"}));
+  EXPECT_EQ(view_.results(), (Results{UpdateResult::kEraseTimeout}));
   EXPECT_EQ(log_.Texts(), Strings{"(Erase)Time Out Error."});
   EXPECT_EQ(device_->received(HostMessage::kErase).size(), 2u);
 }
@@ -214,6 +224,7 @@ TEST_F(EngineFlow, SixTimeOutsThenACrcErrorEndInATransferError) {
   Run();
   EXPECT_EQ(Outcome(),
             (Strings{"disable", "step 0/9", "status ", "step 3/9", "error 107", "restore"}));
+  EXPECT_EQ(view_.results(), (Results{UpdateResult::kTransferError}));
   EXPECT_EQ(log_.Texts(), Strings{"(CRC)Transfer error occurred."});
 }
 
@@ -227,6 +238,7 @@ TEST_F(EngineFlow, SixCrcErrorsThenSilenceEndInTheWriteTimeOut) {
   Run();
   EXPECT_EQ(Outcome(),
             (Strings{"disable", "step 0/9", "status ", "step 7/9", "error 103", "restore"}));
+  EXPECT_EQ(view_.results(), (Results{UpdateResult::kWriteTimeout}));
   Strings expected(6, "(CRC)Transfer error occurred.");
   expected.push_back("(Write)Time Out Error.");
   EXPECT_EQ(log_.Texts(), expected);
@@ -308,6 +320,8 @@ TEST_F(EngineFlow, ClosingDuringTheWaitAfterBeginUpdateEndsSilently) {
   session_->Teardown();
   EXPECT_FALSE(session_->WorkerRunning());
   EXPECT_EQ(view_.calls().size(), before);
+  EXPECT_TRUE(view_.results().empty());
+  EXPECT_EQ(session_->last_result(), UpdateResult::kAborted);
   EXPECT_TRUE(log_.Texts().empty());
 }
 
@@ -342,6 +356,7 @@ TEST_F(EngineFlow, PortsThatDoNotOpenAreReportedAndLogged) {
   session_->Initialise();
   EXPECT_EQ(session_->Execute(-1, -1), UpdateSession::ExecuteOutcome::kOutPortFailed);
   EXPECT_EQ(view_.calls(), Strings{"error 113"});
+  EXPECT_EQ(view_.results(), (Results{UpdateResult::kOutPortNotOpened}));
   EXPECT_EQ(log_.Texts(), Strings{"Midi out error."});
   EXPECT_FALSE(session_->busy());
 
@@ -350,6 +365,7 @@ TEST_F(EngineFlow, PortsThatDoNotOpenAreReportedAndLogged) {
   view_.Clear();
   EXPECT_EQ(session_->Execute(-1, 0), UpdateSession::ExecuteOutcome::kInPortFailed);
   EXPECT_EQ(view_.calls(), Strings{"error 110"});
+  EXPECT_EQ(view_.results(), (Results{UpdateResult::kInPortNotOpened}));
   EXPECT_TRUE(session_->out_port().IsOpen());
   EXPECT_EQ(log_.Texts(), (Strings{"Midi out error.", "Midi out error."}));
 }

@@ -24,6 +24,16 @@ class RecordingView : public UpdateView {
     Add(std::string("execute ") + (enable ? "true" : "false"));
   }
   void DisableControls() override { Add("disable"); }
+  void RunEnded(UpdateResult result) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    results_.push_back(result);
+  }
+
+  // Every end the session reported, in order.
+  std::vector<UpdateResult> results() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return results_;
+  }
 
   std::vector<std::string> calls() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -36,6 +46,7 @@ class RecordingView : public UpdateView {
   void Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     calls_.clear();
+    results_.clear();
   }
 
  private:
@@ -47,6 +58,7 @@ class RecordingView : public UpdateView {
   mutable std::mutex mutex_;
   mutable std::condition_variable cv_;
   std::vector<std::string> calls_;
+  std::vector<UpdateResult> results_;
 };
 
 }  // namespace fen::testing

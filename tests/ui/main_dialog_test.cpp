@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -411,6 +413,33 @@ INSTANTIATE_TEST_SUITE_P(EveryPhase, CloseDuringRun,
                            }
                            return "Unknown";
                          });
+
+// Enter as a user presses it, on whatever has the focus.
+void PressEnter(QDialog& dialog) {
+  QWidget* target = dialog.focusWidget() != nullptr ? dialog.focusWidget() : &dialog;
+  QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+  QKeyEvent release(QEvent::KeyRelease, Qt::Key_Return, Qt::NoModifier);
+  QApplication::sendEvent(target, &press);
+  QApplication::sendEvent(target, &release);
+}
+
+TEST(EnterDuringRun, DoesNothingOnceExecuteIsDisabledAndNeverReachesExit) {
+  Rig rig;
+  devsim::VirtualBusDevice& device = rig.AddDevice({}, devsim::SimTiming::Usb());
+  CFenUpdatorDlg& dialog = rig.MakeDialog(1, LongWaits());
+  Controls c(dialog);
+  ASSERT_EQ(dialog.focusWidget(), c.execute);
+  PressEnter(dialog);  // starts the run
+  ASSERT_TRUE(WaitFor([&] { return device.device().GetReport().write_blocks >= 3; }));
+  EXPECT_NE(dialog.focusWidget(), DialogItemOf<QWidget>(&dialog, IDCANCEL));
+  PressEnter(dialog);
+  PressEnter(dialog);
+  WaitFor([] { return false; }, 50);
+  EXPECT_TRUE(dialog.isVisible()) << "Enter closed the window in the middle of the run";
+  EXPECT_TRUE(dialog.session().WorkerRunning());
+  EXPECT_TRUE(rig.boxes().boxes().empty());
+  rig.DestroyDialog();
+}
 
 TEST(DestroyDuringRun, DestroyingTheWindowObjectInTheMiddleOfAWriteStepIsSafe) {
   Rig rig;

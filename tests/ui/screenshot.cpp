@@ -28,9 +28,9 @@ int main(int argc, char** argv) {
   // A device at USB speed erases and writes as slowly as the real one: the original waits.
   fen::CFenUpdatorDlg& dialog =
       rig.MakeDialog(1, running ? fen::UpdateTiming{} : fen::UpdateTiming::Shrunk(), false);
-  fen::DialogItemOf<QPushButton>(&dialog, fen::IDOK)->click();
-  auto* step = fen::DialogItemOf<QLineEdit>(&dialog, fen::IDC_STEP_COUNTER);
-  auto* progress = fen::DialogItemOf<QProgressBar>(&dialog, fen::IDC_PROGRESS);
+  fen::DialogItemOf<QPushButton>(&dialog, IDOK)->click();
+  auto* step = fen::DialogItemOf<QLineEdit>(&dialog, IDC_STEP_COUNTER);
+  auto* progress = fen::DialogItemOf<QProgressBar>(&dialog, IDC_PROGRESS);
   const bool reached = running ? fen::uitest::WaitFor([&] {
     return step->text() == "7/9" && progress->value() > progress->maximum() * 2 / 5;
   })

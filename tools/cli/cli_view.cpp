@@ -45,18 +45,26 @@ void CliView::SetStatusLine(const std::string& text) {
   status_ = text;
   if (mode_ == Mode::kJson) {
     Emit({{"call", "status"}, {"text", text}});
-    if (text == LoadString(IDS_UPDATE_COMPLETED)) completed_ = true;
-    return;
-  }
-  if (text == LoadString(IDS_UPDATE_COMPLETED)) {
-    completed_ = true;
-    if (line_open_) std::fputs("\n", out_);
-    line_open_ = false;
-    std::fprintf(out_, "%s%s\n", label_.empty() ? "" : (label_ + ": ").c_str(), text.c_str());
-    std::fflush(out_);
     return;
   }
   if (mode_ == Mode::kTerminal) Redraw();
+}
+
+void CliView::FlashStepStarted(int, std::int32_t kind) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  in_write_step_ = kind == 2;  // a write step
+}
+
+void CliView::RunEnded(UpdateResult result) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  completed_ = result == UpdateResult::kCompleted;
+  if (!completed_ || mode_ == Mode::kJson) return;
+  // The completion on a line of its own, after the progress.
+  if (line_open_) std::fputs("\n", out_);
+  line_open_ = false;
+  std::fprintf(out_, "%s%s\n", label_.empty() ? "" : (label_ + ": ").c_str(),
+               LoadString(InfoOf(result).string_id).c_str());
+  std::fflush(out_);
 }
 
 void CliView::SetStepCounter(const std::string& text) {
@@ -81,8 +89,6 @@ void CliView::SetStepCounter(const std::string& text) {
 void CliView::SetProgressRange(std::int32_t upper) {
   std::lock_guard<std::mutex> lock(mutex_);
   range_ = upper;
-  // Erase steps use the range 0..10; write steps the image length.
-  in_write_step_ = upper > 10;
   if (mode_ == Mode::kJson) {
     Emit({{"call", "range"}, {"upper", upper}});
   }

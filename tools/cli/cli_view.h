@@ -29,6 +29,8 @@ class CliView : public UpdateView {
   void EnableExecute(bool enable) override;
   void DisableControls() override;
   void DeviceIdentified(const DeviceIdentity& identity) override;
+  void FlashStepStarted(int row, std::int32_t kind) override;
+  void RunEnded(UpdateResult result) override;
 
   // "model 0x57, family 0x0057, member 0x0000, revision 1000, maker 0x52", and the same as
   // JSON fields.
@@ -60,7 +62,7 @@ class CliView : public UpdateView {
   std::int64_t bytes_before_step_ = 0;  // acknowledged bytes of finished write steps
   bool in_write_step_ = false;
   int last_error_ = 0;
-  bool completed_ = false;
+  bool completed_ = false;  // the run ended with UpdateResult::kCompleted
   bool line_open_ = false;
   int last_plain_decile_ = -1;
   std::chrono::steady_clock::time_point start_;

@@ -36,16 +36,7 @@ namespace {
 
 using namespace fen;
 
-// Exit statuses; documented in the README.
-enum Exit : int {
-  kExitCompleted = 0,
-  kExitUsage = 2,
-  kExitPorts = 3,
-  kExitRefused = 4,
-  kExitTransfer = 5,
-  kExitInterrupted = 6,
-  kExitVerification = 7,
-};
+// Exit statuses (engine/update_result.h) are documented in the README.
 
 volatile std::sig_atomic_t g_interrupted = 0;
 void OnSignal(int) { g_interrupted = 1; }
@@ -220,17 +211,10 @@ struct UpdateArgs {
   std::string dispatch = "early";
 };
 
-int ExitForError(int string_id) {
-  switch (string_id) {
-    case IDS_ILLEGAL_DEVICE:
-    case IDS_USE_UPDATE_MODE:
-      return kExitRefused;
-    case IDS_CANT_OPEN_MIDI_IN:
-    case IDS_CANT_OPEN_MIDI_OUT:
-      return kExitPorts;
-    default:
-      return kExitTransfer;
-  }
+// The exit status of a session's last run; a run that never reported an end failed.
+int ExitFor(const UpdateSession& session) {
+  const std::optional<UpdateResult> result = session.last_result();
+  return result ? InfoOf(*result).exit_status : kExitTransfer;
 }
 
 // What an update runs on: the firmware, the MIDI driver and, when simulating, the bus with
@@ -391,7 +375,7 @@ int RunUpdate(const UpdateArgs& args) {
                  "device.\n");
     return kExitInterrupted;
   }
-  int status = view.completed() ? kExitCompleted : ExitForError(view.last_error());
+  int status = ExitFor(session);
   if (device) {
     device->WaitIdle();
     const bool holds = device->device().FlashHoldsImages(firmware);
@@ -617,7 +601,7 @@ int RunUpdateAll(const UpdateArgs& args) {
   int updated = 0;
   for (auto& t : targets) {
     if (t->status == kExitCompleted) {
-      t->status = t->view->completed() ? kExitCompleted : ExitForError(t->view->last_error());
+      t->status = ExitFor(*t->session);
     }
     if (t->device != nullptr) {
       t->device->WaitIdle();

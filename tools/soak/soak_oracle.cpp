@@ -108,6 +108,32 @@ const char* EndKindName(EndKind kind) {
   return "?";
 }
 
+UpdateResult ResultOf(EndKind kind) {
+  switch (kind) {
+    case EndKind::kCompleted:
+      return UpdateResult::kCompleted;
+    case EndKind::kIdentityTimeout:
+      return UpdateResult::kIdentityTimeout;
+    case EndKind::kIllegalDevice:
+      return UpdateResult::kIllegalDevice;
+    case EndKind::kNotUpdateMode:
+      return UpdateResult::kNotInUpdateMode;
+    case EndKind::kBeginRefused:
+      return UpdateResult::kBeginRefused;
+    case EndKind::kEraseTimeout:
+      return UpdateResult::kEraseTimeout;
+    case EndKind::kEraseErrors:
+      return UpdateResult::kEraseErrors;
+    case EndKind::kWriteTimeout:
+      return UpdateResult::kWriteTimeout;
+    case EndKind::kWriteErrors:
+      return UpdateResult::kTransferError;
+    case EndKind::kFinishTimeout:
+      return UpdateResult::kFinishUnanswered;
+  }
+  return UpdateResult::kAborted;
+}
+
 Prediction Predict(const RunPlan& plan, const OracleTiming& t) {
   const Fault* identity_noreply = nullptr;
   const Fault* identity_status = nullptr;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/update_result.h"
 #include "soak/soak_plan.h"
 
 namespace fen::soak {
@@ -26,6 +27,8 @@ enum class EndKind {
 };
 inline constexpr int kEndKindCount = 10;
 const char* EndKindName(EndKind kind);
+// The session's result for an end.
+UpdateResult ResultOf(EndKind kind);
 
 struct Expected {
   EndKind kind = EndKind::kCompleted;

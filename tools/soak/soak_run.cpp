@@ -82,6 +82,7 @@ RunResult RunOnce(const RunPlan& plan, const RunOptions& options) {
     }
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.busy_after = session.busy();
+    r.result = session.last_result();
     view.Close();
     session.Teardown();
     view.Gone();
@@ -90,8 +91,7 @@ RunResult RunOnce(const RunPlan& plan, const RunOptions& options) {
   r.outcome = view.Outcome();
   r.controls = view.controls();
   r.log = ReadLogTexts(options.log_path);
-  const auto calls = view.calls();
-  for (const auto& c : calls) r.completed = r.completed || c == "status Version update completed.";
+  r.completed = r.result == UpdateResult::kCompleted;
   r.report = link.device().GetReport(devsim::LookupIn(FirmwareSet::Builtin()));
 
   // What the run ended in, and whether the oracle allows it.
@@ -102,6 +102,11 @@ RunResult RunOnce(const RunPlan& plan, const RunOptions& options) {
   if (!r.ended) r.mismatches.push_back("the run did not end within the limit (hang)");
   if (match != nullptr) {
     r.kind = match->kind;
+    if (r.ended && r.result != ResultOf(match->kind)) {
+      r.mismatches.push_back(std::string("the session reports ") +
+                             (r.result ? InfoOf(*r.result).name : "no result") + ", not " +
+                             EndKindName(match->kind));
+    }
   } else {
     std::string expected;
     for (const Expected& e : r.prediction.allowed) {

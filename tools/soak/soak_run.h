@@ -2,6 +2,7 @@
 // the run's fault mix, compared with what the oracle gives for it.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,7 +32,8 @@ struct RunResult {
   RunPlan plan;
   Prediction prediction;
   bool ended = false;
-  bool completed = false;  // the window shows "Version update completed."
+  bool completed = false;              // the session's result says completed
+  std::optional<UpdateResult> result;  // the session's, as the run ended
   EndKind kind = EndKind::kCompleted;
   Strings outcome;
   Strings log;

@@ -1,0 +1,233 @@
+// The main dialog's behaviour, shared by the Qt and the Win32 front ends.
+#include "dialog/dialog_model.h"
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "engine/port_selection.h"
+#include "engine/resource.h"
+#include "engine/string_table.h"
+
+namespace fen {
+
+namespace {
+
+// Once per process: the first "Execute" of a build with placeholder images warns first.
+std::atomic<bool> g_placeholder_warned{false};
+
+constexpr int kControlsOfARun[] = {IDC_MIDI_IN_LIST, IDC_MIDI_OUT_LIST, IDOK, IDC_RESCAN_DEVICE};
+
+}  // namespace
+
+std::string DialogModel::PlaceholderWarningText() {
+  return std::string(kPlaceholderFirmwareNote) +
+         "\nA device updated with them will not work until it is updated from a firmware "
+         "release.\n\nUpdate the device anyway?";
+}
+
+void DialogModel::ResetPlaceholderWarning() { g_placeholder_warned.store(false); }
+
+DialogModel::DialogModel(DialogWidgets& widgets, Options options)
+    : widgets_(widgets),
+      options_(std::move(options)),
+      driver_(options_.services.driver ? *options_.services.driver : DefaultMidiDriver()),
+      session_(*this, options_.services, options_.timing) {}
+
+DialogModel::~DialogModel() { OnClose(); }
+
+std::string DialogModel::Title() const {
+  if (options_.instance == 1) return kProductTitle;
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, kProductTitleNumbered, options_.instance);
+  return buffer;
+}
+
+void DialogModel::Initialise() {
+  FillPortLists();
+  session_.Initialise();
+  widgets_.SetProgressRange(100);
+  widgets_.SetControlText(0, Title());
+  widgets_.FocusControl(IDOK);
+}
+
+// ---------------------------------------------------------------------------------------
+// Handlers (window thread).
+
+void DialogModel::FillPortLists() {
+  // The driver's lists are what the port classes' device indices refer to: re-read them so
+  // that a device plugged in since the last fill is listed.
+  driver_.Rescan();
+  std::vector<std::string> out_names;
+  for (int i = 0; i < session_.out_port().GetDeviceCount(); ++i) {
+    out_names.push_back(session_.out_port().GetDeviceName(i));
+  }
+  std::vector<std::string> in_names;
+  for (int i = 0; i < session_.in_port().GetDeviceCount(); ++i) {
+    in_names.push_back(session_.in_port().GetDeviceName(i));
+  }
+  widgets_.SetListItems(IDC_MIDI_OUT_LIST, out_names);
+  widgets_.SetListItems(IDC_MIDI_IN_LIST, in_names);
+  widgets_.SelectListItem(IDC_MIDI_OUT_LIST, SelectPreferredPort(out_names, options_.instance));
+  widgets_.SelectListItem(IDC_MIDI_IN_LIST, SelectPreferredPort(in_names, options_.instance));
+}
+
+void DialogModel::OnExecute() {
+  if (closing()) return;
+  if (options_.placeholder_firmware && !g_placeholder_warned.load()) {
+    const bool go_on = widgets_.ConfirmPlaceholder(PlaceholderWarningText(), Title());
+    if (closing() || !go_on) return;
+    g_placeholder_warned.store(true);
+  }
+  ++execute_depth_;
+  session_.Execute(widgets_.SelectedListItem(IDC_MIDI_IN_LIST),
+                   widgets_.SelectedListItem(IDC_MIDI_OUT_LIST));
+  --execute_depth_;
+  if (teardown_pending_ && execute_depth_ == 0) {
+    teardown_pending_ = false;
+    session_.Teardown();
+  }
+}
+
+void DialogModel::OnRescanDevice() {
+  if (closing()) return;
+  FillPortLists();
+  widgets_.EnableControl(IDOK, true);
+}
+
+void DialogModel::OnAbout() {
+  if (closing()) return;
+  widgets_.ShowAbout();
+}
+
+void DialogModel::OnClose() {
+  {
+    std::lock_guard<std::mutex> lock(calls_mutex_);
+    if (closing_) return;
+    closing_ = true;
+  }
+  calls_cv_.notify_all();
+  widgets_.CloseBoxes();
+  // Inside Execute (its error box was open) the session is released once that call returns.
+  if (execute_depth_ > 0) {
+    teardown_pending_ = true;
+  } else {
+    session_.Teardown();
+  }
+}
+
+bool DialogModel::closing() const {
+  std::lock_guard<std::mutex> lock(calls_mutex_);
+  return closing_;
+}
+
+// ---------------------------------------------------------------------------------------
+// View calls.
+
+void DialogModel::RunOnWindowThread(std::function<void()> apply) {
+  if (widgets_.OnWindowThread()) {
+    if (!closing()) apply();
+    return;
+  }
+  struct Pending {
+    bool done = false;
+  };
+  auto pending = std::make_shared<Pending>();
+  {
+    std::lock_guard<std::mutex> lock(calls_mutex_);
+    if (closing_) return;
+  }
+  // The model lives until the session's teardown has joined this thread, which needs closing_
+  // set first: the posted call may use it. A call that runs after closing does nothing.
+  widgets_.Post([this, pending, apply = std::move(apply)] {
+    if (!closing()) apply();
+    {
+      std::lock_guard<std::mutex> lock(calls_mutex_);
+      pending->done = true;
+    }
+    calls_cv_.notify_all();
+  });
+  std::unique_lock<std::mutex> lock(calls_mutex_);
+  calls_cv_.wait(lock, [&] { return pending->done || closing_; });
+}
+
+void DialogModel::SetStatusLine(const std::string& text) {
+  RunOnWindowThread([this, text] { widgets_.SetControlText(IDC_STATUS_LINE, text); });
+}
+
+void DialogModel::SetStepCounter(const std::string& text) {
+  RunOnWindowThread([this, text] { widgets_.SetControlText(IDC_STEP_COUNTER, text); });
+}
+
+void DialogModel::SetProgressRange(std::int32_t upper) {
+  RunOnWindowThread([this, upper] { widgets_.SetProgressRange(upper); });
+}
+
+void DialogModel::SetProgressPos(std::int32_t position) {
+  RunOnWindowThread([this, position] { widgets_.SetProgressPos(position); });
+}
+
+void DialogModel::ErrorBox(int string_id) {
+  const std::string caption = LoadString(IDS_ERROR_CAPTION);
+  const std::string text = LoadString(string_id);
+  if (widgets_.OnWindowThread()) {
+    if (!closing()) widgets_.ErrorBox(text, caption);
+    return;
+  }
+  // The worker waits for the box to close; the window thread goes on processing events.
+  struct Pending {
+    bool done = false;
+  };
+  auto pending = std::make_shared<Pending>();
+  {
+    std::lock_guard<std::mutex> lock(calls_mutex_);
+    if (closing_) return;
+  }
+  auto release = [this, pending] {
+    {
+      std::lock_guard<std::mutex> lock(calls_mutex_);
+      pending->done = true;
+    }
+    calls_cv_.notify_all();
+  };
+  widgets_.Post([this, caption, text, release] {
+    if (closing()) {
+      release();
+      return;
+    }
+    widgets_.OpenErrorBox(text, caption, release);
+  });
+  std::unique_lock<std::mutex> lock(calls_mutex_);
+  calls_cv_.wait(lock, [&] { return pending->done || closing_; });
+}
+
+void DialogModel::RestoreControls() {
+  RunOnWindowThread([this] {
+    for (int id : kControlsOfARun) widgets_.EnableControl(id, true);
+  });
+}
+
+void DialogModel::EnableExecute(bool enable) {
+  RunOnWindowThread([this, enable] { widgets_.EnableControl(IDOK, enable); });
+}
+
+void DialogModel::DisableControls() {
+  RunOnWindowThread([this] {
+    // The focus leaves the controls of a run for the status line, not for "Exit": Enter is
+    // then the disabled default button's and does nothing, while on "Exit" it would close the
+    // window and abort the run.
+    const int focused = widgets_.FocusedControl();
+    for (int id : kControlsOfARun) {
+      if (id == focused) widgets_.FocusControl(IDC_STATUS_LINE);
+    }
+    for (int id : kControlsOfARun) widgets_.EnableControl(id, false);
+  });
+}
+
+void DialogModel::RunEnded(UpdateResult result) {
+  if (!on_run_ended_) return;
+  RunOnWindowThread([this, result] { on_run_ended_(result); });
+}
+
+}  // namespace fen

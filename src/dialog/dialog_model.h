@@ -1,0 +1,97 @@
+// CFenUpdatorDlg without a toolkit: the port lists and their pre-selection, the "Execute",
+// "Rescan Device" and About handlers, the busy flag (the session's), the placeholder warning,
+// the teardown order, and the hand-over of the worker's view calls to the window thread. The
+// Qt and the Win32 front ends give it their widgets (dialog_widgets.h) and forward their events.
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "dialog/dialog_widgets.h"
+#include "engine/update_session.h"
+#include "engine/update_view.h"
+
+namespace fen {
+
+// The note the About box and the first "Execute" show in a build with placeholder images.
+inline constexpr const char* kPlaceholderFirmwareNote =
+    "This build carries placeholder firmware images, not a firmware release.";
+
+class DialogModel : public UpdateView {
+ public:
+  struct Options {
+    int instance = 1;
+    UpdateServices services;
+    UpdateTiming timing;
+    // The session's firmware images are generated placeholders, not a firmware release.
+    bool placeholder_firmware = false;
+  };
+
+  DialogModel(DialogWidgets& widgets, Options options);
+  // Tears the session down if the window has not closed yet.
+  ~DialogModel() override;
+  DialogModel(const DialogModel&) = delete;
+  DialogModel& operator=(const DialogModel&) = delete;
+
+  // The initialisation handler, once the widgets exist: the lists, the timer, the progress
+  // range, the title, the focus on "Execute".
+  void Initialise();
+  // Window-thread handlers.
+  void OnExecute();
+  void OnRescanDevice();
+  void OnAbout();
+  // The window is closing, however (Exit, Escape, the close box, the system menu's Close):
+  // from here on worker calls return at once and touch nothing; open boxes are closed; the
+  // session is torn down (the run aborted), or, while "Execute" is inside one of its own error
+  // boxes, as soon as that call returns. Idempotent.
+  void OnClose();
+  bool closing() const;
+
+  UpdateSession& session() { return session_; }
+  int instance() const { return options_.instance; }
+  bool placeholder_firmware() const { return options_.placeholder_firmware; }
+  // The window title of the instance.
+  std::string Title() const;
+
+  // The placeholder warning's text, and its being shown once per process (tests start over).
+  static std::string PlaceholderWarningText();
+  static void ResetPlaceholderWarning();
+
+  // UpdateView: from the worker each call runs on the window thread and returns once it has
+  // taken effect, or at once when the window is closing.
+  void SetStatusLine(const std::string& text) override;
+  void SetStepCounter(const std::string& text) override;
+  void SetProgressRange(std::int32_t upper) override;
+  void SetProgressPos(std::int32_t position) override;
+  void ErrorBox(int string_id) override;
+  void RestoreControls() override;
+  void EnableExecute(bool enable) override;
+  void DisableControls() override;
+  void RunEnded(UpdateResult result) override;
+
+  // The front end's own observer of run ends (tests, the screenshot tool); window thread.
+  void set_on_run_ended(std::function<void(UpdateResult)> f) { on_run_ended_ = std::move(f); }
+
+ private:
+  void FillPortLists();
+  void RunOnWindowThread(std::function<void()> apply);
+
+  DialogWidgets& widgets_;
+  Options options_;
+  MidiDriver& driver_;
+  std::function<void(UpdateResult)> on_run_ended_;
+
+  int execute_depth_ = 0;          // >0 while OnExecute is inside the session's Execute
+  bool teardown_pending_ = false;  // the window closed during that call
+
+  mutable std::mutex calls_mutex_;
+  std::condition_variable calls_cv_;
+  bool closing_ = false;  // guarded by calls_mutex_
+
+  // Last: constructed after what it reads and torn down first.
+  UpdateSession session_;
+};
+
+}  // namespace fen

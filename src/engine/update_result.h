@@ -1,0 +1,47 @@
+// How an update run ended, as one value: what every front end, the command-line tool and the
+// soak's oracle read instead of the texts the window showed.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace fen {
+
+enum class UpdateResult : std::uint8_t {
+  kCompleted,
+  kIdentityTimeout,   // no Identity Reply in time
+  kIllegalDevice,     // an error status for the Identity Request, or a model not allowed
+  kNotInUpdateMode,   // Begin Update refused with status 11
+  kBeginRefused,      // Begin Update refused with another status
+  kEraseTimeout,      // an Erase Range went unanswered
+  kEraseErrors,       // an Erase Range refused seven times
+  kWriteTimeout,      // a Write Block went unanswered seven times, or the device fell silent
+  kTransferError,     // a Write Block refused seven times, or an image missing or short
+  kFinishUnanswered,  // no answer to Finish Update
+  kOutPortNotOpened,  // "Execute": the MIDI OUT port did not open
+  kInPortNotOpened,   // "Execute": the MIDI IN port did not open
+  kAborted,           // the window closed (or the tool was interrupted) during the run
+};
+
+// The command-line tool's exit statuses.
+inline constexpr int kExitCompleted = 0;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitPorts = 3;
+inline constexpr int kExitRefused = 4;
+inline constexpr int kExitTransfer = 5;
+inline constexpr int kExitInterrupted = 6;
+inline constexpr int kExitVerification = 7;
+
+struct UpdateResultInfo {
+  UpdateResult result;
+  const char* name;  // for reports: "identity time-out"
+  int string_id;     // the error box, or the status line when completed; 0: nothing shown
+  int log_index;     // the log line written as the run ends; -1: none
+  int exit_status;   // the command-line tool's
+};
+
+// One row per result, in the order of the enumeration.
+std::span<const UpdateResultInfo> UpdateResultTable();
+const UpdateResultInfo& InfoOf(UpdateResult result);
+
+}  // namespace fen
