@@ -7,22 +7,22 @@
 #include <fstream>
 #include <sstream>
 
-#include "engine/string_table.h"
+#include "engine/update_result.h"
 
 namespace fen {
 namespace {
 
-constexpr int kRunEndingErrors[] = {
-    IDS_TIMEOUT_IDENTITY, IDS_TIMEOUT_WRITE,  IDS_TIMEOUT_ERASE,     IDS_ILLEGAL_DEVICE,
-    IDS_USE_UPDATE_MODE,  IDS_TRANSFER_ERROR, IDS_CANT_OPEN_MIDI_IN, IDS_CANT_OPEN_MIDI_OUT};
-
-TEST(NextStep, EveryRunEndingErrorSaysWhetherTheFlashChangedAndWhatToDo) {
-  for (int id : kRunEndingErrors) {
-    const std::string hint = NextStepHint(id);
-    EXPECT_TRUE(hint.rfind("Nothing was", 0) == 0 || hint.find("flash") != std::string::npos)
-        << id << ": " << hint;
+TEST(NextStep, EveryFailedRunSaysWhetherTheFlashChangedAndWhatToDo) {
+  for (const UpdateResultInfo& info : UpdateResultTable()) {
+    const std::string hint = NextStepHint(info.result);
+    if (info.result == UpdateResult::kCompleted || info.result == UpdateResult::kAborted) {
+      EXPECT_EQ(hint, "") << info.name;
+      continue;
+    }
+    EXPECT_TRUE(hint.rfind("Nothing was", 0) == 0 || hint.find("flash") != std::string::npos ||
+                hint.find("Every block was written") != std::string::npos)
+        << info.name << ": " << hint;
   }
-  EXPECT_EQ(NextStepHint(IDS_UPDATE_COMPLETED), "");
 }
 
 TEST(NextStep, TheReadmesTroubleshootingGivesTheSameAdvice) {
@@ -37,8 +37,8 @@ TEST(NextStep, TheReadmesTroubleshootingGivesTheSameAdvice) {
     if (c == ' ' && !readme.empty() && readme.back() == ' ') continue;
     readme += c;
   }
-  for (int id : kRunEndingErrors) {
-    EXPECT_NE(readme.find(NextStepHint(id)), std::string::npos) << LoadString(id);
+  for (const UpdateResultInfo& info : UpdateResultTable()) {
+    EXPECT_NE(readme.find(NextStepHint(info.result)), std::string::npos) << info.name;
   }
 }
 

@@ -58,6 +58,11 @@ void CliView::FlashStepStarted(int, std::int32_t kind) {
 void CliView::RunEnded(UpdateResult result) {
   std::lock_guard<std::mutex> lock(mutex_);
   completed_ = result == UpdateResult::kCompleted;
+  if (const std::string hint = NextStepHint(result); !hint.empty()) {
+    // After the error's own line: whether the flash changed and what to do next.
+    std::fprintf(err_, "%s%s\n", label_.empty() ? "" : (label_ + ": ").c_str(), hint.c_str());
+    std::fflush(err_);
+  }
   if (!completed_ || mode_ == Mode::kJson) return;
   // The completion on a line of its own, after the progress.
   if (line_open_) std::fputs("\n", out_);
@@ -159,9 +164,6 @@ void CliView::ErrorBox(int string_id) {
   }
   std::fprintf(err_, "%sError: %s\n", label_.empty() ? "" : (label_ + ": ").c_str(),
                LoadString(string_id).c_str());
-  if (const std::string hint = NextStepHint(string_id); !hint.empty()) {
-    std::fprintf(err_, "%s%s\n", label_.empty() ? "" : (label_ + ": ").c_str(), hint.c_str());
-  }
   std::fflush(err_);
 }
 
