@@ -378,7 +378,7 @@ WNAME="$NAME MIDI 1"
 wine_setup() {
   [ -n "$WINE_READY" ] && return 0
   mkdir -p /usr /etc /mnt/prefix /mnt/upper
-  opts=trans=virtio,version=9p2000.L,ro,cache=loose
+  opts=trans=virtio,version=9p2000.L,ro,cache=loose,msize=262144
   mount -t 9p -o $opts hostusr /usr && mount -t 9p -o $opts hostetc /etc &&
     mount -t 9p -o $opts hostwineprefix /mnt/prefix || return 1
   # The host's libraries where its programs look for them; the modules are loaded already.
@@ -476,17 +476,18 @@ case_wine() {
 # The cable comes out in the middle of the transfer: the run ends on its time-outs.
 case_wine_unplug() {
   name="WinMM: USB device unplugged mid-transfer"
+  wine_setup || return
   device_start 1 dev || {
     fail "$name" "fen-devsim did not come up"
     return
   }
   pid=$DEVICE_PID
   : >TEST_LOG.txt
+  rm -f out.raw status.txt  # the last run's output must not look like this one's progress
   (wine_cli update --in "$WNAME" --out "$WNAME" --firmware firmware --timeouts short
     echo $STATUS >status.txt) &
   cli=$!
-  rm -f status.txt
-  wait_for 120 grep -q "Data transmit" out.raw
+  wait_for 120 grep -qs "Data transmit" out.raw
   gadget_unplug 1 || fail "$name" "the host's card did not go"
   if wait_for 60 ended $cli; then
     wait $cli
