@@ -519,6 +519,9 @@ case_wine_ratios() {
   case_seq
   seq_ms=$RUN_MS
   case_floor
+  # What a start of the program under Wine costs by itself, to be told apart from the update.
+  wine_cli --version
+  start_ms=$RUN_MS
   # Without cmd: whether Wine's status is still the program's once every MIDI handle has
   # been closed before the exit.
   WINE_DIRECT=1
@@ -536,7 +539,7 @@ case_wine_ratios() {
   done
   mean=$((sum / $#))
   spread="floor $mean ms mean of $# ($min to $max, $(ratio $min $mean)x to $(ratio $max $mean)x)"
-  echo "FLOOR $spread; rawmidi $rawmidi_ms ms = $(ratio $rawmidi_ms $mean)x; sequencer $seq_ms ms = $(ratio $seq_ms $mean)x; WinMM under Wine $winmm_ms ms = $(ratio $winmm_ms $mean)x"
+  echo "FLOOR $spread; rawmidi $rawmidi_ms ms = $(ratio $rawmidi_ms $mean)x; sequencer $seq_ms ms = $(ratio $seq_ms $mean)x; WinMM under Wine $winmm_ms ms = $(ratio $winmm_ms $mean)x, less the $start_ms ms a start of the program under Wine takes = $(ratio $((winmm_ms - start_ms)) $mean)x"
 }
 
 all_cases="ratios faults requests busy unplug plugged_later two_devices"
