@@ -519,12 +519,12 @@ case_wine_ratios() {
   case_seq
   seq_ms=$RUN_MS
   case_floor
-  # What a start of the program under Wine costs by itself, to be told apart from the update.
+  # Without cmd: whether Wine's status is still the program's once every MIDI handle has
+  # been closed before the exit. What a start of the program under Wine costs by itself is
+  # measured the same way, to be told apart from the update.
+  WINE_DIRECT=1
   wine_cli --version
   start_ms=$RUN_MS
-  # Without cmd: whether Wine's status is still the program's once every MIDI handle has
-  # been closed before the exit.
-  WINE_DIRECT=1
   wine_run "WinMM: a whole update" 0 "Version update completed." ""
   echo "INFO run directly under Wine, the update's status was $STATUS"
   WINE_DIRECT=""
