@@ -1,8 +1,7 @@
 # What the Windows build (MinGW-w64) takes from elsewhere than the target's own libraries:
 # CLI11's and nlohmann-json's headers alone (Debian's package configs would put the host's
-# /usr/include on the path), RtMidi built from its source with the WinMM backend, and libsodium
-# built from its source by scripts/windows-test.sh (cmake/windows/libsodium).
-set(FEN_RTMIDI_SOURCE "" CACHE PATH "Folder with RtMidi's source (RtMidi.cpp, RtMidi.h)")
+# /usr/include on the path) and libsodium built from its source by scripts/windows-test.sh
+# (cmake/windows/libsodium). MIDI is WinMM's own, called by the WinMM driver.
 set(FEN_CLI11_INCLUDE "/usr/include" CACHE PATH "Folder that holds CLI11's CLI/ headers")
 set(FEN_NLOHMANN_JSON_INCLUDE "/usr/include" CACHE PATH "Folder that holds nlohmann-json's nlohmann/ headers")
 set(FEN_SODIUM_PREFIX "" CACHE PATH "Prefix of libsodium built for MinGW-w64 (include/, lib/libsodium.a)")
@@ -53,17 +52,6 @@ set_target_properties(fen_sodium PROPERTIES
   INTERFACE_INCLUDE_DIRECTORIES "${FEN_SODIUM_PREFIX}/include"
   INTERFACE_COMPILE_DEFINITIONS SODIUM_STATIC=1
   INTERFACE_LINK_LIBRARIES advapi32)
-
-if(NOT EXISTS "${FEN_RTMIDI_SOURCE}/RtMidi.cpp")
-  message(FATAL_ERROR "RtMidi's source not found in '${FEN_RTMIDI_SOURCE}' (set FEN_RTMIDI_SOURCE; "
-                      "scripts/windows-test.sh fetches it)")
-endif()
-add_library(fen_rtmidi STATIC "${FEN_RTMIDI_SOURCE}/RtMidi.cpp")
-target_include_directories(fen_rtmidi SYSTEM PUBLIC "${FEN_RTMIDI_SOURCE}")
-target_compile_definitions(fen_rtmidi PUBLIC __WINDOWS_MM__)
-# Not our code: its warnings are not ours to fix.
-target_compile_options(fen_rtmidi PRIVATE -w)
-target_link_libraries(fen_rtmidi PUBLIC winmm)
 
 # Only static libraries: the programs must run without DLLs beside them.
 set(ZLIB_USE_STATIC_LIBS ON)

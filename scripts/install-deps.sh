@@ -23,7 +23,7 @@ PACKAGES=(
   # makes the test release key at configure time and the signatures the release tests check
   minisign
   # The Windows build (scripts/windows-test.sh): MinGW-w64 with posix threads, Wine to run its
-  # tests, zlib for the protocol tests, and dpkg-dev to unpack RtMidi's source.
+  # tests, zlib for the protocol tests, and dpkg-dev to unpack libsodium's source.
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64
   # The Windows desktop program: its icon made by a Python script, its release zip signed with
   # Authenticode (and checked with a certificate made by openssl)

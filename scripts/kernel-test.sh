@@ -8,6 +8,9 @@
 # The kernel package is fetched once into FEN_KERNEL_CACHE (default
 # ${XDG_CACHE_HOME:-~/.cache}/fenupdator/kernel) and kept there across builds; it is unpacked,
 # never installed. FEN_KERNEL_CASES="seq rawmidi ..." runs only those cases.
+# FEN_KERNEL_WINDOWS=WIN_BUILD_DIR runs the Windows build's updater under Wine instead (the
+# wine cases; FEN_KERNEL_CASES="wine_ratios" for the performance ratios): the VM then mounts
+# the host's /usr and /etc read-only over 9p and a Wine prefix made here, once, over an overlay.
 set -euo pipefail
 
 SKIP=77  # CTest's SKIP_RETURN_CODE
@@ -36,12 +39,18 @@ fi
 
 PROGRAMS=("$BUILD/tools/cli/fenupdator-cli" "$BUILD/tools/devsim/fen-devsim"
   "$BUILD/tools/rawmidi_floor/fen-rawmidi-floor" "$BUILD/tests/e2e/fen-export-firmware")
-for p in "${PROGRAMS[@]}"; do
-  [ -x "$p" ] || {
+WINDOWS=${FEN_KERNEL_WINDOWS:+$(realpath "$FEN_KERNEL_WINDOWS")}
+EXE=${WINDOWS:+$WINDOWS/tools/cli/fenupdator-cli.exe}
+for p in "${PROGRAMS[@]}" $EXE; do
+  [ -x "$p" ] || [ -f "$p" ] || {
     echo "FAIL $p is not built"
     exit 1
   }
 done
+if [ -n "$WINDOWS" ] && ! command -v wine >/dev/null 2>&1; then
+  echo "FAIL wine is missing (scripts/install-deps.sh installs it)"
+  exit 1
+fi
 
 # ---- The kernel package, fetched once ---------------------------------------------------------
 mkdir -p "$CACHE"
@@ -105,7 +114,11 @@ cp -r /usr/share/alsa/alsa.conf /usr/share/alsa/cards /usr/share/alsa/ctl "$root
 # the sequencer with its rawmidi bridge.
 modules=$OUT/modules.txt
 : >"$modules"
-for m in dummy_hcd libcomposite usb_f_midi snd-usb-audio snd-seq snd-seq-midi; do
+extra_modules=""
+# Under Wine: the host's /usr and /etc and the Wine prefix come over 9p, the prefix under an
+# overlay that takes Wine's writes.
+[ -n "$WINDOWS" ] && extra_modules="virtio_pci 9p 9pnet_virtio overlay"
+for m in dummy_hcd libcomposite usb_f_midi snd-usb-audio snd-seq snd-seq-midi $extra_modules; do
   modprobe -d "$tree" -S "$version" --show-depends "$m" | awk '$1 == "insmod" { print $2 }'
 done | awk '!seen[$0]++' | while read -r ko; do
   cp "$ko" "$root/lib/modules/"
@@ -116,6 +129,29 @@ cp "$SRC/tests/kernel/vm_init.sh" "$root/init"
 cp "$SRC/tests/kernel/vm_cases.sh" "$root/fen/vm_cases.sh"
 chmod +x "$root/init"
 echo "${FEN_KERNEL_CASES:-}" >"$root/fen/cases.txt"
+qemu_extra=()
+cpu=max
+memory=768
+if [ -n "$WINDOWS" ]; then
+  cp "$EXE" "$root/fen/"
+  echo "${FEN_KERNEL_CASES:-wine}" >"$root/fen/cases.txt"
+  # A Wine prefix, made once on the host (some seconds here, minutes under emulation).
+  prefix=$CACHE/wine-prefix-$(wine --version 2>/dev/null | tr -c 'A-Za-z0-9.\n-' _)
+  if [ ! -e "$prefix/.ready" ]; then
+    rm -rf "$prefix"
+    mkdir -p "$prefix"
+    echo "making a Wine prefix in $prefix"
+    WINEPREFIX=$prefix WINEDEBUG=-all wine cmd /c exit </dev/null >/dev/null 2>&1
+    WINEPREFIX=$prefix wineserver -w </dev/null >/dev/null 2>&1 || true
+    touch "$prefix/.ready"
+  fi
+  for share in usr:/usr etc:/etc wineprefix:$prefix; do
+    qemu_extra+=(-virtfs "local,path=${share#*:},mount_tag=host${share%%:*},security_model=none,readonly=on")
+  done
+  # Wine's return to user mode faults under SMAP as emulated.
+  cpu=max,-smap
+  memory=1280
+fi
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$OUT/initramfs.gz"
 
 # ---- The run ----------------------------------------------------------------------------------
@@ -123,7 +159,8 @@ console=$OUT/console.log
 echo "booting $package under qemu (TCG); console in $console"
 started=$(date +%s)
 set +e
-timeout "$VM_TIMEOUT" qemu-system-x86_64 -accel tcg -machine q35 -cpu max -smp 2 -m 768 \
+timeout "$VM_TIMEOUT" qemu-system-x86_64 -accel tcg -machine q35 -cpu $cpu -smp 2 -m $memory \
+  "${qemu_extra[@]}" \
   -nographic -no-reboot -monitor none -serial stdio \
   -kernel "$tree/boot/vmlinuz-$version" -initrd "$OUT/initramfs.gz" \
   -append "console=ttyS0 quiet loglevel=3 panic=-1 rdinit=/init" </dev/null | sed -u 's/\r$//' |

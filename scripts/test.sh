@@ -30,6 +30,11 @@ phase_done "normal build and tests"
 # An absolute build folder, as a user may give one.
 bash scripts/windows-test.sh "$PWD/build-win"
 phase_done "Windows build and tests under Wine"
+# The Windows build's updater under Wine against the kernel's USB MIDI stack, in the kernel
+# test's VM (scripts/kernel-test.sh): it needs both builds above. 77: no qemu, skipped.
+FEN_KERNEL_WINDOWS="$PWD/build-win" bash scripts/kernel-test.sh build build/kernel-test-windows ||
+  [ $? = 77 ]
+phase_done "Windows cases in the kernel test's VM"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DFEN_SANITIZE=address -DFEN_BUILD_BENCH=OFF
 phase_done "AddressSanitizer + UndefinedBehaviorSanitizer"

@@ -8,9 +8,9 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 # A deb-src entry for the archive and suite the machine already installs from, so that
-# `apt-get source` finds the same RtMidi and libsodium as the installed ones.
+# `apt-get source` finds the same libsodium as the installed one.
 ensure_deb_src() {
-  if apt-get source --print-uris rtmidi >/dev/null 2>&1; then return; fi
+  if apt-get source --print-uris libsodium >/dev/null 2>&1; then return; fi
   local uri suite
   uri=$(sed -n 's/^URIs:[[:space:]]*//p' "$APT_SOURCES_DIR/debian.sources" 2>/dev/null | head -1)
   suite=$(sed -n 's/^Suites:[[:space:]]*//p' "$APT_SOURCES_DIR/debian.sources" 2>/dev/null |

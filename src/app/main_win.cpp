@@ -36,8 +36,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
 
   fen::InstanceClaim claim = fen::ClaimInstanceNumber();
   if (claim.number == 0) {
-    ::MessageBoxW(nullptr, fen::Widen(fen::TooManyInstancesText()).c_str(), L"fenupdator",
-                  MB_OK | MB_ICONEXCLAMATION);
+    const std::string text = claim.problem.empty() ? fen::TooManyInstancesText()
+                                                   : fen::InstanceLockProblemText(claim.problem);
+    ::MessageBoxW(nullptr, fen::Widen(text).c_str(), L"fenupdator", MB_OK | MB_ICONEXCLAMATION);
     return 0;
   }
 

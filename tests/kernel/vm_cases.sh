@@ -114,7 +114,7 @@ report_has() {
   done
 }
 # The diagnostic log's texts without their dates, joined by "|".
-log_lines() { cut -c25- TEST_LOG.txt | paste -sd'|' -; }
+log_lines() { tr -d '\r' <TEST_LOG.txt | cut -c25- | paste -sd'|' -; }
 now_ms() { echo $(($(cut -d' ' -f1 /proc/uptime | tr -d .) * 10)); }
 
 # update API ARGS...: one run of the updater; status in STATUS, its time in RUN_MS.
@@ -369,6 +369,179 @@ case_ratios() {
 }
 ratio() { echo "$1 $2" | awk '{ printf "%.2f", $1 / $2 }'; }
 FLOORS=""
+
+# ---- The Windows build under Wine ----------------------------------------------------------------
+# Wine runs from the host's /usr and /etc (9p, read-only) with a prefix made on the host, under
+# an overlay whose upper layer takes Wine's writes. Its WinMM reaches the gadget through
+# winealsa.drv and the ALSA sequencer, and names each port by the port's name alone.
+WNAME="$NAME MIDI 1"
+wine_setup() {
+  [ -n "$WINE_READY" ] && return 0
+  mkdir -p /usr /etc /mnt/prefix /mnt/upper
+  opts=trans=virtio,version=9p2000.L,ro,cache=loose,msize=262144
+  mount -t 9p -o $opts hostusr /usr && mount -t 9p -o $opts hostetc /etc &&
+    mount -t 9p -o $opts hostwineprefix /mnt/prefix || return 1
+  # The host's libraries where its programs look for them; the modules are loaded already.
+  mv /lib /lib.initramfs && ln -s usr/lib /lib || return 1
+  if [ -e /lib64 ]; then mv /lib64 /lib64.initramfs; fi
+  ln -s usr/lib64 /lib64
+  mount -t tmpfs upper /mnt/upper && mkdir -p /mnt/upper/u /mnt/upper/w /tmp/prefix /tmp/home &&
+    mount -t overlay overlay -o lowerdir=/mnt/prefix,upperdir=/mnt/upper/u,workdir=/mnt/upper/w \
+      /tmp/prefix || return 1
+  export PATH=/fen:/bin:/usr/bin WINEPREFIX=/tmp/prefix HOME=/tmp/home WINEDEBUG=-all
+  unset WINEDLLOVERRIDES  # winealsa.drv is the MIDI driver here
+  # Wine ends the process with SIGSEGV now and then after the program has finished (in its
+  # MIDI notify thread, after winmm has detached): cmd reports the status the program set.
+  printf '@%%*\r\n@exit %%errorlevel%%\r\n' >$work/run.bat
+  cp /fen/fenupdator-cli.exe $work/
+  t0=$(now_ms)
+  wineserver -p
+  wine cmd /c exit </dev/null >/dev/null 2>&1
+  echo "INFO Wine ready in $(($(now_ms) - t0)) ms"
+  WINE_READY=1
+}
+WINE_READY=""
+WINE_DIRECT=""
+# wine_cli ARGS...: the Windows updater; status in STATUS, time in RUN_MS, output without CRs.
+# With WINE_DIRECT set the program runs without cmd, and its status is Wine's.
+wine_cli() {
+  t0=$(now_ms)
+  if [ -n "$WINE_DIRECT" ]; then
+    timeout 300 wine fenupdator-cli.exe "$@" >out.raw 2>err.raw </dev/null
+  else
+    timeout 300 wine cmd /c run.bat fenupdator-cli.exe "$@" >out.raw 2>err.raw </dev/null
+  fi
+  STATUS=$?
+  RUN_MS=$(($(now_ms) - t0))
+  tr -d '\r' <out.raw >out.txt
+  tr -d '\r' <err.raw >err.txt
+}
+wine_update() {
+  : >TEST_LOG.txt
+  wine_cli update --in "$WNAME" --out "$WNAME" --firmware firmware "$@"
+}
+
+# wine_run NAME STATUS TEXT LOG DEVICE-ARGS...: one update over WinMM against gadget 1's
+# device; exit status, texts, log and the device's report as in the Linux cases.
+wine_run() {
+  name=$1 want=$2 text=$3 log=$4
+  shift 4
+  device_start 1 dev --once "$@" || {
+    fail "$name" "fen-devsim did not come up"
+    return 1
+  }
+  pid=$DEVICE_PID
+  wine_update
+  why=$(expect $want "$text" "$log")
+  if [ "$want" = 0 ]; then
+    device_wait $pid 20
+    [ -z "$why" ] && { [ "$DEVICE_STATUS" != 0 ] || ! report_has dev '"holds_images":true'; } &&
+      why="the device exited $DEVICE_STATUS and its report says $(grep -o '"holds_images":[a-z]*' dev.json)"
+  else
+    device_stop $pid
+    [ -z "$why" ] && ! report_has dev '"holds_images":false' &&
+      why="the device's flash holds the images after a failed run"
+  fi
+  if [ -n "$why" ]; then
+    fail "$name" "$why"
+    return 1
+  fi
+  pass "$name ($RUN_MS ms)"
+}
+
+case_wine_list() {
+  wine_setup || {
+    fail "Wine" "cannot set up Wine in the VM"
+    return
+  }
+  wine_cli list --json
+  cp out.txt list.json
+  if [ "$STATUS" = 0 ] && [ "$(entries | grep -cF "\"name\":\"$WNAME\",")" = 2 ]; then
+    pass "WinMM under Wine lists the gadget as \"$WNAME\" ($RUN_MS ms)"
+  else
+    fail "WinMM under Wine lists the gadget" "status $STATUS: $(cat out.txt err.txt)"
+  fi
+}
+
+case_wine() {
+  case_wine_list
+  [ -n "$WINE_READY" ] || return
+  wine_run "WinMM: a whole update with the ports as Wine names them" 0 \
+    "Version update completed." "" && echo "TIME winmm $RUN_MS"
+  report_has dev '"rejected":0' '"malformed":0' '"crc_errors":0' ||
+    fail "WinMM: every block arrived whole" "$(cat dev.json)"
+  wine_run "WinMM: CRC and flash errors recovered" 0 "Version update completed." \
+    "(CRC)Transfer error occurred.|(CRC)Transfer error occurred.|(Flash Write)Transfer error occurred." \
+    crc@5x2 flash@700
+  crc7="(CRC)Transfer error occurred."
+  wine_run "WinMM: a block that keeps failing ends the run" 5 "Transfer error occurred." \
+    "$crc7|$crc7|$crc7|$crc7|$crc7|$crc7|$crc7" crc@30x7
+  case_wine_unplug
+}
+
+# The cable comes out in the middle of the transfer: the run ends on its time-outs.
+case_wine_unplug() {
+  name="WinMM: USB device unplugged mid-transfer"
+  wine_setup || return
+  device_start 1 dev || {
+    fail "$name" "fen-devsim did not come up"
+    return
+  }
+  pid=$DEVICE_PID
+  : >TEST_LOG.txt
+  rm -f out.raw status.txt  # the last run's output must not look like this one's progress
+  (wine_cli update --in "$WNAME" --out "$WNAME" --firmware firmware --timeouts short
+    echo $STATUS >status.txt) &
+  cli=$!
+  wait_for 120 grep -qs "Data transmit" out.raw
+  gadget_unplug 1 || fail "$name" "the host's card did not go"
+  if wait_for 60 ended $cli; then
+    wait $cli
+    STATUS=$(cat status.txt)
+    why=$(expect 5 "Time out error(2)" "(Write)Time Out Error.")
+    if [ -n "$why" ]; then fail "$name" "$why"; else pass "$name"; fi
+  else
+    fail "$name" "the updater still runs 60 s after the unplug"
+    kill -9 $cli
+  fi
+  device_stop $pid
+  gadget_plug 1 || fail "$name: plugged in again" "no card"
+}
+
+# Each path's whole update beside the floor, measured between them: rawmidi, the sequencer,
+# WinMM under Wine.
+case_wine_ratios() {
+  wine_setup || return
+  case_floor
+  case_rawmidi
+  rawmidi_ms=$RUN_MS
+  case_floor
+  case_seq
+  seq_ms=$RUN_MS
+  case_floor
+  # What a start of the program under Wine costs by itself, to be told apart from the update.
+  wine_cli --version
+  start_ms=$RUN_MS
+  wine_run "WinMM: a whole update" 0 "Version update completed." ""
+  winmm_ms=$RUN_MS
+  case_floor
+  # Without cmd: whether Wine's status is still the program's once every MIDI handle has
+  # been closed before the exit.
+  WINE_DIRECT=1
+  wine_cli list
+  echo "INFO run directly under Wine, list ended with status $STATUS"
+  WINE_DIRECT=""
+  set -- $FLOORS
+  min=$1 max=$1 sum=0
+  for f in "$@"; do
+    [ $f -lt $min ] && min=$f
+    [ $f -gt $max ] && max=$f
+    sum=$((sum + f))
+  done
+  mean=$((sum / $#))
+  spread="floor $mean ms mean of $# ($min to $max, $(ratio $min $mean)x to $(ratio $max $mean)x)"
+  echo "FLOOR $spread; rawmidi $rawmidi_ms ms = $(ratio $rawmidi_ms $mean)x; sequencer $seq_ms ms = $(ratio $seq_ms $mean)x; WinMM under Wine $winmm_ms ms = $(ratio $winmm_ms $mean)x, less the $start_ms ms a start of the program under Wine takes $(ratio $((winmm_ms - start_ms)) $mean)x"
+}
 
 all_cases="ratios faults requests busy unplug plugged_later two_devices"
 gadget_make 1

@@ -27,7 +27,7 @@
 #include "package_version.h"
 #include "platform/midi/midi_driver.h"
 #include "platform/midi/rawmidi/rawmidi_backend.h"
-#include "platform/midi/rtmidi/rtmidi_backend.h"
+#include "platform/midi/system_midi.h"
 #include "platform/midi/virtual/virtual_midi_bus.h"
 #include "res/firmware.h"
 #include "terminal_text.h"
@@ -119,12 +119,12 @@ std::shared_ptr<MidiDriver> MakeRealDriver(const std::string& api, std::string* 
     return std::make_shared<MidiDriver>(std::vector<std::shared_ptr<MidiBackend>>{backend});
   }
   std::string reasons;
-  auto backends = MakeRtMidiBackends(api, "fenupdator-cli", &reasons);
-  if (backends.empty()) {
+  auto driver = MakeSystemMidiDriver(api, "fenupdator-cli", &reasons);
+  if (!driver) {
     *error = "no MIDI system is available" + (reasons.empty() ? "" : ": " + reasons);
     return nullptr;
   }
-  return std::make_shared<MidiDriver>(std::move(backends));
+  return driver;
 }
 
 // After a port would not open: which one, and why, where the backend knows.

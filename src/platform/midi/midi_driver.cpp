@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "platform/midi/device_names.h"
-#include "platform/midi/rtmidi/rtmidi_backend.h"
+#include "platform/midi/system_midi.h"
 
 namespace fen {
 namespace {
@@ -792,8 +792,11 @@ MidiDriver& DefaultMidiDriver() {
   std::lock_guard<std::mutex> lock(holder.mutex);
   if (!holder.current) {
     std::string error;
-    holder.current =
-        std::make_shared<MidiDriver>(MakeRtMidiBackends("auto", kDefaultClientName, &error));
+    holder.current = MakeSystemMidiDriver("auto", kDefaultClientName, &error);
+    // No MIDI system: a driver without devices, whose ports all fail to open.
+    if (!holder.current) {
+      holder.current = std::make_shared<MidiDriver>(std::vector<std::shared_ptr<MidiBackend>>{});
+    }
   }
   return *holder.current;
 }

@@ -1,0 +1,18 @@
+// On Windows the system's MIDI is WinMM, called directly by the WinMM driver.
+#include "platform/midi/system_midi.h"
+#include "platform/midi/winmm/winmm_driver.h"
+
+namespace fen {
+
+std::shared_ptr<MidiDriver> MakeSystemMidiDriver(const std::string& api,
+                                                 const std::string& /*client_name*/,
+                                                 std::string* error) {
+  if (api != "auto" && api != "winmm") {
+    if (error) *error = api + ": not available on Windows (WinMM is)";
+    return nullptr;
+  }
+  if (error) error->clear();
+  return MakeWinMmMidiDriver();
+}
+
+}  // namespace fen
