@@ -31,9 +31,11 @@ bool CFenUpdatorApp::InitInstance() {
   instance_number_ = claim.number;
 
   // The driver is made before the dialog, whose ports use it, and outlives it.
-  SetDefaultMidiDriver(make_driver_(ProductTitleFor(instance_number_)));
+  std::string midi_problem;
+  SetDefaultMidiDriver(make_driver_(ProductTitleFor(instance_number_), &midi_problem));
 
   CFenUpdatorDlg::Options options;
+  options.midi_problem = midi_problem;
   options.instance = instance_number_;
   options.placeholder_firmware = FirmwareSet::BuiltinIsPlaceholder();
   {

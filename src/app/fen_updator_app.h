@@ -15,7 +15,10 @@ class CFenUpdatorApp {
  public:
   // Makes the MIDI driver of the run; given the product title of the instance as the name the
   // program's ports carry on the MIDI system.
-  using DriverFactory = std::function<std::shared_ptr<MidiDriver>(const std::string& client)>;
+  // Makes the driver for ports of a client named `client`; when no MIDI system works, says
+  // why in `problem` (the window then shows it).
+  using DriverFactory =
+      std::function<std::shared_ptr<MidiDriver>(const std::string& client, std::string* problem)>;
 
   explicit CFenUpdatorApp(DriverFactory make_driver);
   ~CFenUpdatorApp();

@@ -45,12 +45,14 @@ int main(int argc, char** argv) {
   if (AnswerOnTheTerminal(argc, argv)) return 0;
   // Qt takes its own platform arguments; the program reads nothing else from the command line.
   QApplication application(argc, argv);
-  fen::CFenUpdatorApp app([](const std::string& client) {
+  fen::CFenUpdatorApp app([](const std::string& client, std::string* problem) {
     std::string error;
     auto backends = fen::MakeRtMidiBackends("auto", client, &error);
-    if (backends.empty() && !error.empty()) {
-      // The window still opens, with empty lists; say why on the terminal.
-      std::fprintf(stderr, "fenupdator: no MIDI system: %s\n", error.c_str());
+    if (backends.empty()) {
+      // The window still opens, with empty lists and the reason in its status line; the
+      // terminal gets it too.
+      *problem = "No MIDI system is available" + (error.empty() ? "" : ": " + error) + ".";
+      std::fprintf(stderr, "fenupdator: %s\n", problem->c_str());
     }
     return std::make_shared<fen::MidiDriver>(std::move(backends));
   });

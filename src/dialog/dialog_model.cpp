@@ -71,6 +71,20 @@ void DialogModel::FillPortLists() {
   widgets_.SetListItems(IDC_MIDI_IN_LIST, in_names);
   widgets_.SelectListItem(IDC_MIDI_OUT_LIST, SelectPreferredPort(out_names, options_.instance));
   widgets_.SelectListItem(IDC_MIDI_IN_LIST, SelectPreferredPort(in_names, options_.instance));
+  ShowWhyAListIsEmpty(out_names.empty() || in_names.empty());
+}
+
+void DialogModel::ShowWhyAListIsEmpty(bool empty) {
+  if (empty) {
+    widgets_.SetControlText(IDC_STATUS_LINE, options_.midi_problem.empty()
+                                                 ? std::string(kNoMidiDeviceText)
+                                                 : options_.midi_problem);
+    showing_empty_lists_ = true;
+  } else if (showing_empty_lists_) {
+    // Only the text put there for the empty lists: a run's own status line stays.
+    widgets_.SetControlText(IDC_STATUS_LINE, "");
+    showing_empty_lists_ = false;
+  }
 }
 
 void DialogModel::OnExecute() {
@@ -153,7 +167,10 @@ void DialogModel::RunOnWindowThread(std::function<void()> apply) {
 }
 
 void DialogModel::SetStatusLine(const std::string& text) {
-  RunOnWindowThread([this, text] { widgets_.SetControlText(IDC_STATUS_LINE, text); });
+  RunOnWindowThread([this, text] {
+    showing_empty_lists_ = false;
+    widgets_.SetControlText(IDC_STATUS_LINE, text);
+  });
 }
 
 void DialogModel::SetStepCounter(const std::string& text) {

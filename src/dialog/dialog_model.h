@@ -27,7 +27,14 @@ class DialogModel : public UpdateView {
     UpdateTiming timing;
     // The session's firmware images are generated placeholders, not a firmware release.
     bool placeholder_firmware = false;
+    // Why the program has no MIDI system, when it has none ("" otherwise): the status line
+    // says it while the lists are empty.
+    std::string midi_problem = {};
   };
+
+  // The status line while a port list is empty and the MIDI system works.
+  static constexpr const char* kNoMidiDeviceText =
+      "No MIDI device found. Connect the device, then press Rescan Device.";
 
   DialogModel(DialogWidgets& widgets, Options options);
   // Tears the session down if the window has not closed yet.
@@ -76,6 +83,8 @@ class DialogModel : public UpdateView {
 
  private:
   void FillPortLists();
+  // The status line says why a list is empty, and is cleared once both have ports again.
+  void ShowWhyAListIsEmpty(bool empty);
   void RunOnWindowThread(std::function<void()> apply);
 
   DialogWidgets& widgets_;
@@ -83,8 +92,9 @@ class DialogModel : public UpdateView {
   MidiDriver& driver_;
   std::function<void(UpdateResult)> on_run_ended_;
 
-  int execute_depth_ = 0;          // >0 while OnExecute is inside the session's Execute
-  bool teardown_pending_ = false;  // the window closed during that call
+  int execute_depth_ = 0;             // >0 while OnExecute is inside the session's Execute
+  bool showing_empty_lists_ = false;  // the status line says why a list is empty
+  bool teardown_pending_ = false;     // the window closed during that call
 
   mutable std::mutex calls_mutex_;
   std::condition_variable calls_cv_;

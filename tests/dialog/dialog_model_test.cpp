@@ -173,6 +173,29 @@ TEST_F(DialogModelTest, InitialisationFillsAndPreselectsTheListsForTheInstance) 
   EXPECT_EQ(w_.focus, IDOK);
 }
 
+TEST_F(DialogModelTest, EmptyListsAreExplainedInTheStatusLineUntilADeviceIsThere) {
+  Make();
+  EXPECT_EQ(w_.texts[IDC_STATUS_LINE], DialogModel::kNoMidiDeviceText);
+  AddDevice();
+  model_->OnRescanDevice();
+  EXPECT_EQ(w_.texts[IDC_STATUS_LINE], "");
+  // A run's own status line is not the empty lists' to clear.
+  model_->OnExecute();
+  ASSERT_TRUE(RunEnded());
+  EXPECT_EQ(w_.texts[IDC_STATUS_LINE], LoadString(IDS_UPDATE_COMPLETED));
+  model_->OnRescanDevice();
+  EXPECT_EQ(w_.texts[IDC_STATUS_LINE], LoadString(IDS_UPDATE_COMPLETED));
+}
+
+TEST_F(DialogModelTest, WithoutAMidiSystemTheStatusLineSaysWhy) {
+  DialogModel::ResetPlaceholderWarning();
+  DialogModel::Options options{1, UpdateServices{.driver = driver_.get()}, UpdateTiming::Shrunk()};
+  options.midi_problem = "No MIDI system is available: JACK server not running.";
+  model_ = std::make_unique<DialogModel>(w_, options);
+  model_->Initialise();
+  EXPECT_EQ(w_.texts[IDC_STATUS_LINE], options.midi_problem);
+}
+
 TEST_F(DialogModelTest, AWholeRunKeepsEnterAwayFromExitAndEndsCompleted) {
   AddDevice();
   Make();
