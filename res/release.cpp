@@ -278,6 +278,8 @@ bool VerifyManifest(std::string_view manifest, const std::string* signature,
   }
   std::string why;
   if (!ParseManifest(manifest, &result, &why)) return Fail(error, kManifestFile + (": " + why));
+  result.manifest_sha256 =
+      Sha256Hex(reinterpret_cast<const std::uint8_t*>(manifest.data()), manifest.size());
   *info = std::move(result);
   return true;
 }

@@ -41,6 +41,7 @@ struct ReleaseInfo {
   std::string key_id;           // of the key that signed the manifest
   bool prehashed = false;       // minisign's "ED" signature, over the manifest's BLAKE2b-512
   std::string trusted_comment;  // verified together with the signature
+  std::string manifest_sha256;  // of manifest.json's bytes, lower-case hex; empty without one
 };
 
 struct LoadedRelease {

@@ -24,6 +24,7 @@ int UpdateSession::RunFlashPlan() {
   int row_number = 0;
   for (const FlashStep& row : FlashStepPlan) {
     ++row_number;
+    current_row_ = row_number;
     ViewStepCounter(StepCounterText(row_number, kTotalSteps));
     if (!Aborted()) view_.FlashStepStarted(row_number, row.kind);
     int result = 0;
@@ -55,6 +56,7 @@ int UpdateSession::RunEraseStep(std::int32_t address, std::int32_t size) {
     if (status == kAbortStatus) return EndRun(UpdateResult::kAborted);
     if (tries <= 5) {
       ++tries;
+      if (!Aborted()) view_.Retrying(current_row_, 0, tries, status);
       if (!Pause(timing_.retry_pause_ms)) return EndRun(UpdateResult::kAborted);
       continue;
     }
@@ -99,6 +101,7 @@ int UpdateSession::RunWriteStep(std::int32_t address, std::int32_t size, std::in
     if (!signalled) {
       if (tries <= 5) {
         ++tries;
+        if (!Aborted()) view_.Retrying(current_row_, offset, tries, -1);
         if (!Pause(timing_.retry_pause_ms)) return EndRun(UpdateResult::kAborted);
         resend = true;
         continue;
@@ -128,6 +131,7 @@ int UpdateSession::RunWriteStep(std::int32_t address, std::int32_t size, std::in
     }
     if (tries <= 5) {
       ++tries;
+      if (!Aborted()) view_.Retrying(current_row_, offset, tries, status);
       if (!Pause(timing_.retry_pause_ms)) return EndRun(UpdateResult::kAborted);
       resend = true;
       continue;

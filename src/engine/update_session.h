@@ -223,6 +223,7 @@ class UpdateSession {
   static constexpr int kSpinMissesAllowed = 8;
   std::chrono::steady_clock::duration block_reply_latency_{};
   int spin_misses_ = 0;
+  int current_row_ = 0;  // the flash plan's row under way, from 1
 
   const std::uint8_t* current_image_ = nullptr;
   std::int32_t current_image_length_ = 0;

@@ -40,6 +40,15 @@ class UpdateView {
     (void)row;
     (void)kind;
   }
+  // A request of the flash plan is sent again (worker thread, before the pause ahead of it):
+  // the row from 1, the block's offset in its image (0 for an erase), the try that failed
+  // (1 to 6) and the device's status, or -1 when it did not answer in time.
+  virtual void Retrying(int row, std::int32_t offset, int attempt, std::int32_t status) {
+    (void)row;
+    (void)offset;
+    (void)attempt;
+    (void)status;
+  }
   // The run has ended and said so on the window (worker thread, after its last view call; on
   // the window thread when "Execute" could not open a port). Called once per run, never for
   // an aborted run, whose window is gone.

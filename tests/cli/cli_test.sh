@@ -160,8 +160,11 @@ check_out() {
 check_out "a run shows the device's identity" 0 \
   "^Device: model 0x61, family 0x0061, member 0x0000, revision 1000, manufacturer 0x52$" \
   update --simulate --instant --timeouts short --model 0x61
-check_out "a run's JSON has the identity" 0 '^\{"call":"identity","model":"0x57",.*"revision":"1000"' \
+check_out "a run's JSON events have the identity" 0 '^\{"event":"identity","model":"0x57",.*"revision":"1000"' \
   update --simulate --instant --timeouts short --json
+check_out "the window's calls behind --json-calls have the identity" 0 \
+  '^\{"call":"identity","model":"0x57",.*"revision":"1000"' \
+  update --simulate --instant --timeouts short --json --json-calls
 check_out "identify lists the devices and the echo apart" 0 \
   '^Echo: MIDI IN "Midi Through" hands back what MIDI OUT "Midi Through" sends' \
   identify --simulate-devices 2 --simulate-echo
@@ -175,6 +178,67 @@ check_out "--all pairs ports by identity where names do not tell" 0 \
   --timeouts short
 grep -qx "Summary: 2 of 2 devices updated." out.txt ||
   { echo "FAIL --all by identity: not both updated"; failures=$((failures + 1)); }
+
+# --json: an event stream that describes the update; --record: one line per run, appended.
+judge() {  # judge NAME CONDITION...
+  local name=$1
+  shift
+  if "$@"; then echo "ok   $name"; else
+    echo "FAIL $name"
+    failures=$((failures + 1))
+  fi
+}
+"$CLI" update --simulate --instant --timeouts short --fault crc@5 --json --record rec.jsonl \
+  >events.jsonl 2>err.txt </dev/null
+judge "the event stream: schema and plan first, one result last, a retry named" python3 - <<'PY'
+import json
+lines = [json.loads(l) for l in open("events.jsonl")]
+first, last = lines[0], lines[-1]
+assert first["schema"] == 1 and first["event"] == "plan" and len(first["steps"]) == 9, first
+assert [l["event"] for l in lines].count("result") == 1 and last["event"] == "result", last
+assert last["outcome"] == "completed" and last["exit"] == 0 and last["resends"] == 1, last
+assert last["device"]["model"] == "0x57" and last["release"] == "embedded", last
+retries = [l for l in lines if l["event"] == "retry"]
+assert retries == [{"event": "retry", "step": 3, "block": 5, "offset": 10240, "attempt": 1,
+                    "reason": "crc mismatch"}], retries
+assert len([l for l in lines if l["event"] == "step"]) == 9
+assert len([l for l in lines if l["event"] == "progress"]) <= 110
+PY
+"$CLI" update --simulate --instant --timeouts short --fault noreply@9x7 --record rec.jsonl \
+  >/dev/null 2>&1 </dev/null
+judge "the record: one line per run, appended, with the run's outcome" python3 - <<'PY'
+import json, re
+lines = [json.loads(l) for l in open("rec.jsonl")]
+assert [l["outcome"] for l in lines] == ["completed", "write time-out"], lines
+assert [l["exit"] for l in lines] == [0, 5]
+iso = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$")
+for l in lines:
+    assert list(l)[:10] == ["started", "ended", "outcome", "exit", "in_port", "out_port",
+                            "device", "release", "resends", "duration_s"], list(l)
+    assert iso.match(l["started"]) and iso.match(l["ended"]), l
+assert lines[1]["resends"] == 6
+PY
+"$CLI" update --simulate --instant --record /nonexistent-folder/rec.jsonl >/dev/null 2>err.txt </dev/null
+judge "a record that cannot be written is refused before the run" \
+  [ $? = 2 -a "$(grep -c 'cannot write the record' err.txt)" = 1 ]
+: >shared.jsonl
+for i in 1 2 3 4; do
+  "$CLI" update --simulate --instant --timeouts short --record shared.jsonl >/dev/null 2>&1 </dev/null &
+done
+wait
+judge "four processes appending to one record leave four whole lines" python3 - <<'PY'
+import json
+lines = open("shared.jsonl").read().splitlines()
+assert len(lines) == 4 and all(json.loads(l)["outcome"] == "completed" for l in lines), lines
+PY
+"$CLI" update --simulate --pace usb --record interrupted.jsonl >/dev/null 2>&1 </dev/null &
+pid=$!
+sleep 1
+kill -INT $pid
+wait $pid
+status=$?
+judge "Ctrl-C ends the run with its record line" \
+  [ "$status" = 6 -a "$(grep -c '"outcome":"interrupted","exit":6' interrupted.jsonl)" = 1 ]
 
 [ $failures = 0 ] || { echo "$failures failed"; exit 1; }
 echo "all passed"

@@ -34,6 +34,7 @@ CliView::CliView(Mode mode, std::FILE* out, std::FILE* err, std::string label)
       start_(std::chrono::steady_clock::now()) {}
 
 void CliView::Emit(const JsonLine& fields) {
+  if (out_ == nullptr) return;
   JsonLine line = JsonLine::object();
   if (!label_.empty()) line["device"] = label_;
   line.update(fields);

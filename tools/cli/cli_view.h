@@ -17,7 +17,9 @@ class CliView : public UpdateView {
  public:
   enum class Mode { kTerminal, kPlain, kJson };
 
-  // `label` prefixes every line (the device's port name when several run at once).
+  // `label` prefixes every line (the device's port name when several run at once). In JSON
+  // mode `out` may be null: the window's calls are then written nowhere, the errors still to
+  // `err`.
   CliView(Mode mode, std::FILE* out, std::FILE* err, std::string label = {});
 
   void SetStatusLine(const std::string& text) override;

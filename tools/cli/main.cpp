@@ -30,6 +30,7 @@
 #include "platform/midi/system_midi.h"
 #include "platform/midi/virtual/virtual_midi_bus.h"
 #include "res/firmware.h"
+#include "run_events.h"
 #include "terminal_text.h"
 
 namespace {
@@ -209,6 +210,8 @@ struct UpdateArgs {
   bool simulate_echo = false;
   std::uint32_t identify_wait_ms = 300;
   std::string dispatch = "early";
+  bool json_calls = false;  // --json-calls: the window's calls instead of the event stream
+  std::string record;       // --record FILE
 };
 
 // The exit status of a session's last run; a run that never reported an end failed.
@@ -314,6 +317,10 @@ int RunIdentify(const UpdateArgs& args) {
 }
 
 int RunUpdate(const UpdateArgs& args) {
+  if (std::string error; !args.record.empty() && !CheckRecordWritable(args.record, &error)) {
+    std::fprintf(stderr, "fenupdator-cli: --record: %s\n", error.c_str());
+    return kExitUsage;
+  }
   UpdateSetup setup;
   if (const int refused = PrepareUpdate(args, &setup); refused != 0) return refused;
   const FirmwareSet& firmware = *setup.firmware;
@@ -327,10 +334,13 @@ int RunUpdate(const UpdateArgs& args) {
   const CliView::Mode mode = args.json                 ? CliView::Mode::kJson
                              : ::isatty(STDOUT_FILENO) ? CliView::Mode::kTerminal
                                                        : CliView::Mode::kPlain;
-  CliView view(mode, stdout, stderr);
+  // --json: the event stream; --json-calls: the window's calls, one line each.
+  const bool events = args.json && !args.json_calls;
+  CliView view(mode, events ? nullptr : stdout, stderr);
+  RunEvents run(&view, events ? stdout : nullptr);
   UpdateTiming timing = args.timeouts == "short" ? UpdateTiming::Shrunk() : UpdateTiming{};
   timing.early_tick = args.dispatch == "early";
-  UpdateSession session(view,
+  UpdateSession session(run,
                         UpdateServices{.driver = driver.get(),
                                        .firmware = &firmware,
                                        .release_models = setup.choice.release.models},
@@ -345,19 +355,30 @@ int RunUpdate(const UpdateArgs& args) {
     std::fprintf(stderr, "fenupdator-cli: %s\n", error.c_str());
     return kExitUsage;
   }
+  const std::string in_name = in >= 0 ? lists.inputs[static_cast<std::size_t>(in)] : "";
+  const std::string out_name = out >= 0 ? lists.outputs[static_cast<std::size_t>(out)] : "";
   if (mode != CliView::Mode::kJson) {
-    std::printf("MIDI IN:  %s\nMIDI OUT: %s\n",
-                in >= 0 ? lists.inputs[static_cast<std::size_t>(in)].c_str() : "(none)",
-                out >= 0 ? lists.outputs[static_cast<std::size_t>(out)].c_str() : "(none)");
+    std::printf("MIDI IN:  %s\nMIDI OUT: %s\n", in >= 0 ? TerminalText(in_name).c_str() : "(none)",
+                out >= 0 ? TerminalText(out_name).c_str() : "(none)");
     std::fflush(stdout);
   }
+  run.Begin(in_name, out_name, ReleaseJson(setup.choice.release, setup.choice.folder.has_value()));
+  // The closing result event and the record's line, however the run ended.
+  const auto finish = [&](const std::string& outcome, int status, const JsonLine& extra) {
+    const JsonLine summary = run.Finish(outcome, status, extra);
+    if (std::string why; !args.record.empty() && !AppendRecord(args.record, summary, &why)) {
+      std::fprintf(stderr, "fenupdator-cli: --record: %s\n", why.c_str());
+    }
+    return status;
+  };
 
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
   const auto outcome = session.Execute(in, out);
   if (outcome != UpdateSession::ExecuteOutcome::kStarted) {
     ReportOpenFailure(outcome, lists, in, out, setup.rawmidi, "");
-    return kExitPorts;
+    const std::optional<UpdateResult> result = session.last_result();
+    return finish(result ? InfoOf(*result).name : "port not opened", kExitPorts, {});
   }
   bool interrupted = false;
   while (!session.WaitForWorkerFor(50)) {
@@ -373,14 +394,18 @@ int RunUpdate(const UpdateArgs& args) {
     std::fprintf(stderr,
                  "Interrupted: the update did not finish. Run it again before using the "
                  "device.\n");
-    return kExitInterrupted;
+    return finish("interrupted", kExitInterrupted, {});
   }
   int status = ExitFor(session);
+  JsonLine extra = JsonLine::object();
   if (device) {
     device->WaitIdle();
     const bool holds = device->device().FlashHoldsImages(firmware);
+    extra["flash_holds_images"] = holds;
     if (mode == CliView::Mode::kJson) {
-      PrintJsonLine(stdout, JsonLine{{"call", "device"}, {"flash_holds_images", holds}});
+      if (!events) {
+        PrintJsonLine(stdout, JsonLine{{"call", "device"}, {"flash_holds_images", holds}});
+      }
     } else if (holds) {
       std::printf("Simulated device: its flash holds the firmware images.\n");
     } else {
@@ -388,11 +413,12 @@ int RunUpdate(const UpdateArgs& args) {
     }
     if (view.completed() && !holds) status = kExitVerification;
   }
-  if (mode == CliView::Mode::kJson) {
+  if (mode == CliView::Mode::kJson && !events) {
     PrintJsonLine(stdout,
                   JsonLine{{"call", "result"}, {"completed", view.completed()}, {"exit", status}});
   }
-  return status;
+  const std::optional<UpdateResult> result = session.last_result();
+  return finish(result ? InfoOf(*result).name : "ended without a result", status, extra);
 }
 
 // ---- Every device at once ----------------------------------------------------------------
@@ -408,6 +434,7 @@ struct Target {
   devsim::VirtualBusDevice* device = nullptr;  // when simulating
   bool by_identity = false;                    // paired by its Identity Reply, not its names
   std::unique_ptr<CliView> view;
+  std::unique_ptr<RunEvents> events;  // the event stream and the record of its run
   std::unique_ptr<UpdateSession> session;
   int status = kExitCompleted;
   bool flash_holds = true;
@@ -455,6 +482,10 @@ class ProgressBoard {
 };
 
 int RunUpdateAll(const UpdateArgs& args) {
+  if (std::string error; !args.record.empty() && !CheckRecordWritable(args.record, &error)) {
+    std::fprintf(stderr, "fenupdator-cli: --record: %s\n", error.c_str());
+    return kExitUsage;
+  }
   UpdateSetup setup;
   if (const int refused = PrepareUpdate(args, &setup); refused != 0) return refused;
 
@@ -525,6 +556,7 @@ int RunUpdateAll(const UpdateArgs& args) {
   }
 
   const bool json = args.json;
+  const bool events = json && !args.json_calls;
   const bool board = !json && ::isatty(STDOUT_FILENO);
   // On a terminal the board draws the lines, so the views write nowhere.
   std::FILE* quiet = board ? std::fopen("/dev/null", "w") : nullptr;
@@ -542,11 +574,14 @@ int RunUpdateAll(const UpdateArgs& args) {
     std::fflush(stdout);
   } else {
     for (const auto& t : targets) {
-      PrintJsonLine(stdout, JsonLine{{"device", t->label},
-                                     {"call", "paired"},
-                                     {"by", t->by_identity ? "identity" : "name"},
-                                     {"in", lists.inputs[static_cast<std::size_t>(t->in)]},
-                                     {"out", lists.outputs[static_cast<std::size_t>(t->out)]}});
+      // The event stream's first lines say its shape's version, as a single run's plan does.
+      JsonLine paired = events ? JsonLine{{"schema", kEventSchemaVersion}} : JsonLine::object();
+      paired.update(JsonLine{{events ? "label" : "device", t->label},
+                             {events ? "event" : "call", "paired"},
+                             {"by", t->by_identity ? "identity" : "name"},
+                             {"in", lists.inputs[static_cast<std::size_t>(t->in)]},
+                             {"out", lists.outputs[static_cast<std::size_t>(t->out)]}});
+      PrintJsonLine(stdout, paired);
     }
   }
 
@@ -555,9 +590,13 @@ int RunUpdateAll(const UpdateArgs& args) {
   for (auto& t : targets) {
     t->view = board ? std::make_unique<CliView>(CliView::Mode::kPlain, quiet, quiet, t->label)
                     : std::make_unique<CliView>(json ? CliView::Mode::kJson : CliView::Mode::kPlain,
-                                                stdout, stderr, t->label);
+                                                events ? nullptr : stdout, stderr, t->label);
+    t->events = std::make_unique<RunEvents>(t->view.get(), events ? stdout : nullptr, t->label);
+    t->events->Begin(lists.inputs[static_cast<std::size_t>(t->in)],
+                     lists.outputs[static_cast<std::size_t>(t->out)],
+                     ReleaseJson(setup.choice.release, setup.choice.folder.has_value()));
     t->session = std::make_unique<UpdateSession>(
-        *t->view,
+        *t->events,
         UpdateServices{.driver = setup.driver.get(),
                        .firmware = setup.firmware,
                        .release_models = setup.choice.release.models},
@@ -590,7 +629,18 @@ int RunUpdateAll(const UpdateArgs& args) {
     t->view->FinishLine();
   }
   if (quiet != nullptr) std::fclose(quiet);
+  // The closing result event and the record's line of one device.
+  const auto finish = [&](Target& t, const std::string& outcome, const JsonLine& extra) {
+    const JsonLine summary = t.events->Finish(outcome, t.status, extra);
+    if (std::string why; !args.record.empty() && !AppendRecord(args.record, summary, &why)) {
+      std::fprintf(stderr, "fenupdator-cli: --record: %s\n", why.c_str());
+    }
+  };
   if (interrupted) {
+    for (auto& t : targets) {
+      t->status = kExitInterrupted;
+      finish(*t, "interrupted", {});
+    }
     std::fprintf(stderr,
                  "Interrupted: the updates did not finish. Run them again before using the "
                  "devices.\n");
@@ -610,6 +660,13 @@ int RunUpdateAll(const UpdateArgs& args) {
     }
     if (t->status == kExitCompleted) ++updated;
     if (status == kExitCompleted) status = t->status;
+    {
+      const std::optional<UpdateResult> result = t->session->last_result();
+      JsonLine extra = JsonLine::object();
+      if (t->device != nullptr) extra["flash_holds_images"] = t->flash_holds;
+      finish(*t, result ? InfoOf(*result).name : "ended without a result", extra);
+    }
+    if (events) continue;
     if (json) {
       JsonLine done{{"device", t->label},
                     {"call", "done"},
@@ -637,7 +694,7 @@ int RunUpdateAll(const UpdateArgs& args) {
   if (!unpaired.empty() && status == kExitCompleted) status = kExitPorts;
   const int failed = static_cast<int>(targets.size()) - updated;
   if (json) {
-    PrintJsonLine(stdout, JsonLine{{"call", "summary"},
+    PrintJsonLine(stdout, JsonLine{{events ? "event" : "call", "summary"},
                                    {"devices", targets.size()},
                                    {"updated", updated},
                                    {"failed", failed},
@@ -684,7 +741,16 @@ int main(int argc, char** argv) {
   update->add_flag("--allow-unsigned", args.allow_unsigned,
                    "Send an unverified release to a real port: one whose manifest is not signed, "
                    "or a folder without a manifest");
-  update->add_flag("--json", args.json, "One JSON object per line for every step");
+  update->add_flag("--json", args.json,
+                   "JSON events, one a line: the plan, each step, progress, the identity, each "
+                   "retry, each error, the result");
+  update
+      ->add_flag("--json-calls", args.json_calls,
+                 "With --json: one line per call the run makes on its window instead")
+      ->needs(update->get_option("--json"));
+  update->add_option("--record", args.record,
+                     "Append one JSON line per device to FILE when its run ends (never "
+                     "truncated; flushed to the disk)");
   update->add_flag("--simulate", args.simulate, "Update the built-in simulated device");
   update->add_option("--fault", args.faults, "Simulated device fault (repeatable), e.g. crc@5x3")
       ->needs(update->get_option("--simulate"));

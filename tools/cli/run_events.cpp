@@ -1,0 +1,263 @@
+// The event stream and the record of one run. View calls come from the worker thread, and from
+// the main thread when "Execute" fails at once; one lock keeps the lines whole.
+#include "run_events.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "cli_view.h"
+#include "engine/string_table.h"
+#include "engine/update_session.h"
+#include "protocol/messages.h"
+
+namespace fen {
+
+namespace {
+
+std::int64_t TotalImageBytes() {
+  std::int64_t total = 0;
+  for (const FlashStep& row : FlashStepPlan) {
+    if (row.kind == kWriteStep) total += row.size;
+  }
+  return total;
+}
+
+std::string Hex(std::int32_t value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%0*X", digits, static_cast<unsigned>(value));
+  return text;
+}
+
+const char* KindName(std::int32_t kind) { return kind == kWriteStep ? "write" : "erase"; }
+
+std::string RetryReason(std::int32_t status) {
+  switch (status) {
+    case -1:
+      return "no answer";
+    case kStatusCrcMismatch:
+      return "crc mismatch";
+    case kStatusFlashWriteFailed:
+      return "flash write failed";
+    default:
+      return "status " + std::to_string(status);
+  }
+}
+
+}  // namespace
+
+JsonLine ReleaseJson(const ReleaseInfo& release, bool from_folder) {
+  if (!from_folder) return "embedded";
+  if (release.signature == ReleaseSignature::kNoManifest) return "unverified";
+  return JsonLine{{"version", release.version},
+                  {"manifest_sha256", release.manifest_sha256},
+                  {"signature", SignatureText(release)}};
+}
+
+std::string IsoTime(std::chrono::system_clock::time_point when) {
+  long offset = 0;
+  const std::tm local = LocalTime(std::chrono::system_clock::to_time_t(when), &offset);
+  char text[40];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+  // Offsets lie within a day; anything else would be a broken time zone.
+  const int minutes = static_cast<int>(((offset < 0 ? -offset : offset) / 60) % (24 * 60));
+  char zone[16];
+  std::snprintf(zone, sizeof zone, "%c%02d:%02d", offset < 0 ? '-' : '+', minutes / 60,
+                minutes % 60);
+  return std::string(text) + zone;
+}
+
+RunEvents::RunEvents(UpdateView* shown, std::FILE* events, std::string label)
+    : shown_(shown),
+      events_(events),
+      label_(std::move(label)),
+      started_wall_(std::chrono::system_clock::now()),
+      started_(std::chrono::steady_clock::now()) {}
+
+void RunEvents::Emit(JsonLine fields) {
+  if (events_ == nullptr) return;
+  JsonLine line = JsonLine::object();
+  // "label": the device's port when several run at once ("device" is its identity).
+  if (!label_.empty()) line["label"] = label_;
+  line.update(fields);
+  PrintJsonLine(events_, line);
+}
+
+void RunEvents::Begin(const std::string& in_port, const std::string& out_port, JsonLine release) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  started_wall_ = std::chrono::system_clock::now();
+  started_ = std::chrono::steady_clock::now();
+  in_port_ = in_port;
+  out_port_ = out_port;
+  release_ = std::move(release);
+  JsonLine steps = JsonLine::array();
+  int number = 0;
+  for (const FlashStep& row : FlashStepPlan) {
+    JsonLine step{{"step", ++number},
+                  {"kind", KindName(row.kind)},
+                  {"address", Hex(row.address, 6)},
+                  {"size", row.size}};
+    if (row.kind == kWriteStep) step["image"] = row.resource_id;
+    steps.push_back(step);
+  }
+  JsonLine line{{"schema", kEventSchemaVersion}, {"event", "plan"}};
+  line["in_port"] = in_port_;
+  line["out_port"] = out_port_;
+  line["release"] = release_;
+  line["steps"] = steps;
+  line["total_bytes"] = TotalImageBytes();
+  Emit(line);
+}
+
+JsonLine RunEvents::Finish(const std::string& outcome, int exit_status, const JsonLine& extra) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto ended = std::chrono::system_clock::now();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+  JsonLine summary{{"started", IsoTime(started_wall_)},
+                   {"ended", IsoTime(ended)},
+                   {"outcome", outcome},
+                   {"exit", exit_status},
+                   {"in_port", in_port_},
+                   {"out_port", out_port_}};
+  if (device_) {
+    JsonLine device = CliView::IdentityJson(*device_);
+    summary["device"] = device;
+  } else {
+    summary["device"] = nullptr;
+  }
+  summary["release"] = release_;
+  summary["resends"] = resends_;
+  summary["duration_s"] = static_cast<double>(static_cast<std::int64_t>(seconds * 1000)) / 1000;
+  if (extra.is_object()) summary.update(extra);
+  JsonLine line{{"event", "result"}};
+  line.update(summary);
+  Emit(line);
+  if (!label_.empty()) summary["label"] = label_;
+  return summary;
+}
+
+void RunEvents::SetStatusLine(const std::string& text) {
+  if (shown_) shown_->SetStatusLine(text);
+}
+
+void RunEvents::SetStepCounter(const std::string& text) {
+  if (shown_) shown_->SetStepCounter(text);
+}
+
+void RunEvents::SetProgressRange(std::int32_t upper) {
+  if (shown_) shown_->SetProgressRange(upper);
+}
+
+void RunEvents::SetProgressPos(std::int32_t position) {
+  if (shown_) shown_->SetProgressPos(position);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (kind_ != kWriteStep) return;
+  position_ = position;
+  EmitProgress(false);
+}
+
+// At most ten a second, and only when the whole update's percentage has moved; a step's end
+// always.
+void RunEvents::EmitProgress(bool force) {
+  const std::int64_t done = bytes_before_step_ + position_;
+  const int percent = static_cast<int>(done * 100 / TotalImageBytes());
+  const auto now = std::chrono::steady_clock::now();
+  if (!force &&
+      (percent == last_percent_ || now - last_progress_ < std::chrono::milliseconds(100))) {
+    return;
+  }
+  last_percent_ = percent;
+  last_progress_ = now;
+  Emit(JsonLine{{"event", "progress"},
+                {"step", row_},
+                {"percent", percent},
+                {"bytes", done},
+                {"total_bytes", TotalImageBytes()}});
+}
+
+void RunEvents::ErrorBox(int string_id) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Emit(JsonLine{{"event", "error"}, {"id", string_id}, {"text", LoadString(string_id)}});
+  }
+  if (shown_) shown_->ErrorBox(string_id);
+}
+
+void RunEvents::RestoreControls() {
+  if (shown_) shown_->RestoreControls();
+}
+
+void RunEvents::EnableExecute(bool enable) {
+  if (shown_) shown_->EnableExecute(enable);
+}
+
+void RunEvents::DisableControls() {
+  if (shown_) shown_->DisableControls();
+}
+
+void RunEvents::DeviceIdentified(const DeviceIdentity& identity) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    device_ = identity;
+    JsonLine line{{"event", "identity"}};
+    line.update(CliView::IdentityJson(identity));
+    Emit(line);
+  }
+  if (shown_) shown_->DeviceIdentified(identity);
+}
+
+void RunEvents::FlashStepStarted(int row, std::int32_t kind) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (kind_ == kWriteStep) {
+      EmitProgress(true);
+      bytes_before_step_ += position_;
+    }
+    row_ = row;
+    kind_ = kind;
+    position_ = 0;
+    const FlashStep& step = FlashStepPlan[static_cast<std::size_t>(row - 1)];
+    JsonLine line{{"event", "step"}, {"step", row}, {"of", kTotalSteps}, {"kind", KindName(kind)}};
+    if (kind == kWriteStep) line["image"] = step.resource_id;
+    line["size"] = step.size;
+    Emit(line);
+  }
+  if (shown_) shown_->FlashStepStarted(row, kind);
+}
+
+void RunEvents::Retrying(int row, std::int32_t offset, int attempt, std::int32_t status) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++resends_;
+    JsonLine line{{"event", "retry"}, {"step", row}};
+    if (kind_ == kWriteStep) {
+      line["block"] = offset / kBlockLength;
+      line["offset"] = offset;
+    }
+    line["attempt"] = attempt;
+    line["reason"] = RetryReason(status);
+    Emit(line);
+  }
+  if (shown_) shown_->Retrying(row, offset, attempt, status);
+}
+
+void RunEvents::RunEnded(UpdateResult result) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    result_ = result;
+    if (kind_ == kWriteStep && result == UpdateResult::kCompleted) EmitProgress(true);
+  }
+  if (shown_) shown_->RunEnded(result);
+}
+
+std::optional<UpdateResult> RunEvents::result() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return result_;
+}
+
+int RunEvents::resends() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return resends_;
+}
+
+}  // namespace fen

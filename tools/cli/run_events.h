@@ -1,0 +1,93 @@
+// What one update run did, as the command-line tool reports it to scripts: a stream of JSON
+// events (--json) and one line per run in a record file (--record). It watches the run as a
+// view, passing every call on to the view that shows the run, if any.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "engine/update_view.h"
+#include "json_line.h"
+#include "res/release.h"
+
+namespace fen {
+
+// The version of the event stream's shape: raised when a field changes meaning or goes.
+inline constexpr int kEventSchemaVersion = 1;
+
+// The "release" field of the result event and of a record: the version and the manifest's
+// SHA-256 of a release folder, "embedded" for the program's own images, "unverified" for a
+// folder without a manifest.
+JsonLine ReleaseJson(const ReleaseInfo& release, bool from_folder);
+
+// ISO 8601 local time with its UTC offset, to the second: "2026-12-09T12:41:05+01:00".
+std::string IsoTime(std::chrono::system_clock::time_point when);
+
+class RunEvents : public UpdateView {
+ public:
+  // `shown`: the view that shows the run (null: none). `events`: where the event stream goes
+  // (null: nowhere). `label`: the device's label when several run at once, else empty.
+  RunEvents(UpdateView* shown, std::FILE* events, std::string label = {});
+
+  // The plan, first line of the stream: the ports and the release.
+  void Begin(const std::string& in_port, const std::string& out_port, JsonLine release);
+  // The closing result event, and the summary that a record keeps: outcome, exit status,
+  // device, release, resends, duration. `extra` fields are added to both.
+  JsonLine Finish(const std::string& outcome, int exit_status, const JsonLine& extra = {});
+
+  void SetStatusLine(const std::string& text) override;
+  void SetStepCounter(const std::string& text) override;
+  void SetProgressRange(std::int32_t upper) override;
+  void SetProgressPos(std::int32_t position) override;
+  void ErrorBox(int string_id) override;
+  void RestoreControls() override;
+  void EnableExecute(bool enable) override;
+  void DisableControls() override;
+  void DeviceIdentified(const DeviceIdentity& identity) override;
+  void FlashStepStarted(int row, std::int32_t kind) override;
+  void Retrying(int row, std::int32_t offset, int attempt, std::int32_t status) override;
+  void RunEnded(UpdateResult result) override;
+
+  std::optional<UpdateResult> result() const;
+  int resends() const;
+
+ private:
+  void Emit(JsonLine fields);
+  void EmitProgress(bool force);
+
+  UpdateView* shown_;
+  std::FILE* events_;
+  std::string label_;
+  mutable std::mutex mutex_;
+  std::chrono::system_clock::time_point started_wall_;
+  std::chrono::steady_clock::time_point started_;
+  std::chrono::steady_clock::time_point last_progress_{};
+  std::string in_port_, out_port_;
+  JsonLine release_;
+  std::optional<DeviceIdentity> device_;
+  std::optional<UpdateResult> result_;
+  int row_ = 0;
+  std::int32_t kind_ = 0;
+  std::int32_t position_ = 0;
+  std::int64_t bytes_before_step_ = 0;
+  int last_percent_ = -1;
+  int resends_ = 0;
+};
+
+// The local time of `t` and its offset from UTC in seconds (east positive). One file per system.
+std::tm LocalTime(std::time_t t, long* utc_offset_seconds);
+
+// Appends `line` and a newline to the record file at `path` in one write, and flushes it to the
+// disk; several processes appending to one file leave whole lines. False, with the reason in
+// `error`, when it cannot be written.
+bool AppendRecord(const std::string& path, const JsonLine& line, std::string* error);
+// Opens `path` for appending (creating it) and closes it again, so that a record that cannot
+// be written is refused before the run. Never truncates.
+bool CheckRecordWritable(const std::string& path, std::string* error);
+
+}  // namespace fen
