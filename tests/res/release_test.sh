@@ -53,6 +53,9 @@ refused() {
 }
 
 verify "minisign's prehashed signature verifies" good 0 "Firmware release 3.1.4 for model 0x57, 0x61, signed by key"
+# The key named as minisign names it in the public key's comment.
+verify "the key ID is shown as minisign shows it" good 0 \
+  "signed by key $(sed -n 's/^untrusted comment: minisign public key //p' "$PUB")"
 "$CLI" firmware inspect good --json >out.txt
 sum=$(sha256sum good/137.bin | cut -d' ' -f1)
 if grep -qF "\"sha256\":\"$sum\"" out.txt && grep -qF '"trusted_comment":"release 3.1.4"' out.txt &&
