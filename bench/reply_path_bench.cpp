@@ -1,5 +1,5 @@
 // The host's turnaround per block: a whole update against the simulated device answering at
-// once, with the early tick and with the 1 ms tick alone (the original dispatch), in one run.
+// once, with the early tick and with the 1 ms tick alone (dispatch at the tick only), in one run.
 // Last line: turnaround_us median=... p99=... max=... tick_only_median=... ratio=...
 #include <cstdio>
 #include <cstdlib>

@@ -32,7 +32,7 @@ struct Harness {
   Harness() {
     driver.SetInputNames({"USB Audio Device"});
     driver.SetOutputNames({"USB Audio Device"});
-    fen::UpdateTiming timing;  // the original waits: the run waits while the input is fed
+    fen::UpdateTiming timing;  // the shipped waits: the run waits while the input is fed
     timing.begin_pause_ms = 5;
     timing.retry_pause_ms = 1;
     session = std::make_unique<fen::UpdateSession>(

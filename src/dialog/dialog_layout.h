@@ -1,5 +1,5 @@
 /* The layouts of dialog templates 103 (the main dialog) and 100 (the About box), in dialog
-   units and template order (which is also the Tab order), with the original window styles.
+   units and template order (which is also the Tab order), with each control's window styles.
    Plain macros, so that the resource script (windres) and C++ both take them from here:
    FEN_..._CONTROLS(C) calls C(id, kind, text, resource text, class, x, y, cx, cy, style) per
    control; a combo box's cy is its height when dropped down. */

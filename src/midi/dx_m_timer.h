@@ -21,9 +21,10 @@ class CDxMTimer {
   bool Stop();
   virtual void OnTick() {}
 
-  // Beyond the original: one extra tick as soon as the timer thread is free.
+  // One extra tick as soon as the timer thread is free, so that a reply need not wait for the
+  // next period.
   void RequestTick();
-  // Beyond the original: TIME_* flags added to the periodic event of the next Start, for an
+  // TIME_* flags added to the periodic event of the next Start, for an
   // owner that asks for a tick whenever it has work.
   void set_extra_flags(std::uint32_t flags) { extra_flags_ = flags; }
 

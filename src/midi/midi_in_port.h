@@ -46,7 +46,7 @@ class CMidiInPort {
   void GetDeviceName(int device_index, char* destination);  // destination: 260 bytes
   std::string GetDeviceName(int device_index);
 
-  // Beyond the original: called on the input thread after each entry is queued, so that the
+  // Called on the input thread after each entry is queued, so that the
   // consumer can run at once (the dispatcher's early tick). Set before Open.
   void SetArrivalHook(std::function<void()> hook);
 

@@ -13,7 +13,7 @@ inline constexpr MMRESULT TIMERR_NOERROR = 0;
 inline constexpr MMRESULT TIMERR_NOCANDO = 97;
 inline constexpr std::uint32_t TIME_ONESHOT = 0;
 inline constexpr std::uint32_t TIME_PERIODIC = 1;
-// Beyond the original, for an owner that asks for a tick (timeRequestTick) whenever it has
+// Not of the multimedia timer: for an owner that asks for a tick (timeRequestTick) whenever it has
 // work. With TIME_KICK_INLINE a requested tick runs at once on the asking thread when no tick
 // of the event runs, instead of waking the event's thread. With TIME_SLEEP_WHEN_IDLE the
 // event's thread ticks only every kIdleTickMs between requests instead of every period.
@@ -44,7 +44,7 @@ class TimerService {
   // Cancels an event. Once it has returned no tick of the event runs or will start. Must not
   // be called from the event's own tick.
   virtual MMRESULT timeKillEvent(std::uint32_t id) = 0;
-  // Beyond the original: asks for one extra tick of the event as soon as its thread is free,
+  // Not of the multimedia timer: asks for one extra tick of the event as soon as its thread is free,
   // without waiting for the period. Never runs two ticks at a time; any thread may ask; requests
   // made while a tick runs lead to one more tick after it. With TIME_KICK_INLINE the tick may
   // run on the asking thread before this returns.

@@ -1,4 +1,4 @@
-// Controls from dialog templates, in pixels derived from the font as the original platform does.
+// Controls from dialog templates, in pixels derived from the font as Windows derives them.
 #include "ui/dialog_layout.h"
 
 #include <QApplication>
@@ -95,7 +95,7 @@ QWidget* CreateItem(QDialog* dialog, const DialogItem& item, DialogBaseUnits uni
       edit->setReadOnly((item.style & kStyleReadOnly) != 0);
       edit->setFrame((item.style & kStyleBorder) != 0);
       if (edit->isReadOnly()) {
-        // A read-only edit has the window's background, as on the original platform.
+        // A read-only edit has the window's background, as read-only edits have on Windows.
         QPalette palette = edit->palette();
         palette.setColor(QPalette::Base, palette.color(QPalette::Window));
         edit->setPalette(palette);

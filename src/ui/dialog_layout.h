@@ -1,5 +1,5 @@
 // Builds a window's controls from its dialog template: dialog units become pixels through the
-// font's average character width and height, rounded as the original platform rounds.
+// font's average character width and height, rounded as Windows rounds dialog units.
 #pragma once
 
 #include <QFont>

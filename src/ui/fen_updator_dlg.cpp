@@ -124,7 +124,7 @@ void CFenUpdatorDlg::EnableControl(int control_id, bool enable) {
 void CFenUpdatorDlg::SetProgressRange(int upper) { progress_->setRange(0, upper); }
 
 void CFenUpdatorDlg::SetProgressPos(int position) {
-  // The position is clamped to the range, as the original progress control does.
+  // The position is clamped to the range, as a Windows progress control clamps it.
   progress_->setValue(std::clamp(position, progress_->minimum(), progress_->maximum()));
 }
 

@@ -8,7 +8,7 @@
 
 namespace fen {
 
-// The command ID of the About item, as the original dialog had it.
+// The command ID of the About item in the system menu (0x10): the dialog's table answers it.
 inline constexpr UINT kIdmAboutBox = 0x0010;
 
 // Appends a separator and the item `text` (command kIdmAboutBox) to the system menu of

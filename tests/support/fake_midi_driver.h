@@ -10,7 +10,7 @@
 //   EXPECT_EQ(driver.CallNames(), (std::vector<std::string>{"midiInOpen", ...}));
 //   driver.Fail("midiInStart");                   // the next midiInStart returns an error
 //
-// Behaviour follows the original platform where the port classes can tell: unprepare and close
+// Behaviour follows WinMM where the port classes can tell: unprepare and close
 // refuse while a buffer is lent or a send is queued (MIDIERR_STILLPLAYING), a closed or unknown
 // handle gives MMSYSERR_INVALHANDLE, a device index outside the lists gives
 // MMSYSERR_BADDEVICEID. Handles are 1, 2, 3, ... in the order of opening, inputs and outputs

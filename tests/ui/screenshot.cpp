@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
   fen::uitest::Rig rig;
   rig.AddPeer("MIDI Through Port-0");
   rig.AddDevice({}, running ? fen::devsim::SimTiming::Usb() : fen::devsim::SimTiming::Instant());
-  // A device at USB speed erases and writes as slowly as the real one: the original waits.
+  // A device at USB speed erases and writes as slowly as the real one: the time-outs stay as shipped.
   fen::CFenUpdatorDlg& dialog =
       rig.MakeDialog(1, running ? fen::UpdateTiming{} : fen::UpdateTiming::Shrunk(), false);
   fen::DialogItemOf<QPushButton>(&dialog, IDOK)->click();

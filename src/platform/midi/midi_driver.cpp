@@ -117,7 +117,8 @@ void DeliverSysEx(InState& state, const std::uint8_t* data, std::size_t size,
     MIDIHDR* header = nullptr;
     {
       std::lock_guard<std::mutex> lock(state.mutex);
-      // With no buffer lent the rest of the message is lost, as on the original platform.
+      // With no buffer lent the rest of the message is dropped, as WinMM drops input that finds
+      // no buffer.
       if (!state.started || state.lent.empty()) return;
       header = state.lent.front();
       state.lent.pop_front();

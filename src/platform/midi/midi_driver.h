@@ -1,6 +1,6 @@
 // The MIDI driver: the multimedia-style calls the port classes make, written once over any
 // set of byte-level backends. Lent headers, done flags and callback events behave as the
-// port classes expect of the original platform.
+// port classes expect of WinMM, whose calls these are.
 #pragma once
 
 #include <atomic>
@@ -111,8 +111,8 @@ class MidiDriver {
   // timed out the caller can unprepare and reuse its header. Messages not yet handed to the
   // backend are dropped; one the backend is still taking is finished without its header.
   virtual MMRESULT midiOutReset(HMIDIOUT handle);
-  // Beyond the original: blocks until the header's done flag is set or timeout_ms passes,
-  // instead of polling with 1 ms sleeps. True when done.
+  // Not a WinMM call: blocks until the header's done flag is set or timeout_ms passes, so
+  // that a send does not poll with 1 ms sleeps. True when done.
   virtual bool midiOutWaitDone(HMIDIOUT handle, MIDIHDR* header, std::uint32_t timeout_ms);
 
  protected:

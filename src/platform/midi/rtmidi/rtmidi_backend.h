@@ -1,5 +1,5 @@
 // MIDI backends over RtMidi: the ALSA sequencer and JACK on Linux (CoreMIDI and WinMM where
-// those systems are). Only rtmidi_backend.cpp sees RtMidi.
+// those systems are). Only the files of this folder see RtMidi, through rtmidi_system.h.
 #pragma once
 
 #include <chrono>
