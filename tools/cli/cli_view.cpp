@@ -7,12 +7,12 @@
 #include "engine/string_table.h"
 #include "next_step.h"
 #include "progress_line.h"
+#include "run_events.h"
 #include "terminal_text.h"
 
 namespace fen {
 
 namespace {
-constexpr std::int64_t kTotalImageBytes = 720896 + 12288 + 262144 + 2912256;
 
 std::string HumanBytes(double bytes) {
   char buffer[32];
@@ -131,12 +131,12 @@ void CliView::Redraw() {
   }
   last_draw_ = now;
   const std::int64_t done = bytes_before_step_ + (in_write_step_ ? position_ : 0);
-  const double fraction = static_cast<double>(done) / static_cast<double>(kTotalImageBytes);
+  const double fraction = static_cast<double>(done) / static_cast<double>(TotalImageBytes());
   const double seconds = std::chrono::duration<double>(now - start_).count();
   const double rate = seconds > 0.1 ? static_cast<double>(done) / seconds : 0.0;
   char eta[32] = "--:--";
   if (rate > 0) {
-    const auto left = static_cast<long>(static_cast<double>(kTotalImageBytes - done) / rate);
+    const auto left = static_cast<long>(static_cast<double>(TotalImageBytes() - done) / rate);
     std::snprintf(eta, sizeof eta, "%ld:%02ld", left / 60, left % 60);
   }
   ProgressFields fields;

@@ -440,14 +440,6 @@ struct Target {
   bool flash_holds = true;
 };
 
-std::int64_t TotalImageBytes() {
-  std::int64_t total = 0;
-  for (const FirmwareImageInfo& info : FirmwareImageTable()) {
-    total += static_cast<std::int64_t>(info.size);
-  }
-  return total;
-}
-
 // One line per device, redrawn in place on a terminal.
 class ProgressBoard {
  public:

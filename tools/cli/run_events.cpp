@@ -9,18 +9,11 @@
 #include "engine/string_table.h"
 #include "engine/update_session.h"
 #include "protocol/messages.h"
+#include "res/firmware.h"
 
 namespace fen {
 
 namespace {
-
-std::int64_t TotalImageBytes() {
-  std::int64_t total = 0;
-  for (const FlashStep& row : FlashStepPlan) {
-    if (row.kind == kWriteStep) total += row.size;
-  }
-  return total;
-}
 
 std::string Hex(std::int32_t value, int digits) {
   char text[16];
@@ -44,6 +37,14 @@ std::string RetryReason(std::int32_t status) {
 }
 
 }  // namespace
+
+std::int64_t TotalImageBytes() {
+  std::int64_t total = 0;
+  for (const FirmwareImageInfo& info : FirmwareImageTable()) {
+    total += static_cast<std::int64_t>(info.size);
+  }
+  return total;
+}
 
 JsonLine ReleaseJson(const ReleaseInfo& release, bool from_folder) {
   if (!from_folder) return "embedded";

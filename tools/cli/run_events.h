@@ -20,6 +20,9 @@ namespace fen {
 // The version of the event stream's shape: raised when a field changes meaning or goes.
 inline constexpr int kEventSchemaVersion = 1;
 
+// The bytes of the four images, which a whole update sends: what progress counts against.
+std::int64_t TotalImageBytes();
+
 // The "release" field of the result event and of a record: the version and the manifest's
 // SHA-256 of a release folder, "embedded" for the program's own images, "unverified" for a
 // folder without a manifest.
