@@ -64,14 +64,13 @@ bool CryptoReady() {
 }
 
 std::string KeyIdText(const MinisignKeyId& id) {
-  // minisign reads the eight bytes as a little-endian number.
-  std::string text;
-  char digits[3];
-  for (std::size_t i = id.size(); i-- > 0;) {
-    std::snprintf(digits, sizeof digits, "%02X", id[i]);
-    text += digits;
-  }
-  return text;
+  // minisign reads the eight bytes as a little-endian number and prints it in hex without
+  // leading zeros ("%" PRIX64): an ID whose top digit is 0 has fifteen digits there too.
+  std::uint64_t value = 0;
+  for (std::size_t i = id.size(); i-- > 0;) value = (value << 8) | id[i];
+  char digits[24];
+  std::snprintf(digits, sizeof digits, "%llX", static_cast<unsigned long long>(value));
+  return digits;
 }
 
 bool ParsePublicKey(std::string_view text, MinisignPublicKey* key, std::string* error) {

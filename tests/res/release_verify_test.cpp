@@ -80,6 +80,9 @@ TEST(MinisignSignatures, AreParsedOnlyInTheirOwnLayout) {
 TEST(MinisignKeyIds, ReadAsMinisignPrintsThem) {
   const MinisignKeyId id = {0xFC, 0x62, 0x7C, 0xE7, 0xEF, 0x71, 0x01, 0x45};
   EXPECT_EQ(KeyIdText(id), "450171EFE77C62FC");
+  // No leading zeros, as minisign prints the number.
+  const MinisignKeyId low = {0xE1, 0xC0, 0x65, 0xAF, 0x6B, 0x3A, 0x4B, 0x07};
+  EXPECT_EQ(KeyIdText(low), "74B3A6BAF65C0E1");
 }
 
 std::string Manifest(const std::string& models, const std::string& images) {
