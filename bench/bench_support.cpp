@@ -16,7 +16,7 @@
 #include "engine/string_table.h"
 #include "platform/midi/virtual/virtual_midi_bus.h"
 #include "protocol/messages.h"
-#include "res/firmware.h"
+#include "firmware/firmware.h"
 
 namespace fen::bench {
 

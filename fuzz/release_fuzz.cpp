@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "res/firmware.h"
-#include "res/minisign.h"
-#include "res/release.h"
+#include "firmware/firmware.h"
+#include "firmware/minisign.h"
+#include "firmware/release.h"
 
 namespace {
 

@@ -129,7 +129,7 @@ KEY="$BUILD/test-release-key/test-release.key"
 if command -v minisign >/dev/null && [ -s "$KEY" ]; then
   CLI="$BUILD/tools/cli/fenupdator-cli-test-key.exe"
   mkdir "$work/release"
-  cp "$BUILD"/res/placeholder_firmware/{129,133,136,137}.bin "$work/release/"
+  cp "$BUILD"/src/firmware/placeholder_firmware/{129,133,136,137}.bin "$work/release/"
   check "firmware manifest" 0 "" -- firmware manifest release --version 3.1.4 --model 0x57 --model 0x61
   minisign -S -W -s "$KEY" -m "$work/release/manifest.json" -t "release 3.1.4" </dev/null >/dev/null
   check "firmware verify of minisign's signature" 0 \

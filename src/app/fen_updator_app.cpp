@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "app/instance_search.h"
-#include "res/firmware.h"
+#include "firmware/firmware.h"
 #include "ui/fen_updator_dlg.h"
 #include "ui/product_title.h"
 

@@ -7,8 +7,8 @@
 #include "engine/string_table.h"
 #include "package_version.h"
 #include "platform/midi/rtmidi/rtmidi_backend.h"
-#include "res/firmware.h"
-#include "res/release.h"
+#include "firmware/firmware.h"
+#include "firmware/release.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "app/instance_search.h"
-#include "res/firmware.h"
-#include "res/release.h"
+#include "firmware/firmware.h"
+#include "firmware/release.h"
 #include "ui/fen_updator_dlg_win.h"
 #ifdef FEN_WIN32_TEST_SWITCHES
 #include "app/test_switches_win.h"

@@ -22,7 +22,7 @@ add_custom_command(
 if(FEN_FIRMWARE_DIR)
   file(REAL_PATH "${FEN_FIRMWARE_DIR}" _fen_bin_dir)
 else()
-  set(_fen_bin_dir "${CMAKE_BINARY_DIR}/res/placeholder_firmware")
+  set(_fen_bin_dir "${CMAKE_BINARY_DIR}/src/firmware/placeholder_firmware")
 endif()
 set(_fen_rc_paths "${_fen_rc_dir}/fenupdator_rc_paths.h")
 file(CONFIGURE OUTPUT "${_fen_rc_paths}" CONTENT [[
@@ -51,7 +51,7 @@ foreach(_fen_exe fenupdator fenupdator-test)
   target_link_libraries(${_fen_exe} PRIVATE fen_app_core fen_ui_win comctl32)
   target_link_options(${_fen_exe} PRIVATE -municode -static -static-libgcc -static-libstdc++)
   # The placeholder images are made by the firmware library's build.
-  add_dependencies(${_fen_exe} fen_res)
+  add_dependencies(${_fen_exe} fen_firmware)
 endforeach()
 # The product carries no symbols.
 target_link_options(fenupdator PRIVATE -s)

@@ -12,7 +12,7 @@
 #include "engine/session_texts.h"
 #include "engine/string_table.h"
 #include "platform/spin_wait.h"
-#include "res/release.h"
+#include "firmware/release.h"
 
 namespace fen {
 

@@ -21,7 +21,7 @@
 #include "midi/midi_out_port.h"
 #include "platform/auto_reset_event.h"
 #include "protocol/messages.h"
-#include "res/firmware.h"
+#include "firmware/firmware.h"
 
 namespace fen {
 

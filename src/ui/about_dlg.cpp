@@ -7,7 +7,7 @@
 
 #include "dialog/dialog_model.h"
 #include "engine/string_table.h"
-#include "res/release.h"
+#include "firmware/release.h"
 #include "ui/dialog_layout.h"
 #include "ui/program_icon.h"
 

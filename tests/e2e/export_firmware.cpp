@@ -7,8 +7,8 @@
 #include <string_view>
 #include <system_error>
 
-#include "res/firmware.h"
-#include "res/image_file.h"
+#include "firmware/firmware.h"
+#include "firmware/image_file.h"
 
 int main(int argc, char** argv) {
   const char* usage =

@@ -7,8 +7,8 @@
 #include <system_error>
 
 #include "json_line.h"
-#include "res/image_file.h"
-#include "res/minisign.h"
+#include "firmware/image_file.h"
+#include "firmware/minisign.h"
 
 namespace fen {
 

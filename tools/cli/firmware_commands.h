@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "res/firmware.h"
-#include "res/release.h"
+#include "firmware/firmware.h"
+#include "firmware/release.h"
 
 namespace fen {
 

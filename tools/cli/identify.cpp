@@ -13,7 +13,7 @@
 #include "midi/midi_in_port.h"
 #include "midi/midi_out_port.h"
 #include "protocol/messages.h"
-#include "res/firmware.h"
+#include "firmware/firmware.h"
 #include "terminal_text.h"
 
 namespace fen {

@@ -29,7 +29,7 @@
 #include "platform/midi/rawmidi/rawmidi_backend.h"
 #include "platform/midi/system_midi.h"
 #include "platform/midi/virtual/virtual_midi_bus.h"
-#include "res/firmware.h"
+#include "firmware/firmware.h"
 #include "run_events.h"
 #include "terminal_text.h"
 

@@ -9,7 +9,7 @@
 #include "engine/string_table.h"
 #include "engine/update_session.h"
 #include "protocol/messages.h"
-#include "res/firmware.h"
+#include "firmware/firmware.h"
 
 namespace fen {
 

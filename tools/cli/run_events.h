@@ -13,7 +13,7 @@
 
 #include "engine/update_view.h"
 #include "json_line.h"
-#include "res/release.h"
+#include "firmware/release.h"
 
 namespace fen {
 

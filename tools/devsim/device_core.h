@@ -15,7 +15,7 @@
 #include "devsim/sim_report.h"
 #include "devsim/sim_timing.h"
 #include "protocol/messages.h"
-#include "res/firmware.h"
+#include "firmware/firmware.h"
 
 namespace fen::devsim {
 

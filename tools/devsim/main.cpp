@@ -20,7 +20,7 @@
 #include "package_version.h"
 #include "platform/midi/rawmidi/rawmidi_backend.h"
 #include "platform/midi/rtmidi/rtmidi_backend.h"
-#include "res/firmware.h"
+#include "firmware/firmware.h"
 
 namespace {
 

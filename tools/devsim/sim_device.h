@@ -19,7 +19,7 @@
 #include "devsim/sim_report.h"
 #include "devsim/sim_timing.h"
 #include "devsim/update_plan.h"
-#include "res/firmware.h"
+#include "firmware/firmware.h"
 
 namespace fen::devsim {
 

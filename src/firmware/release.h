@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "res/firmware.h"
+#include "firmware/firmware.h"
 
 namespace fen {
 

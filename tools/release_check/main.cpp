@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "res/image_file.h"
-#include "res/release.h"
+#include "firmware/image_file.h"
+#include "firmware/release.h"
 
 int main(int argc, char** argv) {
   if (argc < 2) {

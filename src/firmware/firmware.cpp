@@ -1,5 +1,5 @@
 // The firmware images linked in by firmware_images.S.
-#include "res/firmware.h"
+#include "firmware/firmware.h"
 
 extern "C" {
 extern const std::uint8_t fen_firmware_129_data[];

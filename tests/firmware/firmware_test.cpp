@@ -1,6 +1,6 @@
 // The firmware images: built-in ones of exact size (placeholders when no release was given),
 // and a release folder read with messages that name the file at fault.
-#include "res/firmware.h"
+#include "firmware/firmware.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,9 +10,9 @@
 #include <fstream>
 #include <set>
 
-#include "res/image_file.h"
+#include "firmware/image_file.h"
 #include "res/placeholder_firmware.h"
-#include "res/release.h"
+#include "firmware/release.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>

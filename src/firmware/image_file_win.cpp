@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <atomic>
 
-#include "res/image_file.h"
+#include "firmware/image_file.h"
 
 namespace fen {
 

@@ -1,7 +1,7 @@
 // The built-in release: the trusted keys and the manifest that the build checked the embedded
 // images against, read back for the version shown by --version and the About box.
-#include "res/release.h"
-#include "res/release_data.h"
+#include "firmware/release.h"
+#include "firmware/release_data.h"
 
 namespace fen {
 

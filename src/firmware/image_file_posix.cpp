@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "res/image_file.h"
+#include "firmware/image_file.h"
 
 namespace fen {
 

@@ -1,5 +1,5 @@
 // minisign's file formats over libsodium: base64 lines of fixed layouts, Ed25519 and BLAKE2b.
-#include "res/minisign.h"
+#include "firmware/minisign.h"
 
 #include <sodium.h>
 

@@ -5,8 +5,8 @@
 
 #include <cstring>
 
-#include "res/minisign.h"
-#include "res/release.h"
+#include "firmware/minisign.h"
+#include "firmware/release.h"
 
 namespace fen {
 namespace {

@@ -2,8 +2,8 @@
 // file at fault.
 #include <filesystem>
 
-#include "res/firmware.h"
-#include "res/image_file.h"
+#include "firmware/firmware.h"
+#include "firmware/image_file.h"
 
 namespace fen {
 

@@ -1,7 +1,7 @@
 // Verification of a firmware release: the manifest's minisign signature against the trusted
 // keys, its fields, then every image's size and SHA-256 (libsodium), all before any image is
 // handed out. JSON is read and written with nlohmann-json.
-#include "res/release.h"
+#include "firmware/release.h"
 
 #include <sodium.h>
 #include <sys/stat.h>
@@ -11,8 +11,8 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "res/image_file.h"
-#include "res/minisign.h"
+#include "firmware/image_file.h"
+#include "firmware/minisign.h"
 
 namespace fen {
 
