@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/midi/virtual/virtual_midi_bus.h"
-#include "res/firmware.h"
+#include "firmware/firmware.h"
 
 namespace fen::testing {
 

@@ -18,7 +18,7 @@
 
 #include "engine/string_table.h"
 #include "protocol/messages.h"
-#include "res/firmware.h"
+#include "firmware/firmware.h"
 #include "ui/dialog_layout.h"
 #include "ui/dialog_template.h"
 #include "ui_test_support.h"

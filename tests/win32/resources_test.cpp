@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "dialog/dialog_layout.h"
-#include "res/firmware.h"
+#include "firmware/firmware.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
