@@ -1,5 +1,6 @@
 // Reading and writing the files of a release folder, with a message that names the file at
-// fault. One file per platform: image_file_posix.cpp, image_file_win.cpp.
+// fault. The checks are image_file.cpp's, the system's calls image_file_posix.cpp's and
+// image_file_win.cpp's.
 #pragma once
 
 #include <cstddef>

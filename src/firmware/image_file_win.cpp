@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "firmware/image_file.h"
+#include "firmware/read_only_file.h"
 
 namespace fen {
 
@@ -24,110 +25,52 @@ std::string SystemMessage(DWORD code) {
 
 }  // namespace
 
-bool ReadImageFile(const std::string& path, std::size_t expected, std::vector<std::uint8_t>& out,
-                   std::string& error) {
-  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    const DWORD code = ::GetLastError();
-    const DWORD attributes = ::GetFileAttributesA(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      error = path + " is not a regular file";
-    } else if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
-      error = "missing firmware image " + path;
-    } else {
-      error = "cannot open " + path + ": " + SystemMessage(code);
-    }
-    return false;
-  }
-  LARGE_INTEGER size{};
-  if (::GetFileType(file) != FILE_TYPE_DISK || !::GetFileSizeEx(file, &size)) {
-    ::CloseHandle(file);
-    error = path + " is not a regular file";
-    return false;
-  }
-  if (static_cast<std::uintmax_t>(size.QuadPart) != expected) {
-    ::CloseHandle(file);
-    error = SizeMismatch(path, static_cast<std::uintmax_t>(size.QuadPart), expected);
-    return false;
-  }
-  // One byte more than expected is asked for, to notice a file that grew meanwhile.
-  out.resize(expected + 1);
-  std::size_t got = 0;
-  while (got < out.size()) {
-    DWORD n = 0;
-    const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(out.size() - got, 1u << 20));
-    if (!::ReadFile(file, out.data() + got, ask, &n, nullptr)) {
-      error = "cannot read " + path + ": " + SystemMessage(::GetLastError());
-      ::CloseHandle(file);
-      return false;
-    }
-    if (n == 0) break;
-    got += n;
-  }
-  ::CloseHandle(file);
-  if (got != expected) {
-    error =
-        path + " changed size while it was read; expected " + std::to_string(expected) + " bytes";
-    return false;
-  }
-  out.resize(expected);
-  return true;
+ReadOnlyFile::~ReadOnlyFile() {
+  if (handle_ != -1) ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
 }
 
-int ReadSmallFile(const std::string& path, std::size_t limit, std::string* text, std::string* error,
-                  bool follow_link) {
-  // Unless it is to be followed, the link itself is opened, not what it points to, and refused.
+// Unless it is to be followed, a link itself is opened, not what it points to.
+ReadOnlyFile::Opened ReadOnlyFile::Open(const std::string& path, bool follow_link) {
   HANDLE file = ::CreateFileA(
       path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
       FILE_ATTRIBUTE_NORMAL | (follow_link ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD code = ::GetLastError();
-    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return 1;
-    *error = "cannot open " + path + ": " + SystemMessage(code);
-    return -1;
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return Opened::kNotRegular;
+    }
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return Opened::kMissing;
+    failure_ = SystemMessage(code);
+    return Opened::kFailed;
   }
+  handle_ = reinterpret_cast<std::intptr_t>(file);
   BY_HANDLE_FILE_INFORMATION info{};
   if (::GetFileType(file) != FILE_TYPE_DISK || !::GetFileInformationByHandle(file, &info) ||
       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    ::CloseHandle(file);
-    *error = path + " is not a regular file";
-    return -1;
+    return Opened::kNotRegular;
   }
   if (!follow_link && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    ::CloseHandle(file);
-    *error = path + " is a symbolic link, not a file of its own";
-    return -1;
+    return Opened::kLink;
   }
-  const std::uintmax_t size =
-      (static_cast<std::uintmax_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-  const auto too_large = [&](std::uintmax_t bytes) {
-    *error = path + " is " + std::to_string(bytes) + " bytes, more than the " +
-             std::to_string(limit) + " it may have";
-    return -1;
-  };
-  if (size > limit) {
-    ::CloseHandle(file);
-    return too_large(size);
-  }
-  // One byte more than the limit is asked for, to notice a file that grew meanwhile.
-  text->resize(limit + 1);
-  std::size_t got = 0;
-  while (got < text->size()) {
+  size_ = (static_cast<std::uintmax_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  return Opened::kOk;
+}
+
+bool ReadOnlyFile::ReadUpTo(void* data, std::size_t want, std::size_t* got) {
+  auto* bytes = static_cast<char*>(data);
+  *got = 0;
+  while (*got < want) {
     DWORD n = 0;
-    const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(text->size() - got, 1u << 20));
-    if (!::ReadFile(file, text->data() + got, ask, &n, nullptr)) {
-      *error = "cannot read " + path + ": " + SystemMessage(::GetLastError());
-      ::CloseHandle(file);
-      return -1;
+    const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(want - *got, 1u << 20));
+    if (!::ReadFile(reinterpret_cast<HANDLE>(handle_), bytes + *got, ask, &n, nullptr)) {
+      failure_ = SystemMessage(::GetLastError());
+      return false;
     }
     if (n == 0) break;
-    got += n;
+    *got += n;
   }
-  ::CloseHandle(file);
-  text->resize(got);
-  if (got > limit) return too_large(got);
-  return 0;
+  return true;
 }
 
 bool WriteFileReplacing(const std::string& path, std::string_view bytes, std::string* error) {
