@@ -55,4 +55,57 @@ class UpdateView {
   virtual void RunEnded(UpdateResult result) { (void)result; }
 };
 
+// Passes every call on to another view, or drops it when there is none: the base of a view
+// that watches a run beside the one that shows it.
+class ForwardingView : public UpdateView {
+ public:
+  explicit ForwardingView(UpdateView* next) : next_(next) {}
+
+  void SetStatusLine(const std::string& text) override {
+    if (next_) next_->SetStatusLine(text);
+  }
+  void SetStepCounter(const std::string& text) override {
+    if (next_) next_->SetStepCounter(text);
+  }
+  void SetProgressRange(std::int32_t upper) override {
+    if (next_) next_->SetProgressRange(upper);
+  }
+  void SetProgressPos(std::int32_t position) override {
+    if (next_) next_->SetProgressPos(position);
+  }
+  void ErrorBox(int string_id) override {
+    if (next_) next_->ErrorBox(string_id);
+  }
+  void RestoreControls() override {
+    if (next_) next_->RestoreControls();
+  }
+  void EnableExecute(bool enable) override {
+    if (next_) next_->EnableExecute(enable);
+  }
+  void DisableControls() override {
+    if (next_) next_->DisableControls();
+  }
+  void DeviceIdentified(const DeviceIdentity& identity) override {
+    if (next_) next_->DeviceIdentified(identity);
+  }
+  void FlashStepStarted(int row, std::int32_t kind) override {
+    if (next_) next_->FlashStepStarted(row, kind);
+  }
+  void Retrying(int row, std::int32_t offset, int attempt, std::int32_t status) override {
+    if (next_) next_->Retrying(row, offset, attempt, status);
+  }
+  void RunEnded(UpdateResult result) override {
+    if (next_) next_->RunEnded(result);
+  }
+
+ private:
+  UpdateView* next_;
+};
+
+// A view that shows nothing: a run with no window.
+class NullView final : public ForwardingView {
+ public:
+  NullView() : ForwardingView(nullptr) {}
+};
+
 }  // namespace fen

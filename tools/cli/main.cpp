@@ -21,6 +21,7 @@
 #include "engine/port_selection.h"
 #include "engine/string_table.h"
 #include "engine/update_session.h"
+#include "firmware/firmware.h"
 #include "firmware_commands.h"
 #include "identify.h"
 #include "json_line.h"
@@ -29,7 +30,6 @@
 #include "platform/midi/rawmidi/rawmidi_backend.h"
 #include "platform/midi/system_midi.h"
 #include "platform/midi/virtual/virtual_midi_bus.h"
-#include "firmware/firmware.h"
 #include "run_events.h"
 #include "terminal_text.h"
 
@@ -93,18 +93,6 @@ int ResolvePort(const std::string& given, const std::vector<std::string>& names,
   *error = "no MIDI port \"" + TerminalText(given) + "\" (see `fenupdator-cli list`)";
   return -2;
 }
-
-class NullView : public UpdateView {
- public:
-  void SetStatusLine(const std::string&) override {}
-  void SetStepCounter(const std::string&) override {}
-  void SetProgressRange(std::int32_t) override {}
-  void SetProgressPos(std::int32_t) override {}
-  void ErrorBox(int) override {}
-  void RestoreControls() override {}
-  void EnableExecute(bool) override {}
-  void DisableControls() override {}
-};
 
 // `rawmidi`, when that backend runs, is set to it: only it can say why a port would not open.
 std::shared_ptr<MidiDriver> MakeRealDriver(const std::string& api, std::string* error,

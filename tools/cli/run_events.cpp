@@ -8,8 +8,8 @@
 #include "cli_view.h"
 #include "engine/string_table.h"
 #include "engine/update_session.h"
-#include "protocol/messages.h"
 #include "firmware/firmware.h"
+#include "protocol/messages.h"
 
 namespace fen {
 
@@ -68,7 +68,7 @@ std::string IsoTime(std::chrono::system_clock::time_point when) {
 }
 
 RunEvents::RunEvents(UpdateView* shown, std::FILE* events, std::string label)
-    : shown_(shown),
+    : ForwardingView(shown),
       events_(events),
       label_(std::move(label)),
       started_wall_(std::chrono::system_clock::now()),
@@ -137,20 +137,8 @@ JsonLine RunEvents::Finish(const std::string& outcome, int exit_status, const Js
   return summary;
 }
 
-void RunEvents::SetStatusLine(const std::string& text) {
-  if (shown_) shown_->SetStatusLine(text);
-}
-
-void RunEvents::SetStepCounter(const std::string& text) {
-  if (shown_) shown_->SetStepCounter(text);
-}
-
-void RunEvents::SetProgressRange(std::int32_t upper) {
-  if (shown_) shown_->SetProgressRange(upper);
-}
-
 void RunEvents::SetProgressPos(std::int32_t position) {
-  if (shown_) shown_->SetProgressPos(position);
+  ForwardingView::SetProgressPos(position);
   std::lock_guard<std::mutex> lock(mutex_);
   if (kind_ != kWriteStep) return;
   position_ = position;
@@ -181,19 +169,7 @@ void RunEvents::ErrorBox(int string_id) {
     std::lock_guard<std::mutex> lock(mutex_);
     Emit(JsonLine{{"event", "error"}, {"id", string_id}, {"text", LoadString(string_id)}});
   }
-  if (shown_) shown_->ErrorBox(string_id);
-}
-
-void RunEvents::RestoreControls() {
-  if (shown_) shown_->RestoreControls();
-}
-
-void RunEvents::EnableExecute(bool enable) {
-  if (shown_) shown_->EnableExecute(enable);
-}
-
-void RunEvents::DisableControls() {
-  if (shown_) shown_->DisableControls();
+  ForwardingView::ErrorBox(string_id);
 }
 
 void RunEvents::DeviceIdentified(const DeviceIdentity& identity) {
@@ -204,7 +180,7 @@ void RunEvents::DeviceIdentified(const DeviceIdentity& identity) {
     line.update(CliView::IdentityJson(identity));
     Emit(line);
   }
-  if (shown_) shown_->DeviceIdentified(identity);
+  ForwardingView::DeviceIdentified(identity);
 }
 
 void RunEvents::FlashStepStarted(int row, std::int32_t kind) {
@@ -223,7 +199,7 @@ void RunEvents::FlashStepStarted(int row, std::int32_t kind) {
     line["size"] = step.size;
     Emit(line);
   }
-  if (shown_) shown_->FlashStepStarted(row, kind);
+  ForwardingView::FlashStepStarted(row, kind);
 }
 
 void RunEvents::Retrying(int row, std::int32_t offset, int attempt, std::int32_t status) {
@@ -239,7 +215,7 @@ void RunEvents::Retrying(int row, std::int32_t offset, int attempt, std::int32_t
     line["reason"] = RetryReason(status);
     Emit(line);
   }
-  if (shown_) shown_->Retrying(row, offset, attempt, status);
+  ForwardingView::Retrying(row, offset, attempt, status);
 }
 
 void RunEvents::RunEnded(UpdateResult result) {
@@ -248,7 +224,7 @@ void RunEvents::RunEnded(UpdateResult result) {
     result_ = result;
     if (kind_ == kWriteStep && result == UpdateResult::kCompleted) EmitProgress(true);
   }
-  if (shown_) shown_->RunEnded(result);
+  ForwardingView::RunEnded(result);
 }
 
 std::optional<UpdateResult> RunEvents::result() const {

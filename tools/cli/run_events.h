@@ -12,8 +12,8 @@
 #include <string>
 
 #include "engine/update_view.h"
-#include "json_line.h"
 #include "firmware/release.h"
+#include "json_line.h"
 
 namespace fen {
 
@@ -31,7 +31,7 @@ JsonLine ReleaseJson(const ReleaseInfo& release, bool from_folder);
 // ISO 8601 local time with its UTC offset, to the second: "2026-12-09T12:41:05+01:00".
 std::string IsoTime(std::chrono::system_clock::time_point when);
 
-class RunEvents : public UpdateView {
+class RunEvents : public ForwardingView {
  public:
   // `shown`: the view that shows the run (null: none). `events`: where the event stream goes
   // (null: nowhere). `label`: the device's label when several run at once, else empty.
@@ -43,14 +43,9 @@ class RunEvents : public UpdateView {
   // device, release, resends, duration. `extra` fields are added to both.
   JsonLine Finish(const std::string& outcome, int exit_status, const JsonLine& extra = {});
 
-  void SetStatusLine(const std::string& text) override;
-  void SetStepCounter(const std::string& text) override;
-  void SetProgressRange(std::int32_t upper) override;
+  // What the stream reports; every call goes on to the view that shows the run.
   void SetProgressPos(std::int32_t position) override;
   void ErrorBox(int string_id) override;
-  void RestoreControls() override;
-  void EnableExecute(bool enable) override;
-  void DisableControls() override;
   void DeviceIdentified(const DeviceIdentity& identity) override;
   void FlashStepStarted(int row, std::int32_t kind) override;
   void Retrying(int row, std::int32_t offset, int attempt, std::int32_t status) override;
@@ -63,7 +58,6 @@ class RunEvents : public UpdateView {
   void Emit(JsonLine fields);
   void EmitProgress(bool force);
 
-  UpdateView* shown_;
   std::FILE* events_;
   std::string label_;
   mutable std::mutex mutex_;
