@@ -294,22 +294,20 @@ std::optional<LoadedRelease> LoadRelease(const std::string& folder,
     Fail(error, dir + " is not a folder");
     return std::nullopt;
   }
+  // 0: read; 1: no such file; -1: refused, said in `error`.
+  const auto read_text = [&](const char* name, std::string* text) {
+    const int read = ReadSmallFile(dir + "/" + name, kMaxReleaseTextBytes, text, &message);
+    if (read < 0) Fail(error, message);
+    return read;
+  };
   std::string manifest;
-  const int manifest_read =
-      ReadSmallFile(dir + "/" + kManifestFile, kMaxReleaseTextBytes, &manifest, &message);
-  if (manifest_read < 0) {
-    Fail(error, message);
-    return std::nullopt;
-  }
+  const int manifest_read = read_text(kManifestFile, &manifest);
+  if (manifest_read < 0) return std::nullopt;
   ReleaseInfo info;
   if (manifest_read == 0) {
     std::string signature;
-    const int signature_read =
-        ReadSmallFile(dir + "/" + kSignatureFile, kMaxReleaseTextBytes, &signature, &message);
-    if (signature_read < 0) {
-      Fail(error, message);
-      return std::nullopt;
-    }
+    const int signature_read = read_text(kSignatureFile, &signature);
+    if (signature_read < 0) return std::nullopt;
     if (!VerifyManifest(manifest, signature_read == 0 ? &signature : nullptr, trusted_keys, &info,
                         &message)) {
       Fail(error, dir + "/" + message);

@@ -61,16 +61,24 @@ void CliView::RunEnded(UpdateResult result) {
   completed_ = result == UpdateResult::kCompleted;
   if (const std::string hint = NextStepHint(result); !hint.empty()) {
     // After the error's own line: whether the flash changed and what to do next.
-    std::fprintf(err_, "%s%s\n", label_.empty() ? "" : (label_ + ": ").c_str(), hint.c_str());
-    std::fflush(err_);
+    PrintLine(err_, hint);
   }
   if (!completed_ || mode_ == Mode::kJson) return;
   // The completion on a line of its own, after the progress.
-  if (line_open_) std::fputs("\n", out_);
-  line_open_ = false;
-  std::fprintf(out_, "%s%s\n", label_.empty() ? "" : (label_ + ": ").c_str(),
-               LoadString(InfoOf(result).string_id).c_str());
+  CloseLine();
+  PrintLine(out_, LoadString(InfoOf(result).string_id));
+}
+
+void CliView::CloseLine() {
+  if (!line_open_) return;
+  std::fputs("\n", out_);
   std::fflush(out_);
+  line_open_ = false;
+}
+
+void CliView::PrintLine(std::FILE* to, const std::string& text) {
+  std::fprintf(to, "%s%s\n", label_.empty() ? "" : (label_ + ": ").c_str(), text.c_str());
+  std::fflush(to);
 }
 
 void CliView::SetStepCounter(const std::string& text) {
@@ -158,14 +166,8 @@ void CliView::ErrorBox(int string_id) {
   if (mode_ == Mode::kJson) {
     Emit({{"call", "error"}, {"id", string_id}, {"text", LoadString(string_id)}});
   }
-  if (line_open_) {
-    std::fputs("\n", out_);
-    std::fflush(out_);
-    line_open_ = false;
-  }
-  std::fprintf(err_, "%sError: %s\n", label_.empty() ? "" : (label_ + ": ").c_str(),
-               LoadString(string_id).c_str());
-  std::fflush(err_);
+  CloseLine();
+  PrintLine(err_, "Error: " + LoadString(string_id));
 }
 
 void CliView::RestoreControls() {
@@ -186,23 +188,27 @@ void CliView::DisableControls() {
   if (mode_ == Mode::kJson) Emit({{"call", "disable"}});
 }
 
-std::string CliView::IdentityText(const DeviceIdentity& identity) {
+namespace {
+
+std::string ModelText(const DeviceIdentity& identity) {
   char model[8];
   std::snprintf(model, sizeof model, "0x%02X", identity.model_id);
-  return std::string("model ") + model + ", family " + Hex16Text(identity.family) + ", member " +
+  return model;
+}
+
+}  // namespace
+
+std::string CliView::IdentityText(const DeviceIdentity& identity) {
+  return "model " + ModelText(identity) + ", family " + Hex16Text(identity.family) + ", member " +
          Hex16Text(identity.member) + ", revision " + RevisionText(identity) + ", manufacturer " +
          ManufacturerText(identity);
 }
 
 JsonLine CliView::IdentityJson(const DeviceIdentity& identity) {
-  char model[8];
-  std::snprintf(model, sizeof model, "0x%02X", identity.model_id);
-  return JsonLine{{"model", model},
-                  {"family", Hex16Text(identity.family)},
-                  {"member", Hex16Text(identity.member)},
-                  {"revision", RevisionText(identity)},
-                  {"revision_bytes", identity.revision},
-                  {"manufacturer", ManufacturerText(identity)}};
+  return JsonLine{
+      {"model", ModelText(identity)},         {"family", Hex16Text(identity.family)},
+      {"member", Hex16Text(identity.member)}, {"revision", RevisionText(identity)},
+      {"revision_bytes", identity.revision},  {"manufacturer", ManufacturerText(identity)}};
 }
 
 void CliView::DeviceIdentified(const DeviceIdentity& identity) {
@@ -213,20 +219,13 @@ void CliView::DeviceIdentified(const DeviceIdentity& identity) {
     Emit(fields);
     return;
   }
-  if (line_open_) std::fputs("\n", out_);
-  line_open_ = false;
-  std::fprintf(out_, "%sDevice: %s\n", label_.empty() ? "" : (label_ + ": ").c_str(),
-               IdentityText(identity).c_str());
-  std::fflush(out_);
+  CloseLine();
+  PrintLine(out_, "Device: " + IdentityText(identity));
 }
 
 void CliView::FinishLine() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (line_open_) {
-    std::fputs("\n", out_);
-    std::fflush(out_);
-    line_open_ = false;
-  }
+  CloseLine();
 }
 
 bool CliView::completed() const {

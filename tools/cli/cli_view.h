@@ -51,6 +51,10 @@ class CliView : public UpdateView {
  private:
   void Redraw();
   void Emit(const JsonLine& fields);
+  // With the mutex held: ends a progress line left open, so that what follows starts a line;
+  // writes `text` as a line of its own after the label, and flushes it.
+  void CloseLine();
+  void PrintLine(std::FILE* to, const std::string& text);
 
   Mode mode_;
   std::FILE* out_;
@@ -65,7 +69,7 @@ class CliView : public UpdateView {
   bool in_write_step_ = false;
   int last_error_ = 0;
   bool completed_ = false;  // the run ended with UpdateResult::kCompleted
-  bool line_open_ = false;
+  bool line_open_ = false;  // a progress line is on `out_` without its newline
   int last_plain_decile_ = -1;
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point last_draw_;

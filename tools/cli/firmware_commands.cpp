@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <system_error>
 
-#include "json_line.h"
 #include "firmware/image_file.h"
 #include "firmware/minisign.h"
+#include "json_line.h"
 
 namespace fen {
 

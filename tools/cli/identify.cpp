@@ -9,11 +9,11 @@
 #include <thread>
 
 #include "cli_view.h"
+#include "firmware/firmware.h"
 #include "json_line.h"
 #include "midi/midi_in_port.h"
 #include "midi/midi_out_port.h"
 #include "protocol/messages.h"
-#include "firmware/firmware.h"
 #include "terminal_text.h"
 
 namespace fen {

@@ -304,13 +304,18 @@ int RunIdentify(const UpdateArgs& args) {
                          kExitPorts);
 }
 
-int RunUpdate(const UpdateArgs& args) {
+// A record file that cannot be written is refused before anything else, then as PrepareUpdate.
+int PrepareRecordAndUpdate(const UpdateArgs& args, UpdateSetup* setup) {
   if (std::string error; !args.record.empty() && !CheckRecordWritable(args.record, &error)) {
     std::fprintf(stderr, "fenupdator-cli: --record: %s\n", error.c_str());
     return kExitUsage;
   }
+  return PrepareUpdate(args, setup);
+}
+
+int RunUpdate(const UpdateArgs& args) {
   UpdateSetup setup;
-  if (const int refused = PrepareUpdate(args, &setup); refused != 0) return refused;
+  if (const int refused = PrepareRecordAndUpdate(args, &setup); refused != 0) return refused;
   const FirmwareSet& firmware = *setup.firmware;
   const std::shared_ptr<MidiDriver>& driver = setup.driver;
   // With several simulated devices, the one the instance number picks.
@@ -462,12 +467,8 @@ class ProgressBoard {
 };
 
 int RunUpdateAll(const UpdateArgs& args) {
-  if (std::string error; !args.record.empty() && !CheckRecordWritable(args.record, &error)) {
-    std::fprintf(stderr, "fenupdator-cli: --record: %s\n", error.c_str());
-    return kExitUsage;
-  }
   UpdateSetup setup;
-  if (const int refused = PrepareUpdate(args, &setup); refused != 0) return refused;
+  if (const int refused = PrepareRecordAndUpdate(args, &setup); refused != 0) return refused;
 
   // A device is a pair of ports with the names one copy of the desktop program would pick.
   const PortLists lists = ListPorts(*setup.driver);
