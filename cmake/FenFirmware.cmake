@@ -3,8 +3,23 @@
 # manifest is verified at configure time by a small host program (tools/release_check) built from
 # the updater's own verification code; the trusted keys and the manifest go into the program.
 
-# Resource ID and exact size in bytes of each image, in pairs.
-set(FEN_FIRMWARE_IMAGES 129 720896 133 12288 136 262144 137 2912256)
+# Resource ID and exact size in bytes of each image, in pairs, from the code's own list.
+set(FEN_FIRMWARE_IMAGES_DEF "${CMAKE_CURRENT_LIST_DIR}/../src/firmware/firmware_images.def")
+file(STRINGS "${FEN_FIRMWARE_IMAGES_DEF}" _fen_image_lines
+     REGEX "^FEN_FIRMWARE_IMAGE\\([0-9]+, [0-9]+\\)$")
+set(FEN_FIRMWARE_IMAGES "")
+foreach(_fen_line IN LISTS _fen_image_lines)
+  string(REGEX MATCH "([0-9]+), ([0-9]+)" _fen_pair "${_fen_line}")
+  list(APPEND FEN_FIRMWARE_IMAGES ${CMAKE_MATCH_1} ${CMAKE_MATCH_2})
+endforeach()
+list(LENGTH FEN_FIRMWARE_IMAGES _fen_count)
+if(NOT _fen_count EQUAL 8)
+  message(FATAL_ERROR "${FEN_FIRMWARE_IMAGES_DEF}: expected four images, read '${FEN_FIRMWARE_IMAGES}'")
+endif()
+if(NOT CMAKE_SCRIPT_MODE_FILE)
+  set_property(DIRECTORY "${PROJECT_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+               "${FEN_FIRMWARE_IMAGES_DEF}")
+endif()
 
 # Fails the configure step unless DIR holds every image with its exact size.
 function(fen_check_firmware_dir dir)
@@ -235,6 +250,13 @@ function(fen_embed_firmware target)
                            "${FEN_TEST_RELEASE_PUBLIC_KEY}")
   endif()
 
+  # One line per image for the assembler template.
+  set(FEN_FIRMWARE_IMAGE_LINES "")
+  set(images ${FEN_FIRMWARE_IMAGES})
+  while(images)
+    list(POP_FRONT images id size)
+    string(APPEND FEN_FIRMWARE_IMAGE_LINES "fen_firmware_image ${id}, \"${FEN_FIRMWARE_FILE_${id}}\"\n")
+  endwhile()
   set(asm "${CMAKE_CURRENT_BINARY_DIR}/firmware_images.S")
   if(WIN32)
     configure_file(${PROJECT_SOURCE_DIR}/res/firmware_images_coff.S.in "${asm}" @ONLY)

@@ -43,7 +43,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   }
 
   std::map<int, fen::FirmwareImage> images;
-  for (int id : {129, 133, 136, 137}) images[id] = BinResource(instance, id);
+  for (const fen::FirmwareImageInfo& image : fen::FirmwareImageTable()) {
+    images[image.resource_id] = BinResource(instance, image.resource_id);
+  }
   const fen::FirmwareSet firmware = fen::FirmwareSet::FromImages(images);
 
   fen::DialogModel::Options options;

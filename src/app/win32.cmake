@@ -24,22 +24,27 @@ if(FEN_FIRMWARE_DIR)
 else()
   set(_fen_bin_dir "${CMAKE_BINARY_DIR}/src/firmware/placeholder_firmware")
 endif()
+include(${PROJECT_SOURCE_DIR}/cmake/FenFirmware.cmake)
+set(_fen_bin_defines "")
+set(_fen_bin_files "")
+set(_fen_images ${FEN_FIRMWARE_IMAGES})
+while(_fen_images)
+  list(POP_FRONT _fen_images _fen_id _fen_size)
+  string(APPEND _fen_bin_defines "#define FEN_BIN_${_fen_id} \"${_fen_bin_dir}/${_fen_id}.bin\"\n")
+  list(APPEND _fen_bin_files "${_fen_bin_dir}/${_fen_id}.bin")
+endwhile()
 set(_fen_rc_paths "${_fen_rc_dir}/fenupdator_rc_paths.h")
 file(CONFIGURE OUTPUT "${_fen_rc_paths}" CONTENT [[
 /* Made by the build: the files and the version the resource script takes. */
 #define FEN_ICON_FILE "@_fen_icon@"
 #define FEN_MANIFEST_FILE "@CMAKE_CURRENT_SOURCE_DIR@/fenupdator.manifest"
-#define FEN_BIN_129 "@_fen_bin_dir@/129.bin"
-#define FEN_BIN_133 "@_fen_bin_dir@/133.bin"
-#define FEN_BIN_136 "@_fen_bin_dir@/136.bin"
-#define FEN_BIN_137 "@_fen_bin_dir@/137.bin"
-#define FEN_VERSION_MAJOR @PROJECT_VERSION_MAJOR@
+@_fen_bin_defines@#define FEN_VERSION_MAJOR @PROJECT_VERSION_MAJOR@
 #define FEN_VERSION_MINOR @PROJECT_VERSION_MINOR@
 #define FEN_VERSION_PATCH @PROJECT_VERSION_PATCH@
 #define FEN_VERSION_TEXT "@FEN_PACKAGE_VERSION@"
 ]] @ONLY)
 set_source_files_properties(fenupdator.rc PROPERTIES
-  OBJECT_DEPENDS "${_fen_icon};${_fen_rc_paths};${CMAKE_CURRENT_SOURCE_DIR}/fenupdator.manifest;${PROJECT_SOURCE_DIR}/src/dialog/dialog_layout.h;${PROJECT_SOURCE_DIR}/src/engine/resource.h;${_fen_bin_dir}/129.bin;${_fen_bin_dir}/133.bin;${_fen_bin_dir}/136.bin;${_fen_bin_dir}/137.bin")
+  OBJECT_DEPENDS "${_fen_icon};${_fen_rc_paths};${CMAKE_CURRENT_SOURCE_DIR}/fenupdator.manifest;${PROJECT_SOURCE_DIR}/src/dialog/dialog_layout.h;${PROJECT_SOURCE_DIR}/src/engine/resource.h;${_fen_bin_files}")
 
 add_library(fen_app_core STATIC instance_search.cpp)
 target_include_directories(fen_app_core PUBLIC ${PROJECT_SOURCE_DIR}/src)

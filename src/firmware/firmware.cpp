@@ -1,15 +1,13 @@
 // The firmware images linked in by firmware_images.S.
 #include "firmware/firmware.h"
 
+// Each image's start label and 64-bit size word.
 extern "C" {
-extern const std::uint8_t fen_firmware_129_data[];
-extern const std::uint64_t fen_firmware_129_size;
-extern const std::uint8_t fen_firmware_133_data[];
-extern const std::uint64_t fen_firmware_133_size;
-extern const std::uint8_t fen_firmware_136_data[];
-extern const std::uint64_t fen_firmware_136_size;
-extern const std::uint8_t fen_firmware_137_data[];
-extern const std::uint64_t fen_firmware_137_size;
+#define FEN_FIRMWARE_IMAGE(id, size)                    \
+  extern const std::uint8_t fen_firmware_##id##_data[]; \
+  extern const std::uint64_t fen_firmware_##id##_size;
+#include "firmware/firmware_images.def"
+#undef FEN_FIRMWARE_IMAGE
 }
 
 namespace fen {
@@ -17,10 +15,10 @@ namespace fen {
 const FirmwareSet& FirmwareSet::Builtin() {
   static const FirmwareSet set = [] {
     FirmwareSet s;
-    s.images_[129] = {fen_firmware_129_data, static_cast<std::size_t>(fen_firmware_129_size)};
-    s.images_[133] = {fen_firmware_133_data, static_cast<std::size_t>(fen_firmware_133_size)};
-    s.images_[136] = {fen_firmware_136_data, static_cast<std::size_t>(fen_firmware_136_size)};
-    s.images_[137] = {fen_firmware_137_data, static_cast<std::size_t>(fen_firmware_137_size)};
+#define FEN_FIRMWARE_IMAGE(id, size) \
+  s.images_[id] = {fen_firmware_##id##_data, static_cast<std::size_t>(fen_firmware_##id##_size)};
+#include "firmware/firmware_images.def"
+#undef FEN_FIRMWARE_IMAGE
     return s;
   }();
   return set;

@@ -21,7 +21,7 @@ struct FirmwareImageInfo {
   int resource_id;
   std::size_t size;
 };
-// The IDs and exact sizes of the images: 129, 133, 136, 137.
+// The IDs and exact sizes of the images (firmware_images.def): 129, 133, 136, 137.
 const std::vector<FirmwareImageInfo>& FirmwareImageTable();
 
 struct FirmwareImage {

@@ -9,10 +9,9 @@ namespace fen {
 
 const std::vector<FirmwareImageInfo>& FirmwareImageTable() {
   static const std::vector<FirmwareImageInfo> specs = {
-      {129, 720896},
-      {133, 12288},
-      {136, 262144},
-      {137, 2912256},
+#define FEN_FIRMWARE_IMAGE(id, size) {id, size},
+#include "firmware/firmware_images.def"
+#undef FEN_FIRMWARE_IMAGE
   };
   return specs;
 }
