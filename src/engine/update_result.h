@@ -23,14 +23,20 @@ enum class UpdateResult : std::uint8_t {
   kAborted,           // the window closed (or the tool was interrupted) during the run
 };
 
-// The command-line tool's exit statuses.
-inline constexpr int kExitCompleted = 0;
-inline constexpr int kExitUsage = 2;
-inline constexpr int kExitPorts = 3;
-inline constexpr int kExitRefused = 4;
-inline constexpr int kExitTransfer = 5;
-inline constexpr int kExitInterrupted = 6;
-inline constexpr int kExitVerification = 7;
+// The command-line tool's exit statuses, every one of them: its manual page and the README
+// list exactly these (tests/cli/exit_status_test.cpp).
+enum ExitStatus : int {
+  kExitCompleted = 0,
+  kExitUsage = 2,  // bad arguments, or a firmware release refused
+  kExitPorts = 3,
+  kExitRefused = 4,
+  kExitTransfer = 5,
+  kExitInterrupted = 6,
+  kExitVerification = 7,
+};
+inline constexpr ExitStatus kExitStatuses[] = {kExitCompleted,   kExitUsage,    kExitPorts,
+                                               kExitRefused,     kExitTransfer, kExitInterrupted,
+                                               kExitVerification};
 
 struct UpdateResultInfo {
   UpdateResult result;

@@ -70,7 +70,7 @@ bool ReadText(const std::string& path, std::size_t limit, std::string* text, std
 
 int Refuse(const std::string& message) {
   std::fprintf(stderr, "fenupdator-cli: %s\n", message.c_str());
-  return kExitBadFirmware;
+  return kExitUsage;
 }
 
 }  // namespace

@@ -7,13 +7,11 @@
 #include <optional>
 #include <string>
 
+#include "engine/update_result.h"
 #include "firmware/firmware.h"
 #include "firmware/release.h"
 
 namespace fen {
-
-// The exit status of a refused release, and of bad arguments.
-inline constexpr int kExitBadFirmware = 2;
 
 struct FirmwareChoice {
   std::optional<FirmwareSet> folder;  // empty: the built-in images
@@ -23,7 +21,7 @@ struct FirmwareChoice {
 // Reads and verifies the release in `dir` for an update (the built-in images when `dir` is
 // empty). A real port takes only a release whose signature verified, unless `allow_unsigned`
 // (an unsigned manifest, or a folder without one); the simulated device takes any release that
-// is consistent. 0, or kExitBadFirmware after the reason was printed.
+// is consistent. 0, or kExitUsage after the reason was printed.
 int ChooseUpdateFirmware(const std::string& dir, bool real_port, bool allow_unsigned, bool json,
                          FirmwareChoice* choice);
 
