@@ -11,20 +11,9 @@
 #include "engine/update_view.h"
 #include "support/fake_midi_driver.h"
 #include "support/fake_timer_service.h"
+#include "support/null_view.h"
 
 namespace {
-
-class NullView : public fen::UpdateView {
- public:
-  void SetStatusLine(const std::string&) override {}
-  void SetStepCounter(const std::string&) override {}
-  void SetProgressRange(std::int32_t) override {}
-  void SetProgressPos(std::int32_t) override {}
-  void ErrorBox(int) override {}
-  void RestoreControls() override {}
-  void EnableExecute(bool) override {}
-  void DisableControls() override {}
-};
 
 // One session with a run under way; the timer ticks only when the input says so, on this
 // thread, so the dispatcher sees exactly the traffic given.
@@ -44,7 +33,7 @@ struct Harness {
 
   fen::FakeMidiDriver driver;
   fen::FakeTimerService timers;
-  NullView view;
+  fen::testing::NullView view;
   std::unique_ptr<fen::UpdateSession> session;
 };
 
