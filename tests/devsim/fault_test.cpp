@@ -39,7 +39,7 @@ TEST(FaultGrammar, ReadsBlockStepValueDelayAndCount) {
       {"vendor-request@4=0x05", FaultKind::kVendorRequest, 4, 5, 0, 1},
       {"erase-status@1=5x7", FaultKind::kEraseStatus, 1, 5, 0, 7},
       {"silent", FaultKind::kSilent, -1, 0, 0, 0},
-      {"silent@100", FaultKind::kSilent, 100, 0, 0, 1},
+      {"silent@100", FaultKind::kSilent, 100, 0, 0, 0},
       {"  noreply@3x2 ", FaultKind::kNoReply, 3, 0, 0, 2},
       {"crc@0x0F", FaultKind::kCrc, 15, 0, 0, 1},
       {"crc@1907x0", FaultKind::kCrc, 1907, 0, 0, 0},
