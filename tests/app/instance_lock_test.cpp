@@ -24,8 +24,13 @@
 namespace fen {
 namespace {
 
-// Not the program's own name: a named mutex on Windows is seen by every process of the session.
+#ifdef _WIN32
+// Not the program's own name: a named mutex is seen by every process of the session.
 const std::string kName = "TARN PL-33QV v2.00 Updater test";
+#else
+// The program's own name, whose lock ClaimInstanceNumber takes, in the test's own folder.
+const std::string kName = "TARN PL-33QV v2.00 Updater";
+#endif
 
 #ifdef _WIN32
 class InstanceLockTest : public ::testing::Test {};
