@@ -127,6 +127,7 @@ done
 cp "$modules" "$root/modules.txt"
 cp "$SRC/tests/kernel/vm_init.sh" "$root/init"
 cp "$SRC/tests/kernel/vm_cases.sh" "$root/fen/vm_cases.sh"
+cp "$SRC/tests/e2e/poll_lib.sh" "$root/fen/poll_lib.sh"
 chmod +x "$root/init"
 echo "${FEN_KERNEL_CASES:-}" >"$root/fen/cases.txt"
 qemu_extra=()

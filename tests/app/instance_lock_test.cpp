@@ -1,8 +1,14 @@
 // The instance lock: one holder per name across processes, freed however the holder ends.
+// Both builds run the cases at the top; Windows (named mutexes) and POSIX (lock files in a
+// private folder) each add their own below.
 #include "platform/instance_lock.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <string>
+
+#ifndef _WIN32
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,16 +17,25 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
-#include <string>
 
 #include "app/instance_search.h"
+#endif
 
 namespace fen {
 namespace {
 
-namespace fs = std::filesystem;
-
+#ifdef _WIN32
+// Not the program's own name: a named mutex is seen by every process of the session.
+const std::string kName = "TARN PL-33QV v2.00 Updater test";
+#else
+// The program's own name, whose lock ClaimInstanceNumber takes, in the test's own folder.
 const std::string kName = "TARN PL-33QV v2.00 Updater";
+#endif
+
+#ifdef _WIN32
+class InstanceLockTest : public ::testing::Test {};
+#else
+namespace fs = std::filesystem;
 
 // Points XDG_RUNTIME_DIR at a private temporary folder for the test, and restores it after.
 class InstanceLockTest : public ::testing::Test {
@@ -94,13 +109,7 @@ class InstanceLockTest : public ::testing::Test {
   std::optional<std::string> old_runtime_, old_tmpdir_, old_home_;
   fs::path dir_;
 };
-
-TEST_F(InstanceLockTest, LivesInTheRuntimeFolder) {
-  EXPECT_EQ(InstanceLock::LockFolder(), dir_.string());
-  auto lock = InstanceLock::TryAcquire(kName);
-  ASSERT_NE(lock, nullptr);
-  EXPECT_TRUE(fs::exists(dir_ / (kName + ".lock")));
-}
+#endif
 
 TEST_F(InstanceLockTest, RefusesASecondHolderOfOneNameUntilTheFirstIsReleased) {
   auto first = InstanceLock::TryAcquire(kName);
@@ -117,6 +126,25 @@ TEST_F(InstanceLockTest, LocksEachNameOnItsOwn) {
   ASSERT_NE(three, nullptr);
   auto two = InstanceLock::TryAcquire(kName + " (2)");
   EXPECT_NE(two, nullptr);
+  EXPECT_EQ(InstanceLock::TryAcquire(kName + " (3)"), nullptr);
+}
+
+#ifdef _WIN32
+// A backslash names another namespace ("Global\..."), or is refused; either way it must not
+// crash or hand out a lock twice.
+TEST_F(InstanceLockTest, HandsOutANameWithPathCharactersOnlyOnce) {
+  const std::string tricky = "fen\\..\\" + kName;
+  auto lock = InstanceLock::TryAcquire(tricky);
+  if (lock) {
+    EXPECT_EQ(InstanceLock::TryAcquire(tricky), nullptr);
+  }
+}
+#else
+TEST_F(InstanceLockTest, LivesInTheRuntimeFolder) {
+  EXPECT_EQ(InstanceLock::LockFolder(), dir_.string());
+  auto lock = InstanceLock::TryAcquire(kName);
+  ASSERT_NE(lock, nullptr);
+  EXPECT_TRUE(fs::exists(dir_ / (kName + ".lock")));
 }
 
 TEST_F(InstanceLockTest, KeepsNamesWithPathCharactersInsideTheFolder) {
@@ -237,6 +265,7 @@ TEST_F(InstanceLockTest, IgnoresARuntimeFolderOwnedBySomeoneElse) {
   ASSERT_EQ(::chown(dir_.c_str(), 65534, 65534), 0);
   EXPECT_NE(InstanceLock::LockFolder(), dir_.string());
 }
+#endif
 
 }  // namespace
 }  // namespace fen

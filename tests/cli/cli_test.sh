@@ -1,12 +1,8 @@
 #!/usr/bin/env bash
 # Runs fenupdator-cli against the built-in simulated device with faults and checks what a
 # user or a script sees: exit status, the last line, the error text and the log lines.
-set -u
-CLI=$(realpath "$1")
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-failures=0
+#   cli_test.sh BUILD_DIR
+source "$(dirname "$0")/../e2e/e2e_lib.sh"
 
 # expect NAME STATUS LAST-LINE-OR-ERROR LOG-LINES -- ARGS...
 expect() {
@@ -14,25 +10,7 @@ expect() {
   shift 5
   : >TEST_LOG.txt
   "$CLI" update --simulate --instant --timeouts short "$@" >out.txt 2>err.txt </dev/null
-  local status=$?
-  local log
-  log=$(cut -c25- TEST_LOG.txt | paste -sd'|' -)
-  local ok=1
-  [ "$status" = "$want_status" ] || ok=0
-  if [ "$want_status" = 0 ]; then
-    grep -qx "$want_text" out.txt || ok=0
-  else
-    grep -qx "Error: $want_text" err.txt || ok=0
-  fi
-  [ "$log" = "$want_log" ] || ok=0
-  if [ $ok = 1 ]; then
-    echo "ok   $name"
-  else
-    echo "FAIL $name: status $status (want $want_status), log '$log' (want '$want_log')"
-    sed 's/^/     out: /' out.txt | tail -5
-    sed 's/^/     err: /' err.txt | tail -5
-    failures=$((failures + 1))
-  fi
+  expect_outcome "$name" $? "$want_status" "$want_text" "$want_log"
 }
 
 expect "full update" 0 "Version update completed." "" --
@@ -53,10 +31,9 @@ expect "vanished device" 5 "Time out error(2)" "(Write)Time Out Error." -- --fau
 # After the error, a line says whether the flash changed and what to do next.
 "$CLI" update --simulate --instant --timeouts short --fault noreply@9x7 >/dev/null 2>err.txt </dev/null
 if [ "$(sed -n 2p err.txt)" = "The flash is partly written. Keep the device connected and powered, check the cable (or try another cable or USB port), and run the update again before unplugging or using the device." ]; then
-  echo "ok   the error is followed by what to do next"
+  ok "the error is followed by what to do next"
 else
-  echo "FAIL no advice after the error: $(cat err.txt)"
-  failures=$((failures + 1))
+  fail "no advice after the error: $(cat err.txt)"
 fi
 
 # Arguments out of range and a bad firmware folder are refused before anything is touched.
@@ -65,10 +42,9 @@ for args in "--instance 21" "--pace warp" "--fault bogus@" "--model 0x200" "--fi
   "$CLI" update --simulate $args >/dev/null 2>err.txt </dev/null
   status=$?
   if [ "$status" = 2 ] && [ -s err.txt ]; then
-    echo "ok   refused: $args"
+    ok "refused: $args"
   else
-    echo "FAIL refused: $args (status $status)"
-    failures=$((failures + 1))
+    fail "refused: $args (status $status)"
   fi
 done
 
@@ -80,10 +56,9 @@ slip() {  # slip NAME WANT-ERROR-TEXT ARGS...
   "$CLI" "$@" >/dev/null 2>err.txt </dev/null
   local status=$?
   if [ "$status" = 2 ] && grep -qF -e "$want" err.txt; then
-    echo "ok   slip: $name"
+    ok "slip: $name"
   else
-    echo "FAIL slip: $name (status $status): $(head -2 err.txt)"
-    failures=$((failures + 1))
+    fail "slip: $name (status $status): $(head -2 err.txt)"
   fi
 }
 slip "unknown command" 'no command "frobnicate"' frobnicate
@@ -93,10 +68,9 @@ slip "--model for a real device" "--model sets up the simulated device" update -
 slip "identify --model for real devices" "--model sets up the simulated device" identify --model 0x61
 "$CLI" update --timeouts short --api jack >/dev/null 2>err.txt </dev/null
 if grep -q "a real device may need the original time-outs" err.txt; then
-  echo "ok   --timeouts short for a real device is named as a time-out for tests"
+  ok "--timeouts short for a real device is named as a time-out for tests"
 else
-  echo "FAIL --timeouts short for a real device passes silently"
-  failures=$((failures + 1))
+  fail "--timeouts short for a real device passes silently"
 fi
 
 # The placeholder images never go to a real port.
@@ -104,10 +78,9 @@ if "$CLI" --version | grep -q "placeholder"; then
   "$CLI" update --api jack >/dev/null 2>err.txt </dev/null
   status=$?
   if [ "$status" = 2 ] && grep -q "placeholder" err.txt; then
-    echo "ok   placeholder images refused on a real port"
+    ok "placeholder images refused on a real port"
   else
-    echo "FAIL placeholder images on a real port (status $status)"
-    failures=$((failures + 1))
+    fail "placeholder images on a real port (status $status)"
   fi
 fi
 
@@ -118,28 +91,17 @@ check_all() {
   shift 3
   : >TEST_LOG.txt
   "$CLI" update --all --instant --timeouts short "$@" >out.txt 2>err.txt </dev/null
-  local status=$?
-  if [ "$status" = "$want_status" ] && grep -qx "$want_summary" out.txt; then
-    echo "ok   $name"
-  else
-    echo "FAIL $name: status $status (want $want_status)"
-    tail -5 out.txt err.txt | sed 's/^/     /'
-    failures=$((failures + 1))
-  fi
+  status_and_line "$name" $? "$want_status" -x "$want_summary"
 }
 check_all "all of three devices" 0 "Summary: 3 of 3 devices updated." --simulate-devices 3
 if [ "$(grep -c "^USB Audio Device.*: Version update completed.$" out.txt)" != 3 ] ||
   [ "$(grep -c "flash holds the firmware images" out.txt)" != 3 ]; then
-  echo "FAIL all of three devices: not every device reported completion and a verified flash"
-  failures=$((failures + 1))
+  fail "all of three devices: not every device reported completion and a verified flash"
 fi
 check_all "all devices, each failing" 5 "Summary: 0 of 2 devices updated, 2 failed." \
   --simulate --simulate-devices 2 --fault noreply@9x7
 "$CLI" update --all --in 0 --simulate >/dev/null 2>err.txt </dev/null
-if [ $? = 2 ]; then echo "ok   --all refuses --in"; else
-  echo "FAIL --all with --in"
-  failures=$((failures + 1))
-fi
+if [ $? = 2 ]; then ok "--all refuses --in"; else fail "--all with --in"; fi
 
 # The device's identity: shown in a run once its Identity Reply has come, and listed by
 # `identify`, which tells an echoing port apart and pairs ports by identity for `--all`.
@@ -148,14 +110,7 @@ check_out() {
   local name=$1 want_status=$2 pattern=$3
   shift 3
   "$CLI" "$@" >out.txt 2>err.txt </dev/null
-  local status=$?
-  if [ "$status" = "$want_status" ] && grep -qE -- "$pattern" out.txt; then
-    echo "ok   $name"
-  else
-    echo "FAIL $name: status $status (want $want_status)"
-    tail -5 out.txt err.txt | sed 's/^/     /'
-    failures=$((failures + 1))
-  fi
+  status_and_line "$name" $? "$want_status" -E "$pattern"
 }
 check_out "a run shows the device's identity" 0 \
   "^Device: model 0x61, family 0x0061, member 0x0000, revision 1000, manufacturer 0x52$" \
@@ -168,29 +123,19 @@ check_out "the window's calls behind --json-calls have the identity" 0 \
 check_out "identify lists the devices and the echo apart" 0 \
   '^Echo: MIDI IN "Midi Through" hands back what MIDI OUT "Midi Through" sends' \
   identify --simulate-devices 2 --simulate-echo
-[ "$(grep -c '^Device USB Audio Device' out.txt)" = 2 ] ||
-  { echo "FAIL identify: not both devices listed"; failures=$((failures + 1)); }
+[ "$(grep -c '^Device USB Audio Device' out.txt)" = 2 ] || fail "identify: not both devices listed"
 check_out "identify finds no device of another model" 3 '"devices":\[\],"others":\[\{' \
   identify --simulate --model 0x33 --json
 check_out "--all pairs ports by identity where names do not tell" 0 \
   "^  Odd Synth \(2\): MIDI IN Odd Synth \(2\), MIDI OUT Odd Synth \(2\) \(paired by its Identity Reply\)$" \
   update --all --simulate-devices 2 --simulate-name "Odd Synth" --simulate-echo --instant \
   --timeouts short
-grep -qx "Summary: 2 of 2 devices updated." out.txt ||
-  { echo "FAIL --all by identity: not both updated"; failures=$((failures + 1)); }
+grep -qx "Summary: 2 of 2 devices updated." out.txt || fail "--all by identity: not both updated"
 
 # --json: an event stream that describes the update; --record: one line per run, appended.
-judge() {  # judge NAME CONDITION...
-  local name=$1
-  shift
-  if "$@"; then echo "ok   $name"; else
-    echo "FAIL $name"
-    failures=$((failures + 1))
-  fi
-}
 "$CLI" update --simulate --instant --timeouts short --fault crc@5 --json --record rec.jsonl \
   >events.jsonl 2>err.txt </dev/null
-judge "the event stream: schema and plan first, one result last, a retry named" python3 - <<'PY'
+check "the event stream: schema and plan first, one result last, a retry named" python3 - <<'PY'
 import json
 lines = [json.loads(l) for l in open("events.jsonl")]
 first, last = lines[0], lines[-1]
@@ -206,7 +151,7 @@ assert len([l for l in lines if l["event"] == "progress"]) <= 110
 PY
 "$CLI" update --simulate --instant --timeouts short --fault noreply@9x7 --record rec.jsonl \
   >/dev/null 2>&1 </dev/null
-judge "the record: one line per run, appended, with the run's outcome" python3 - <<'PY'
+check "the record: one line per run, appended, with the run's outcome" python3 - <<'PY'
 import json, re
 lines = [json.loads(l) for l in open("rec.jsonl")]
 assert [l["outcome"] for l in lines] == ["completed", "write time-out"], lines
@@ -219,14 +164,14 @@ for l in lines:
 assert lines[1]["resends"] == 6
 PY
 "$CLI" update --simulate --instant --record /nonexistent-folder/rec.jsonl >/dev/null 2>err.txt </dev/null
-judge "a record that cannot be written is refused before the run" \
+check "a record that cannot be written is refused before the run" \
   [ $? = 2 -a "$(grep -c 'cannot write the record' err.txt)" = 1 ]
 : >shared.jsonl
 for i in 1 2 3 4; do
   "$CLI" update --simulate --instant --timeouts short --record shared.jsonl >/dev/null 2>&1 </dev/null &
 done
 wait
-judge "four processes appending to one record leave four whole lines" python3 - <<'PY'
+check "four processes appending to one record leave four whole lines" python3 - <<'PY'
 import json
 lines = open("shared.jsonl").read().splitlines()
 assert len(lines) == 4 and all(json.loads(l)["outcome"] == "completed" for l in lines), lines
@@ -237,8 +182,7 @@ sleep 1
 kill -INT $pid
 wait $pid
 status=$?
-judge "Ctrl-C ends the run with its record line" \
+check "Ctrl-C ends the run with its record line" \
   [ "$status" = 6 -a "$(grep -c '"outcome":"interrupted","exit":6' interrupted.jsonl)" = 1 ]
 
-[ $failures = 0 ] || { echo "$failures failed"; exit 1; }
-echo "all passed"
+finish

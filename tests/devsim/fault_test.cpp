@@ -24,44 +24,34 @@ std::string Error(const std::string& text) {
 }
 
 TEST(FaultGrammar, ReadsBlockStepValueDelayAndCount) {
-  Fault f = Parse("crc@5");
-  EXPECT_EQ(f.kind, FaultKind::kCrc);
-  EXPECT_EQ(f.at, 5);
-  EXPECT_EQ(f.count, 1);
-
-  f = Parse("flash@10x7");
-  EXPECT_EQ(f.kind, FaultKind::kFlash);
-  EXPECT_EQ(f.at, 10);
-  EXPECT_EQ(f.count, 7);
-
-  f = Parse("late@7:1500x2");
-  EXPECT_EQ(f.kind, FaultKind::kLate);
-  EXPECT_EQ(f.delay_ms, 1500);
-  EXPECT_EQ(f.count, 2);
-
-  f = Parse("status@9=42");
-  EXPECT_EQ(f.value, 42);
-
-  f = Parse("model=0x33");
-  EXPECT_EQ(f.kind, FaultKind::kModel);
-  EXPECT_EQ(f.value, 0x33);
-  EXPECT_EQ(f.count, 0) << "device-wide faults hit every time unless counted";
-
-  f = Parse("vendor-request@4=0x05");
-  EXPECT_EQ(f.at, 4);
-  EXPECT_EQ(f.value, 5);
-
-  f = Parse("erase-status@1=5x7");
-  EXPECT_EQ(f.kind, FaultKind::kEraseStatus);
-  EXPECT_EQ(f.at, 1);
-  EXPECT_EQ(f.value, 5);
-  EXPECT_EQ(f.count, 7);
-
-  EXPECT_EQ(Parse("silent").at, -1);
-  EXPECT_EQ(Parse("silent@100").at, 100);
-  EXPECT_EQ(Parse("  noreply@3x2 ").count, 2);
-  EXPECT_EQ(Parse("crc@0x0F").at, 15);
-  EXPECT_EQ(Parse("crc@1907x0").count, 0);
+  struct Row {
+    const char* text;
+    FaultKind kind;
+    int at, value, delay_ms, count;
+  };
+  const Row rows[] = {
+      {"crc@5", FaultKind::kCrc, 5, 0, 0, 1},
+      {"flash@10x7", FaultKind::kFlash, 10, 0, 0, 7},
+      {"late@7:1500x2", FaultKind::kLate, 7, 0, 1500, 2},
+      {"status@9=42", FaultKind::kStatus, 9, 42, 0, 1},
+      // Device-wide faults hit every time unless counted.
+      {"model=0x33", FaultKind::kModel, -1, 0x33, 0, 0},
+      {"vendor-request@4=0x05", FaultKind::kVendorRequest, 4, 5, 0, 1},
+      {"erase-status@1=5x7", FaultKind::kEraseStatus, 1, 5, 0, 7},
+      {"silent", FaultKind::kSilent, -1, 0, 0, 0},
+      {"silent@100", FaultKind::kSilent, 100, 0, 0, 0},
+      {"  noreply@3x2 ", FaultKind::kNoReply, 3, 0, 0, 2},
+      {"crc@0x0F", FaultKind::kCrc, 15, 0, 0, 1},
+      {"crc@1907x0", FaultKind::kCrc, 1907, 0, 0, 0},
+  };
+  for (const Row& row : rows) {
+    const Fault f = Parse(row.text);
+    EXPECT_EQ(f.kind, row.kind) << row.text;
+    EXPECT_EQ(f.at, row.at) << row.text;
+    EXPECT_EQ(f.value, row.value) << row.text;
+    EXPECT_EQ(f.delay_ms, row.delay_ms) << row.text;
+    EXPECT_EQ(f.count, row.count) << row.text;
+  }
 }
 
 TEST(FaultGrammar, RejectsJunkWithAReasonThatNamesTheProblem) {

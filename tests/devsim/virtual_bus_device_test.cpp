@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
-
 #include "devsim_test_util.h"
 
 namespace fen::devsim {
@@ -26,25 +24,14 @@ class HostPorts {
     const std::vector<MidiEndpoint> outs = bus.ListOutputs();
     const std::vector<MidiEndpoint> ins = bus.ListInputs();
     if (const MidiEndpoint* out = Find(outs, client)) out_ = bus.OpenOutput(*out);
-    if (const MidiEndpoint* in = Find(ins, client)) {
-      in_ = bus.OpenInput(*in, [this](const std::uint8_t* data, std::size_t size) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        received_.emplace_back(data, data + size);
-      });
-    }
+    if (const MidiEndpoint* in = Find(ins, client)) in_ = bus.OpenInput(*in, received_.Sender());
   }
   bool open() const { return out_ && in_; }
   bool Send(const Bytes& m) { return out_->Send(m.data(), m.size()); }
-  std::vector<Bytes> Take() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<Bytes> out;
-    out.swap(received_);
-    return out;
-  }
+  std::vector<Bytes> Take() { return received_.Take(); }
 
  private:
-  std::mutex mutex_;
-  std::vector<Bytes> received_;
+  Recorder received_;
   std::unique_ptr<MidiOutputConnection> out_;
   std::unique_ptr<MidiInputConnection> in_;
 };

@@ -17,25 +17,8 @@ update() {
   STATUS=$?
 }
 
-# expect NAME STATUS TEXT LOG: the run's exit status, its last text (an error on stderr),
-# and the log lines.
-expect() {
-  local name=$1 want_status=$2 want_text=$3 want_log=$4 good=1
-  [ "$STATUS" = "$want_status" ] || good=0
-  if [ "$want_status" = 0 ]; then
-    grep -qx "$want_text" out.txt || good=0
-  else
-    grep -qx "Error: $want_text" err.txt || good=0
-  fi
-  [ "$(log_lines)" = "$want_log" ] || good=0
-  if [ $good = 1 ]; then
-    ok "$name"
-  else
-    fail "$name: status $STATUS (want $want_status), log '$(log_lines)' (want '$want_log')"
-    tail -3 out.txt | sed 's/^/     out: /'
-    tail -3 err.txt | sed 's/^/     err: /'
-  fi
-}
+# expect NAME STATUS TEXT LOG: the last run's exit status, its last text and the log lines.
+expect() { expect_outcome "$1" "$STATUS" "$2" "$3" "$4"; }
 
 # A whole update of a device with FAULTS: the device ends by itself once it has answered the
 # Finish Update, and must hold the images.

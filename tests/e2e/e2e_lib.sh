@@ -3,8 +3,25 @@
 #   BIN_DIR  the build folder; the programs are looked up under it
 #   FW       a folder with the build's own images, given to both sides
 
+#   E2E_XVFB_TOOLS  set before sourcing by a script that drives a window: the programs it needs
+#                   (xvfb-run among them); the script then runs again under a virtual X server
+#                   of its own, or is skipped when one of them is missing.
+
 set -u
 E2E_SKIP=77  # CTest's SKIP_RETURN_CODE
+# wait_for SECONDS COMMAND..., running PID, ended PID.
+source "$(dirname "${BASH_SOURCE[0]}")/poll_lib.sh"
+
+if [ -n "${E2E_XVFB_TOOLS:-}" ] && [ -z "${FEN_E2E_IN_XVFB:-}" ]; then
+  for tool in $E2E_XVFB_TOOLS; do
+    if ! command -v "$tool" >/dev/null 2>&1; then
+      echo "$tool not installed: skipped (scripts/install-deps.sh installs it)"
+      exit $E2E_SKIP
+    fi
+  done
+  export FEN_E2E_IN_XVFB=1
+  exec xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96 -nolisten tcp" bash "$0" "$@"
+fi
 
 BIN_DIR=$(realpath "${1:?usage: $0 BUILD_DIR}")
 DEVSIM=$BIN_DIR/tools/devsim/fen-devsim
@@ -78,16 +95,6 @@ export_firmware() {
   }
 }
 
-# wait_for SECONDS COMMAND...: polls every 50 ms; false when the time ran out.
-wait_for() {
-  local tries=$(($1 * 20))
-  shift
-  while ! "$@"; do
-    tries=$((tries - 1))
-    [ $tries -gt 0 ] || return 1
-    sleep 0.05
-  done
-}
 
 # start_device TAG ARGS...: fen-devsim at instant pace with the build's images, its output in
 # TAG.out and its report in TAG.json; waits until it is on the server. Sets DEVICE_PID.
@@ -113,9 +120,6 @@ forget_device() {
   devices=("${kept[@]}")
 }
 
-# running PID: the process has not ended (a child that ended but was not waited for has).
-running() { [ -e "/proc/$1" ] && ! grep -qs '^State:[[:space:]]*Z' "/proc/$1/status"; }
-ended() { ! running "$1"; }
 
 # wait_device PID SECONDS: waits for a device that ends by itself (--once); its exit status in
 # DEVICE_STATUS, 124 when it had to be stopped.
@@ -173,6 +177,66 @@ at_least() {
 
 # The diagnostic log's texts without their dates, joined by "|".
 log_lines() { cut -c25- TEST_LOG.txt | paste -sd'|' -; }
+
+# A run's output is in out.txt and err.txt, shown in part when a check fails.
+show_output() {
+  tail -5 out.txt | sed 's/^/     out: /'
+  tail -5 err.txt | sed 's/^/     err: /'
+}
+
+# expect_outcome NAME STATUS WANT-STATUS TEXT LOG: a run of the updater ended with WANT-STATUS,
+# TEXT as a line of its output (as "Error: TEXT" on stderr after a failure) and LOG as the
+# diagnostic log's lines.
+expect_outcome() {
+  local name=$1 status=$2 want_status=$3 want_text=$4 want_log=$5 good=1
+  [ "$status" = "$want_status" ] || good=0
+  if [ "$want_status" = 0 ]; then
+    grep -qx "$want_text" out.txt || good=0
+  else
+    grep -qx "Error: $want_text" err.txt || good=0
+  fi
+  [ "$(log_lines)" = "$want_log" ] || good=0
+  if [ $good = 1 ]; then
+    ok "$name"
+  else
+    fail "$name: status $status (want $want_status), log '$(log_lines)' (want '$want_log')"
+    show_output
+  fi
+}
+
+# status_and_line NAME STATUS WANT-STATUS GREP-OPTION PATTERN: a run ended with WANT-STATUS and
+# a line of its standard output matches.
+status_and_line() {
+  local name=$1 status=$2 want_status=$3
+  if [ "$status" = "$want_status" ] && grep -q "$4" -- "$5" out.txt; then
+    ok "$name"
+  else
+    fail "$name: status $status (want $want_status)"
+    show_output
+  fi
+}
+
+# ---- The desktop program's windows, under Xvfb (xdotool).
+TITLE="TARN PL-33QV v2.00 Updater"
+
+# window_shown PID NAME [NOT]: a visible window of process PID whose name matches NAME (a
+# pattern), other than the window NOT, is up; the first such in SHOWN.
+window_shown() {
+  SHOWN=$(xdotool search --all --onlyvisible --pid "$1" --name "$2" 2>/dev/null |
+    grep -vx "${3:-}" | head -1)
+  [ -n "$SHOWN" ]
+}
+# main_window_shown PID: the copy's main window is up; it is in WINDOW.
+main_window_shown() { window_shown "$1" "^$TITLE" && WINDOW=$SHOWN; }
+# box_shown PID NAME [NOT]: a message box of that copy (a window as in window_shown) is up; it
+# is in BOX.
+box_shown() { window_shown "$@" && BOX=$SHOWN; }
+# key WINDOW KEY...: the keys typed into that window.
+key() {
+  xdotool windowfocus --sync "$1" 2>/dev/null
+  shift
+  xdotool key --delay 50 "$@"
+}
 
 # Seconds since the epoch with fractions, for durations.
 now() { date +%s.%N; }

@@ -4,16 +4,7 @@
 # that updates the second of two devices, a device that vanishes mid-run, Rescan and again.
 #   gui_jack_test.sh BUILD_DIR [SCREENSHOT.png]
 # Needs xvfb-run and xdotool; without them it is skipped.
-if [ -z "${FEN_E2E_IN_XVFB:-}" ]; then
-  for tool in xvfb-run xdotool; do
-    if ! command -v $tool >/dev/null 2>&1; then
-      echo "$tool not installed: skipped (scripts/install-deps.sh installs it)"
-      exit 77
-    fi
-  done
-  export FEN_E2E_IN_XVFB=1
-  exec xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96 -nolisten tcp" bash "$0" "$@"
-fi
+E2E_XVFB_TOOLS="xvfb-run xdotool"
 source "$(dirname "$0")/e2e_lib.sh"
 SCREENSHOT=${2:-}
 require_jack transfers
@@ -24,7 +15,6 @@ export_firmware
 unset QT_QPA_PLATFORM
 export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_RUNTIME_DIR=$work/runtime
 mkdir -p "$HOME" && mkdir -m 700 "$XDG_RUNTIME_DIR"
-TITLE="TARN PL-33QV v2.00 Updater"
 windows=()
 # Under AddressSanitizer: D-Bus, which Qt talks to on X11, keeps an allocation to the end.
 # Libraries only, never this project's code.
@@ -32,28 +22,18 @@ printf 'leak:libdbus-1.so\n' >"$work/lsan-suppressions.txt"
 export LSAN_OPTIONS="${LSAN_OPTIONS:+$LSAN_OPTIONS:}suppressions=$work/lsan-suppressions.txt"
 
 # start_window: one more copy of the program; sets WINDOW_PID and WINDOW (its main window).
+# A window that does not open is a failure.
 start_window() {
-  "$GUI" >"window-$((${#windows[@]} + 1)).log" 2>&1 </dev/null &
+  local log="window-$((${#windows[@]} + 1)).log"
+  "$GUI" >"$log" 2>&1 </dev/null &
   WINDOW_PID=$!
   windows+=("$WINDOW_PID")
   devices+=("$WINDOW_PID")  # ended with the devices if the script stops early
   WINDOW=
-  wait_for 20 main_window_shown "$WINDOW_PID"
-}
-main_window_shown() {
-  WINDOW=$(xdotool search --all --onlyvisible --pid "$1" --name "^$TITLE" 2>/dev/null | head -1)
-  [ -n "$WINDOW" ]
-}
-# box_shown PID NAME [NOT]: a window of that copy named NAME (a pattern), other than the
-# window NOT, is up: a message box; its window in BOX.
-box_shown() {
-  BOX=$(xdotool search --all --onlyvisible --pid "$1" --name "$2" 2>/dev/null | grep -vx "$3" | head -1)
-  [ -n "$BOX" ]
-}
-key() {
-  xdotool windowfocus --sync "$1" 2>/dev/null
-  shift
-  xdotool key --delay 50 "$@"
+  wait_for 20 main_window_shown "$WINDOW_PID" || {
+    fail "copy ${#windows[@]}'s window did not open: $(cat "$log")"
+    return 1
+  }
 }
 # click WINDOW X Y: a click at a point given in the dialog's own units (239 x 161), which
 # scale with the font like the dialog.
@@ -65,9 +45,13 @@ click() {
   xdotool windowraise "$1"
   xdotool mousemove --window "$1" $(($2 * WIDTH / 239)) $(($3 * HEIGHT / 161)) click 1
 }
-rescan() { click "$1" 188 73; }
-# Focus on the read-only status line: Enter then reaches the default button, "Execute".
-to_status_line() { click "$1" 122 97; }
+# rescan_and_run WINDOW: "Rescan Device", then Enter on "Execute" by way of the read-only
+# status line (Enter there reaches the default button).
+rescan_and_run() {
+  click "$1" 188 73
+  click "$1" 122 97
+  key "$1" Return
+}
 
 # execute PID WINDOW: Enter on "Execute", and on the warning about placeholder images that
 # the first run of each copy shows, Shift+Tab to its OK and Enter.
@@ -83,18 +67,23 @@ execute() {
   fi
 }
 declare -A warned
+
+# run_new_copy TITLE WHAT: one more copy of the program (or the script ends), its title checked
+# as WHAT, and "Execute" run; its pid and window in WINDOW_PID and WINDOW.
+run_new_copy() {
+  start_window || finish
+  check "$2" [ "$(xdotool getwindowname "$WINDOW")" = "$1" ]
+  execute "$WINDOW_PID" "$WINDOW"
+}
 if "$CLI" --version | grep -q placeholder; then PLACEHOLDER_BUILD=1; fi
 
 # ---- 1. Started with no configuration: the device pre-selected, Enter runs it to the end.
 : >TEST_LOG.txt
 start_device first --once || finish
 first=$DEVICE_PID
-start_window || { fail "the window did not open: $(cat window-1.log)"; finish; }
+run_new_copy "$TITLE" "the first copy's title carries no number"
 gui1=$WINDOW_PID
 window1=$WINDOW
-check "the first copy's title carries no number" \
-  [ "$(xdotool getwindowname "$window1")" = "$TITLE" ]
-execute "$gui1" "$window1"
 started=$(now)
 wait_device "$first" 60
 echo "     (the update took $(elapsed "$started") s)"
@@ -111,12 +100,7 @@ start_device one || finish
 one=$DEVICE_PID
 start_device two --once || finish
 two=$DEVICE_PID
-start_window || { fail "the second window did not open: $(cat window-2.log)"; finish; }
-gui2=$WINDOW_PID
-window2=$WINDOW
-check "the second copy's title ends in (2)" \
-  [ "$(xdotool getwindowname "$window2")" = "$TITLE (2)" ]
-execute "$gui2" "$window2"
+run_new_copy "$TITLE (2)" "the second copy's title ends in (2)"
 wait_device "$two" 60
 stop_device "$one"
 check "instance 2 updated the second device" report_has two '"holds_images":true'
@@ -127,9 +111,7 @@ check "and left the first alone" report_has one '"total":0'
 : >TEST_LOG.txt
 start_device three || finish
 three=$DEVICE_PID
-rescan "$window1"
-to_status_line "$window1"
-key "$window1" Return
+rescan_and_run "$window1"
 # Once the updater's ports are connected to the device, the run has begun.
 wait_for 20 eval 'jack_lsp -c 2>/dev/null | grep -q "^   .*$TITLE"' ||
   fail "the updater did not connect to the device"
@@ -146,16 +128,13 @@ check "the time-out is in the log ($(log_lines))" grep -q "Time Out Error." TEST
 
 start_device four --once || finish
 four=$DEVICE_PID
-rescan "$window1"
-to_status_line "$window1"
-key "$window1" Return
+rescan_and_run "$window1"
 wait_device "$four" 60
 check "after Rescan the next device is updated" report_has four '"holds_images":true'
 
 # ---- 4. Escape closes each window and ends its program.
 for pid in "${windows[@]}"; do
-  w=$(xdotool search --all --onlyvisible --pid "$pid" --name "^$TITLE" 2>/dev/null | head -1)
-  [ -n "$w" ] && key "$w" Escape
+  main_window_shown "$pid" && key "$WINDOW" Escape
   if wait_for 10 ended "$pid"; then
     wait "$pid"
     status=$?

@@ -5,18 +5,9 @@
 # export, fen-devsim and fenupdator-cli lines of the list below work in that order.
 #   readme_steps_test.sh BUILD_DIR SOURCE_DIR
 # Needs jackd, xvfb-run and xdotool; without them it is skipped.
-if [ -z "${FEN_E2E_IN_XVFB:-}" ]; then
-  for tool in jackd xvfb-run xdotool; do
-    if ! command -v $tool >/dev/null 2>&1; then
-      echo "$tool not installed: skipped (scripts/install-deps.sh installs it)"
-      exit 77
-    fi
-  done
-  export FEN_E2E_IN_XVFB=1
-  exec xvfb-run -a -s "-screen 0 1024x768x24 -dpi 96 -nolisten tcp" bash "$0" "$@"
-fi
-SOURCE=$(realpath "${2:?usage: $0 BUILD_DIR SOURCE_DIR}")
+E2E_XVFB_TOOLS="jackd xvfb-run xdotool"
 source "$(dirname "$0")/e2e_lib.sh"
+SOURCE=$(realpath "${2:?usage: $0 BUILD_DIR SOURCE_DIR}")
 README=$SOURCE/README.md
 
 # The README's own server line starts a server of this test's own name.
@@ -65,16 +56,11 @@ check "the README's fen-devsim line plays the device" wait_for 20 grep -qs "read
 $(as_run "${block[2]}") >window.log 2>&1 </dev/null &
 window_pid=$!
 devices+=("$window_pid")
-TITLE="TARN PL-33QV v2.00 Updater"
-window_of() { WINDOW=$(xdotool search --all --onlyvisible --pid "$window_pid" --name "^$TITLE" 2>/dev/null | head -1); [ -n "$WINDOW" ]; }
-check "the README's fenupdator line opens the window" wait_for 20 window_of
-xdotool windowfocus --sync "$WINDOW" 2>/dev/null
-xdotool key --delay 50 Return
+check "the README's fenupdator line opens the window" wait_for 20 main_window_shown "$window_pid"
+key "$WINDOW" Return
 if "$CLI" --version | grep -q placeholder; then
-  box_of() { BOX=$(xdotool search --all --onlyvisible --pid "$window_pid" --name "^$TITLE" 2>/dev/null | grep -vx "$WINDOW" | head -1); [ -n "$BOX" ]; }
-  if wait_for 10 box_of; then
-    xdotool windowfocus --sync "$BOX" 2>/dev/null
-    xdotool key --delay 50 shift+Tab Return
+  if wait_for 10 box_shown "$window_pid" "^$TITLE" "$WINDOW"; then
+    key "$BOX" shift+Tab Return
   fi
 fi
 device_done() { ! kill -0 "$device_pid" 2>/dev/null; }

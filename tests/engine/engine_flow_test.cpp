@@ -2,53 +2,19 @@
 // time constants shrunk: every outcome row of the worker and the flash steps, in order, with
 // its log lines, and the flash the device is left with.
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
 
 #include "engine/update_session.h"
 #include "platform/midi/midi_driver.h"
 #include "platform/midi/virtual/virtual_midi_bus.h"
 #include "scripted_device.h"
+#include "support/log_folder.h"
 #include "support/recording_view.h"
 
 namespace fen::testing {
 namespace {
 
-namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
 using Results = std::vector<UpdateResult>;
-
-// Runs each test in a folder of its own that holds an empty TEST_LOG.txt.
-class LogFolder {
- public:
-  LogFolder() {
-    dir_ = fs::temp_directory_path() /
-           ("fen-engine-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
-    fs::create_directories(dir_);
-    old_ = fs::current_path();
-    fs::current_path(dir_);
-    std::ofstream(dir_ / "TEST_LOG.txt").close();
-  }
-  ~LogFolder() {
-    fs::current_path(old_);
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  // The log texts written, without their time stamps.
-  Strings Texts() const {
-    Strings out;
-    std::ifstream in(dir_ / "TEST_LOG.txt");
-    for (std::string line; std::getline(in, line);) out.push_back(line.substr(24));
-    return out;
-  }
-
- private:
-  static inline int counter_ = 0;
-  fs::path dir_;
-  fs::path old_;
-};
 
 class EngineFlow : public ::testing::Test {
  protected:
@@ -76,7 +42,7 @@ class EngineFlow : public ::testing::Test {
   }
   Strings Outcome() const { return view_.outcome(); }
 
-  LogFolder log_;
+  LogFolder log_{"fen-engine"};
   RecordingView view_;
   ScriptedDevice::Script script_;
   int identity_model_ = 0;  // 0: the device's own model

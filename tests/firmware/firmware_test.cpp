@@ -122,6 +122,12 @@ class FirmwareFolder : public ::testing::Test {
               static_cast<std::streamsize>(bytes.size()));
   }
   std::string Path(int id) const { return (dir_ / (std::to_string(id) + ".bin")).string(); }
+  // Why the folder does not load (a failure of the test when it does).
+  std::string LoadError() const {
+    std::string error;
+    EXPECT_FALSE(FirmwareSet::LoadFolder(dir_.string(), &error).has_value());
+    return error;
+  }
 
   fs::path dir_;
 };
@@ -142,35 +148,33 @@ TEST_F(FirmwareFolder, LoadsEveryImageAndKeepsItAfterTheSetIsCopied) {
 
 TEST_F(FirmwareFolder, NamesAMissingFile) {
   fs::remove(Path(133));
-  std::string error;
-  EXPECT_FALSE(FirmwareSet::LoadFolder(dir_.string(), &error).has_value());
+  const std::string error = LoadError();
   EXPECT_NE(error.find(Path(133)), std::string::npos) << error;
   EXPECT_NE(error.find("missing"), std::string::npos) << error;
 }
 
-TEST_F(FirmwareFolder, NamesAShortFileWithBothSizes) {
-  WriteImage(136, std::vector<std::uint8_t>(262144 - 1, 0x5A));
-  std::string error;
-  EXPECT_FALSE(FirmwareSet::LoadFolder(dir_.string(), &error).has_value());
-  EXPECT_NE(error.find(Path(136)), std::string::npos) << error;
-  EXPECT_NE(error.find("262143"), std::string::npos) << error;
-  EXPECT_NE(error.find("262144"), std::string::npos) << error;
-}
-
-TEST_F(FirmwareFolder, NamesALongFileWithBothSizes) {
-  WriteImage(137, std::vector<std::uint8_t>(2912256 + 2048, 0xA5));
-  std::string error;
-  EXPECT_FALSE(FirmwareSet::LoadFolder(dir_.string(), &error).has_value());
-  EXPECT_NE(error.find(Path(137)), std::string::npos) << error;
-  EXPECT_NE(error.find("2914304"), std::string::npos) << error;
-  EXPECT_NE(error.find("2912256"), std::string::npos) << error;
+TEST_F(FirmwareFolder, NamesAShortOrLongFileWithBothSizes) {
+  struct Row {
+    int id;
+    std::size_t size, wanted;
+    std::uint8_t fill;
+    const char *size_text, *wanted_text;
+  };
+  for (const Row& row : {Row{136, 262144 - 1, 262144, 0x5A, "262143", "262144"},
+                         Row{137, 2912256 + 2048, 2912256, 0xA5, "2914304", "2912256"}}) {
+    WriteImage(row.id, std::vector<std::uint8_t>(row.size, row.fill));
+    const std::string error = LoadError();
+    EXPECT_NE(error.find(Path(row.id)), std::string::npos) << error;
+    EXPECT_NE(error.find(row.size_text), std::string::npos) << error;
+    EXPECT_NE(error.find(row.wanted_text), std::string::npos) << error;
+    WriteImage(row.id, MakePlaceholderImage(row.id + 1000, row.wanted));
+  }
 }
 
 TEST_F(FirmwareFolder, NamesAnImageThatIsNotAFile) {
   fs::remove(Path(129));
   fs::create_directory(Path(129));
-  std::string error;
-  EXPECT_FALSE(FirmwareSet::LoadFolder(dir_.string(), &error).has_value());
+  const std::string error = LoadError();
   EXPECT_NE(error.find(Path(129)), std::string::npos) << error;
   EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
   fs::remove(Path(129));
@@ -180,8 +184,7 @@ TEST_F(FirmwareFolder, NamesAnUnreadableFile) {
   fs::permissions(Path(129), fs::perms::none);
   // Root, and Windows, where permissions are not these bits, still read it.
   if (std::ifstream(Path(129)).good()) GTEST_SKIP() << "this user reads any file";
-  std::string error;
-  EXPECT_FALSE(FirmwareSet::LoadFolder(dir_.string(), &error).has_value());
+  const std::string error = LoadError();
   EXPECT_NE(error.find(Path(129)), std::string::npos) << error;
 }
 

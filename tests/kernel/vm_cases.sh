@@ -25,16 +25,8 @@ fail() {
   return 0
 }
 
-# wait_for SECONDS COMMAND...: polls every 50 ms.
-wait_for() {
-  tries=$(($1 * 20))
-  shift
-  while ! "$@"; do
-    tries=$((tries - 1))
-    [ $tries -gt 0 ] || return 1
-    sleep 0.05
-  done
-}
+# wait_for, running, ended: as in the end-to-end scripts.
+. /fen/poll_lib.sh
 
 # ---- Gadgets -------------------------------------------------------------------------------
 # gadget_make N: gadget N (1 or 2) with one MIDI function whose gadget-side card has id gN.
@@ -87,8 +79,6 @@ device_start() {
   DEVICE_PID=$!
   wait_for 10 grep -qs "ready as" $tag.out
 }
-running() { [ -e /proc/$1 ] && ! grep -qs '^State:[[:space:]]*Z' /proc/$1/status; }
-ended() { ! running $1; }
 # device_wait PID SECONDS: its exit status in DEVICE_STATUS (124: it had to be stopped).
 device_wait() {
   if wait_for $2 ended $1; then
@@ -231,6 +221,26 @@ entries() { tr '{' '\n' <list.json; }
 listed() { [ "$(entries | grep -cF "\"name\":\"$1\",")" = 2 ]; }
 names() { entries | grep -o '"name":"[^"]*"' | cut -d'"' -f4 | paste -sd, -; }
 
+# unplug_ends_run NAME SECONDS OUTPUT [STATUS-FILE]: once the updater started in the background
+# as $cli shows the transfer in OUTPUT, gadget 1's cable comes out; the run must end within
+# SECONDS on the write time-out. Its exit status is its own, or the one in STATUS-FILE when it
+# ran under a shell that wrote it there.
+unplug_ends_run() {
+  name=$1 seconds=$2
+  wait_for 120 grep -qs "Data transmit" $3
+  gadget_unplug 1 || fail "$name" "the host's card did not go"
+  if wait_for $seconds ended $cli; then
+    wait $cli
+    STATUS=$?
+    [ -z "${4:-}" ] || STATUS=$(cat $4)
+    why=$(expect 5 "Time out error(2)" "(Write)Time Out Error.")
+    if [ -n "$why" ]; then fail "$name" "$why"; else pass "$name"; fi
+  else
+    fail "$name" "the updater still runs $seconds s after the unplug"
+    kill -9 $cli
+  fi
+}
+
 # The cable comes out in the middle of the transfer: the run ends on its time-outs, and once
 # the cable is back the device is listed and updated again.
 case_unplug() {
@@ -243,17 +253,7 @@ case_unplug() {
   : >TEST_LOG.txt
   fenupdator-cli update --api rawmidi --firmware $FW --allow-unsigned --timeouts short >out.txt 2>err.txt </dev/null &
   cli=$!
-  wait_for 120 grep -q "Data transmit" out.txt
-  gadget_unplug 1 || fail "$name" "the host's card did not go"
-  if wait_for 30 ended $cli; then
-    wait $cli
-    STATUS=$?
-    why=$(expect 5 "Time out error(2)" "(Write)Time Out Error.")
-    if [ -n "$why" ]; then fail "$name" "$why"; else pass "$name"; fi
-  else
-    fail "$name" "the updater still runs 30 s after the unplug"
-    kill -9 $cli
-  fi
+  unplug_ends_run "$name" 30 out.txt
   device_stop $pid
   lists rawmidi
   ! listed "$NAME" || fail "$name: unplugged, not listed" "$(names)"
@@ -493,17 +493,7 @@ case_wine_unplug() {
   (wine_cli update --in "$WNAME" --out "$WNAME" --firmware firmware --allow-unsigned --timeouts short
     echo $STATUS >status.txt) &
   cli=$!
-  wait_for 120 grep -qs "Data transmit" out.raw
-  gadget_unplug 1 || fail "$name" "the host's card did not go"
-  if wait_for 60 ended $cli; then
-    wait $cli
-    STATUS=$(cat status.txt)
-    why=$(expect 5 "Time out error(2)" "(Write)Time Out Error.")
-    if [ -n "$why" ]; then fail "$name" "$why"; else pass "$name"; fi
-  else
-    fail "$name" "the updater still runs 60 s after the unplug"
-    kill -9 $cli
-  fi
+  unplug_ends_run "$name" 60 out.raw status.txt
   device_stop $pid
   gadget_plug 1 || fail "$name: plugged in again" "no card"
 }

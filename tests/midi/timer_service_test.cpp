@@ -54,6 +54,34 @@ bool WaitForTicks(Probe& probe, int n) {
 
 std::uintptr_t As(Probe& probe) { return reinterpret_cast<std::uintptr_t>(&probe); }
 
+// A periodic event for the probe whose period never comes during a test: it ticks only when
+// asked to.
+std::uint32_t StartAskedOnlyEvent(TimerService& service, Probe& probe, std::uint32_t flags = 0) {
+  return service.timeSetEvent(kLongPeriodMs, 1, &ProbeTick, As(probe), TIME_PERIODIC | flags);
+}
+
+// After requests made during the probe's blocked first tick and its release: exactly one more
+// tick comes.
+void ExpectExactlyOneMoreTick(Probe& probe) {
+  EXPECT_TRUE(WaitForTicks(probe, 2));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(probe.ticks.load(), 2);
+}
+
+// Kills the event from another thread while the probe's first tick is blocked inside, and
+// releases the tick a little later. True when the kill returned only after the tick finished.
+bool KillReturnsAfterTheBlockedTick(TimerService& service, std::uint32_t id, Probe& probe) {
+  std::atomic<bool> finished_at_return{false};
+  std::thread killer([&] {
+    service.timeKillEvent(id);
+    finished_at_return = probe.finished.load();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  probe.release.Set();
+  killer.join();
+  return finished_at_return.load();
+}
+
 TEST(SystemTimerService, TicksArriveEveryPeriodUntilTheEventIsKilled) {
   TimerService& service = SystemTimerService();
   Probe probe;
@@ -75,15 +103,7 @@ TEST(SystemTimerService, KillingAnEventWaitsForTheRunningTickToReturn) {
   const std::uint32_t id = service.timeSetEvent(1, 1, &ProbeTick, As(probe), TIME_PERIODIC);
   ASSERT_NE(id, 0u);
   ASSERT_TRUE(probe.entered.Wait(kPatienceMs));
-  std::atomic<bool> finished_at_return{false};
-  std::thread killer([&] {
-    service.timeKillEvent(id);
-    finished_at_return = probe.finished.load();
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  probe.release.Set();
-  killer.join();
-  EXPECT_TRUE(finished_at_return.load());
+  EXPECT_TRUE(KillReturnsAfterTheBlockedTick(service, id, probe));
 }
 
 TEST(SystemTimerService, TicksNeverOverlapEvenWhenEarlyTicksAreAskedForFromAnotherThread) {
@@ -103,8 +123,7 @@ TEST(SystemTimerService, TicksNeverOverlapEvenWhenEarlyTicksAreAskedForFromAnoth
 TEST(SystemTimerService, AnEarlyTickComesWithoutWaitingForThePeriod) {
   TimerService& service = SystemTimerService();
   Probe probe;
-  const std::uint32_t id =
-      service.timeSetEvent(kLongPeriodMs, 1, &ProbeTick, As(probe), TIME_PERIODIC);
+  const std::uint32_t id = StartAskedOnlyEvent(service, probe);
   ASSERT_NE(id, 0u);
   service.timeRequestTick(id);
   EXPECT_TRUE(WaitForTicks(probe, 1));
@@ -115,16 +134,13 @@ TEST(SystemTimerService, RequestsMadeDuringATickFoldIntoOneMoreTick) {
   TimerService& service = SystemTimerService();
   Probe probe;
   probe.block_first = true;
-  const std::uint32_t id =
-      service.timeSetEvent(kLongPeriodMs, 1, &ProbeTick, As(probe), TIME_PERIODIC);
+  const std::uint32_t id = StartAskedOnlyEvent(service, probe);
   ASSERT_NE(id, 0u);
   service.timeRequestTick(id);
   ASSERT_TRUE(probe.entered.Wait(kPatienceMs));
   for (int i = 0; i < 5; ++i) service.timeRequestTick(id);
   probe.release.Set();
-  EXPECT_TRUE(WaitForTicks(probe, 2));
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(probe.ticks.load(), 2);
+  ExpectExactlyOneMoreTick(probe);
   service.timeKillEvent(id);
 }
 
@@ -190,22 +206,30 @@ TEST(SystemTimerServiceInlineKick, ARequestWithNoTickRunningIsServedOnTheAskingT
   service.timeKillEvent(id);
 }
 
-TEST(SystemTimerServiceInlineKick, ARequestDuringAnotherThreadsTickWaitsForItAndFoldsIntoOneMore) {
+// An asked-only event whose ticks run on the asking thread; its first tick blocks inside until
+// the probe releases it.
+class SystemTimerServiceInlineKickBlocked : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    probe.block_first = true;
+    id = StartAskedOnlyEvent(service, probe, TIME_KICK_INLINE);
+    ASSERT_NE(id, 0u);
+  }
+
   TimerService& service = SystemTimerService();
   Probe probe;
-  probe.block_first = true;
-  const std::uint32_t id = service.timeSetEvent(kLongPeriodMs, 1, &ProbeTick, As(probe),
-                                                TIME_PERIODIC | TIME_KICK_INLINE);
-  ASSERT_NE(id, 0u);
+  std::uint32_t id = 0;
+};
+
+TEST_F(SystemTimerServiceInlineKickBlocked,
+       ARequestDuringAnotherThreadsTickWaitsForItAndFoldsIntoOneMore) {
   std::thread first([&] { service.timeRequestTick(id); });  // blocks inside its own tick
   ASSERT_TRUE(probe.entered.Wait(kPatienceMs));
   for (int i = 0; i < 5; ++i) service.timeRequestTick(id);  // must not run a second tick now
   EXPECT_EQ(probe.ticks.load(), 1);
   probe.release.Set();
   first.join();
-  EXPECT_TRUE(WaitForTicks(probe, 2));
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(probe.ticks.load(), 2);
+  ExpectExactlyOneMoreTick(probe);
   EXPECT_FALSE(probe.overlapped.load());
   service.timeKillEvent(id);
 }
@@ -213,8 +237,7 @@ TEST(SystemTimerServiceInlineKick, ARequestDuringAnotherThreadsTickWaitsForItAnd
 TEST(SystemTimerServiceInlineKick, TicksOnTheAskingThreadLeaveTheEventsThreadAsleep) {
   TimerService& service = SystemTimerService();
   Probe probe;
-  const std::uint32_t id = service.timeSetEvent(kLongPeriodMs, 1, &ProbeTick, As(probe),
-                                                TIME_PERIODIC | TIME_KICK_INLINE);
+  const std::uint32_t id = StartAskedOnlyEvent(service, probe, TIME_KICK_INLINE);
   ASSERT_NE(id, 0u);
   service.timeRequestTick(id);
   if (!testing::OtherThreadsSwitches()) GTEST_SKIP() << "no per-thread switch counts here";
@@ -228,25 +251,12 @@ TEST(SystemTimerServiceInlineKick, TicksOnTheAskingThreadLeaveTheEventsThreadAsl
   service.timeKillEvent(id);
 }
 
-TEST(SystemTimerServiceInlineKick, KillingTheEventWaitsForATickRunningOnAnAskingThread) {
-  TimerService& service = SystemTimerService();
-  Probe probe;
-  probe.block_first = true;
-  const std::uint32_t id = service.timeSetEvent(kLongPeriodMs, 1, &ProbeTick, As(probe),
-                                                TIME_PERIODIC | TIME_KICK_INLINE);
-  ASSERT_NE(id, 0u);
+TEST_F(SystemTimerServiceInlineKickBlocked, KillingTheEventWaitsForATickRunningOnAnAskingThread) {
   std::thread asker([&] { service.timeRequestTick(id); });
   ASSERT_TRUE(probe.entered.Wait(kPatienceMs));
-  std::atomic<bool> finished_at_return{false};
-  std::thread killer([&] {
-    service.timeKillEvent(id);
-    finished_at_return = probe.finished.load();
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  probe.release.Set();
-  killer.join();
+  const bool killed_after_tick = KillReturnsAfterTheBlockedTick(service, id, probe);
   asker.join();
-  EXPECT_TRUE(finished_at_return.load());
+  EXPECT_TRUE(killed_after_tick);
   service.timeRequestTick(id);  // a killed event never ticks again
   EXPECT_EQ(probe.ticks.load(), 1);
 }

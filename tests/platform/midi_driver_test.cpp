@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/midi/device_names.h"
@@ -81,10 +82,12 @@ struct InputRecorder {
   }
 };
 
+// A header over bytes of its own: `size` zeros to receive into, or a message to send.
 struct Buffer {
-  explicit Buffer(std::size_t size) : bytes(size) {
+  explicit Buffer(std::size_t size) : Buffer(Bytes(size)) {}
+  explicit Buffer(Bytes content) : bytes(std::move(content)) {
     header.lpData = bytes.data();
-    header.dwBufferLength = static_cast<std::uint32_t>(size);
+    header.dwBufferLength = static_cast<std::uint32_t>(bytes.size());
   }
   Bytes bytes;
   MIDIHDR header;
@@ -215,9 +218,7 @@ TEST_F(MidiDriverTest, PortThatVanishedAfterTheListFailsToOpenAndOpenOutputsStop
   EXPECT_NE(MMSYSERR_NOERROR, driver_->midiOutShortMsg(out, 0x643C90));
   // A long message is taken and lost, as by a device that was unplugged: the header comes
   // back done so that the sender does not hang, and the reply it waits for never comes.
-  Buffer message(6);
-  message.bytes = {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
-  message.header.lpData = message.bytes.data();
+  Buffer message(Bytes{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7});
   ASSERT_EQ(MMSYSERR_NOERROR, driver_->midiOutPrepareHeader(out, &message.header, 64));
   ASSERT_EQ(MMSYSERR_NOERROR, driver_->midiOutLongMsg(out, &message.header, 64));
   EXPECT_TRUE(driver_->midiOutWaitDone(out, &message.header, 10000));
@@ -412,10 +413,7 @@ TEST_F(MidiDriverTest, ClosedAndUnknownHandlesAreRefusedAndNeverReused) {
 
 TEST_F(MidiDriverTest, LongMessageIsSentFromACopyAndItsHeaderComesBackDone) {
   HMIDIOUT out = OpenOutput();
-  Buffer message(0);
-  message.bytes = SysEx(2359);
-  message.header.lpData = message.bytes.data();
-  message.header.dwBufferLength = 2359;
+  Buffer message(SysEx(2359));
   EXPECT_EQ(MIDIERR_UNPREPARED, driver_->midiOutLongMsg(out, &message.header, 64));
   ASSERT_EQ(MMSYSERR_NOERROR, driver_->midiOutPrepareHeader(out, &message.header, 64));
 
@@ -452,14 +450,16 @@ TEST_F(MidiDriverTest, ShortMessagesSendAsManyBytesAsTheirStatusCalls) {
 TEST_F(MidiDriverTest, TwoThreadsSendingThroughOnePortNeverInterleave) {
   HMIDIOUT out = OpenOutput();
   constexpr int kPerThread = 40;
+  // The sender's tag and the message's number in the second and third bytes.
+  auto Tagged = [](int i, std::uint8_t tag) {
+    Bytes message = SysEx(300 + 37 * i, tag);
+    message[1] = tag;
+    message[2] = static_cast<std::uint8_t>(i);
+    return message;
+  };
   auto send_all = [&](std::uint8_t tag) {
     for (int i = 0; i < kPerThread; ++i) {
-      Buffer message(0);
-      message.bytes = SysEx(300 + 37 * i, tag);
-      message.bytes[1] = tag;
-      message.bytes[2] = static_cast<std::uint8_t>(i);
-      message.header.lpData = message.bytes.data();
-      message.header.dwBufferLength = static_cast<std::uint32_t>(message.bytes.size());
+      Buffer message(Tagged(i, tag));
       ASSERT_EQ(MMSYSERR_NOERROR, driver_->midiOutPrepareHeader(out, &message.header, 64));
       ASSERT_EQ(MMSYSERR_NOERROR, driver_->midiOutLongMsg(out, &message.header, 64));
       ASSERT_TRUE(driver_->midiOutWaitDone(out, &message.header, 10000));
@@ -478,24 +478,15 @@ TEST_F(MidiDriverTest, TwoThreadsSendingThroughOnePortNeverInterleave) {
     const std::uint8_t tag = message[1];
     ASSERT_TRUE(tag == 1 || tag == 2);
     const int i = next[tag]++;
-    Bytes expected = SysEx(300 + 37 * i, tag);
-    expected[1] = tag;
-    expected[2] = static_cast<std::uint8_t>(i);
-    EXPECT_EQ(expected, message);
+    EXPECT_EQ(Tagged(i, tag), message);
   }
   EXPECT_EQ(MMSYSERR_NOERROR, driver_->midiOutClose(out));
 }
 
 TEST_F(MidiDriverTest, SendThatNeverCompletesCanBeGivenUpAndThePortClosed) {
   HMIDIOUT out = OpenOutput();
-  Buffer stuck(0);
-  stuck.bytes = SysEx(20);
-  stuck.header.lpData = stuck.bytes.data();
-  stuck.header.dwBufferLength = 20;
-  Buffer queued(0);
-  queued.bytes = SysEx(30);
-  queued.header.lpData = queued.bytes.data();
-  queued.header.dwBufferLength = 30;
+  Buffer stuck(SysEx(20));
+  Buffer queued(SysEx(30));
   backend_->HoldSends(true);
   for (Buffer* b : {&stuck, &queued}) {
     ASSERT_EQ(MMSYSERR_NOERROR, driver_->midiOutPrepareHeader(out, &b->header, 64));
@@ -523,10 +514,7 @@ TEST_F(MidiDriverTest, SendThatNeverCompletesCanBeGivenUpAndThePortClosed) {
 
 TEST_F(MidiDriverTest, ClosingWhileAnotherThreadWaitsEndsTheWaitWithoutDone) {
   HMIDIOUT out = OpenOutput();
-  Buffer message(0);
-  message.bytes = SysEx(20);
-  message.header.lpData = message.bytes.data();
-  message.header.dwBufferLength = 20;
+  Buffer message(SysEx(20));
   backend_->HoldSends(true);
   ASSERT_EQ(MMSYSERR_NOERROR, driver_->midiOutPrepareHeader(out, &message.header, 64));
   ASSERT_EQ(MMSYSERR_NOERROR, driver_->midiOutLongMsg(out, &message.header, 64));

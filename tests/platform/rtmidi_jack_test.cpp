@@ -4,14 +4,13 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "platform/midi/midi_driver.h"
 #include "platform/midi/rtmidi/rtmidi_backend.h"
+#include "support/collected_messages.h"
 
 // libjack and librtmidi keep allocations of their own until the process ends; only they are
 // excused from the leak check, never this project's code.
@@ -24,31 +23,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-struct Collected {
-  std::mutex mutex;
-  std::condition_variable cv;
-  std::vector<Bytes> messages;
-  MidiReceiver Receiver() {
-    return [this](const std::uint8_t* data, std::size_t size) {
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        messages.emplace_back(data, data + size);
-      }
-      cv.notify_all();
-    };
-  }
-  // Sizes only: a failure shows the shape of what arrived without pages of bytes.
-  static std::string Sizes(const std::vector<Bytes>& messages) {
-    std::string text;
-    for (const Bytes& m : messages) text += std::to_string(m.size()) + " ";
-    return text;
-  }
-  std::vector<Bytes> WaitFor(std::size_t count) {
-    std::unique_lock<std::mutex> lock(mutex);
-    cv.wait_for(lock, std::chrono::seconds(10), [&] { return messages.size() >= count; });
-    return messages;
-  }
-};
+using Collected = testing::CollectedMessages;
 
 Bytes SysEx(std::size_t size) {
   Bytes bytes(size);

@@ -7,11 +7,13 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "platform/midi/midi_driver.h"
+#include "support/collected_messages.h"
 #include "support/thread_switches.h"
 
 namespace fen {
@@ -19,20 +21,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-struct Collected {
-  std::mutex mutex;
-  std::vector<Bytes> messages;
-  MidiReceiver Receiver() {
-    return [this](const std::uint8_t* data, std::size_t size) {
-      std::lock_guard<std::mutex> lock(mutex);
-      messages.emplace_back(data, data + size);
-    };
-  }
-  std::vector<Bytes> Take() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return messages;
-  }
-};
+using Collected = testing::CollectedMessages;
 
 Bytes Numbered(int i) {
   Bytes message(3 + i % 50, 0x11);
@@ -76,14 +65,20 @@ TEST(VirtualMidiBus, TwoPeersOfOneNameAreTwoDevicesNumberedInTheirOrder) {
   }
 }
 
-TEST(VirtualMidiBus, MessagesArriveWholeAndInOrderBothWays) {
+// A bus with one peer, "Device", whose two ports the program has open; what reaches the
+// program is collected.
+struct VirtualMidiBusPeer : ::testing::Test {
   VirtualMidiBus bus;
-  auto peer = bus.AddPeer("Device");
-  Collected at_peer;
+  std::shared_ptr<VirtualMidiBus::Peer> peer = bus.AddPeer("Device");
   Collected at_program;
+  std::unique_ptr<MidiInputConnection> in =
+      bus.OpenInput(bus.ListInputs().at(0), at_program.Receiver());
+  std::unique_ptr<MidiOutputConnection> out = bus.OpenOutput(bus.ListOutputs().at(0));
+};
+
+TEST_F(VirtualMidiBusPeer, MessagesArriveWholeAndInOrderBothWays) {
+  Collected at_peer;
   peer->SetReceiver(at_peer.Receiver());
-  auto in = bus.OpenInput(bus.ListInputs().at(0), at_program.Receiver());
-  auto out = bus.OpenOutput(bus.ListOutputs().at(0));
   ASSERT_TRUE(in && out);
 
   std::vector<Bytes> expected;
@@ -97,12 +92,7 @@ TEST(VirtualMidiBus, MessagesArriveWholeAndInOrderBothWays) {
   EXPECT_EQ(expected, at_program.Take());
 }
 
-TEST(VirtualMidiBus, AnIdleBusDeliversOnTheSendingThreadAndNeverNestsDeliveries) {
-  VirtualMidiBus bus;
-  auto peer = bus.AddPeer("Device");
-  Collected at_program;
-  auto in = bus.OpenInput(bus.ListInputs().at(0), at_program.Receiver());
-  auto out = bus.OpenOutput(bus.ListOutputs().at(0));
+TEST_F(VirtualMidiBusPeer, AnIdleBusDeliversOnTheSendingThreadAndNeverNestsDeliveries) {
   std::thread::id receiver_thread;
   std::size_t echoes_inside = 99;
   peer->SetReceiver([&](const std::uint8_t* data, std::size_t size) {
@@ -173,12 +163,7 @@ TEST(VirtualMidiBus, PeerThatVanishesLeavesTheListsAndItsOpenPortsGoDead) {
   EXPECT_NE(nullptr, bus.OpenOutput(bus.ListOutputs().at(0)));
 }
 
-TEST(VirtualMidiBus, PeerCanAnswerAndVanishFromInsideItsReceiver) {
-  VirtualMidiBus bus;
-  auto peer = bus.AddPeer("Device");
-  Collected at_program;
-  auto in = bus.OpenInput(bus.ListInputs().at(0), at_program.Receiver());
-  auto out = bus.OpenOutput(bus.ListOutputs().at(0));
+TEST_F(VirtualMidiBusPeer, PeerCanAnswerAndVanishFromInsideItsReceiver) {
   peer->SetReceiver([&](const std::uint8_t* data, std::size_t size) {
     peer->Send(data, size);  // echo
     if (data[1] == 0x55) peer->Remove();

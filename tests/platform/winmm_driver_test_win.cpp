@@ -71,6 +71,23 @@ MMRESULT Caps_(const std::vector<std::wstring>& names, UINT_PTR device, Caps* ca
   return MMSYSERR_NOERROR;
 }
 
+// Opening a side ("in" or "out"): recorded with the device and whether a function is to be
+// called back, and the callback kept.
+void Open(const std::string& side, UINT device, DWORD_PTR proc, DWORD_PTR instance, DWORD flags,
+          DWORD_PTR* kept_proc, DWORD_PTR* kept_instance) {
+  sys->Record(side + " open " + std::to_string(device) + (flags == CALLBACK_FUNCTION ? " fn" : ""));
+  *kept_proc = proc;
+  *kept_instance = instance;
+}
+
+// Refused while the header is queued (lent or being sent).
+MMRESULT Unprepare(const std::string& side, LPMIDIHDR header) {
+  sys->Record(side + " unprepare");
+  if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+  header->dwFlags &= ~MHDR_PREPARED;
+  return MMSYSERR_NOERROR;
+}
+
 WinMmApi FakeApi() {
   WinMmApi api{};
   api.midiInGetNumDevs = []() -> UINT { return static_cast<UINT>(sys->in_names.size()); };
@@ -79,9 +96,7 @@ WinMmApi FakeApi() {
   };
   api.midiInOpen = [](LPHMIDIIN handle, UINT device, DWORD_PTR proc, DWORD_PTR instance,
                       DWORD flags) -> MMRESULT {
-    sys->Record("in open " + std::to_string(device) + (flags == CALLBACK_FUNCTION ? " fn" : ""));
-    sys->in_proc = proc;
-    sys->in_instance = instance;
+    Open("in", device, proc, instance, flags, &sys->in_proc, &sys->in_instance);
     *handle = reinterpret_cast<::HMIDIIN>(1);
     return MMSYSERR_NOERROR;
   };
@@ -96,10 +111,7 @@ WinMmApi FakeApi() {
     return MMSYSERR_NOERROR;
   };
   api.midiInUnprepareHeader = [](::HMIDIIN, LPMIDIHDR header, UINT) -> MMRESULT {
-    sys->Record("in unprepare");
-    if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
-    header->dwFlags &= ~MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return Unprepare("in", header);
   };
   api.midiInAddBuffer = [](::HMIDIIN, LPMIDIHDR header, UINT) -> MMRESULT {
     sys->Record("in add");
@@ -132,9 +144,7 @@ WinMmApi FakeApi() {
   };
   api.midiOutOpen = [](LPHMIDIOUT handle, UINT device, DWORD_PTR proc, DWORD_PTR instance,
                        DWORD flags) -> MMRESULT {
-    sys->Record("out open " + std::to_string(device) + (flags == CALLBACK_FUNCTION ? " fn" : ""));
-    sys->out_proc = proc;
-    sys->out_instance = instance;
+    Open("out", device, proc, instance, flags, &sys->out_proc, &sys->out_instance);
     *handle = reinterpret_cast<::HMIDIOUT>(2);
     return MMSYSERR_NOERROR;
   };
@@ -149,10 +159,7 @@ WinMmApi FakeApi() {
     return MMSYSERR_NOERROR;
   };
   api.midiOutUnprepareHeader = [](::HMIDIOUT, LPMIDIHDR header, UINT) -> MMRESULT {
-    sys->Record("out unprepare");
-    if (header->dwFlags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
-    header->dwFlags &= ~MHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return Unprepare("out", header);
   };
   api.midiOutLongMsg = [](::HMIDIOUT, LPMIDIHDR header, UINT) -> MMRESULT {
     sys->Record("out long");

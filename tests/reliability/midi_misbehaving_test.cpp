@@ -2,11 +2,8 @@
 // never finished, the input buffer is never handed back. Each run ends in the failure report of
 // the step it was in, within its time-outs, and the next "Execute" updates the device.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 
 #include "devsim/host_message.h"
@@ -17,46 +14,15 @@
 #include "soak/soak_link.h"
 #include "soak/soak_run.h"
 #include "soak/soak_view.h"
+#include "support/log_folder.h"
 
 namespace fen::soak {
 namespace {
 
-namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
 using devsim::HostMessageKind;
 using devsim::ParsedMessage;
-
-// Runs each test in a folder of its own with an empty TEST_LOG.txt.
-class LogFolder {
- public:
-  LogFolder() {
-    dir_ = fs::temp_directory_path() /
-           ("fen-reliability-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
-    fs::create_directories(dir_);
-    old_ = fs::current_path();
-    fs::current_path(dir_);
-    std::ofstream(dir_ / "TEST_LOG.txt").close();
-  }
-  ~LogFolder() {
-    fs::current_path(old_);
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  Strings TakeTexts() {
-    Strings out;
-    {
-      std::ifstream in(dir_ / "TEST_LOG.txt");
-      for (std::string line; std::getline(in, line);) out.push_back(line.substr(24));
-    }
-    std::ofstream(dir_ / "TEST_LOG.txt", std::ios::trunc).close();
-    return out;
-  }
-
- private:
-  static inline int counter_ = 0;
-  fs::path dir_;
-  fs::path old_;
-};
+using fen::testing::LogFolder;
 
 // The real driver, which can be told to keep the input buffer it is lent.
 class KeepingDriver : public MidiDriver {
@@ -132,7 +98,7 @@ class MidiMisbehaving : public ::testing::Test {
     EXPECT_TRUE(log_.TakeTexts().empty());
   }
 
-  LogFolder log_;
+  LogFolder log_{"fen-reliability"};
   SoakView view_;
   std::shared_ptr<VirtualMidiBus> bus_;
   std::shared_ptr<SlowLinkBackend> slow_;

@@ -96,6 +96,32 @@ void FakeMidiDriver::Invoke(const Handover& hand, std::uint32_t msg, std::uintpt
   if (hand.callback != nullptr) hand.callback(hand.handle, msg, hand.instance, param1, 0);
 }
 
+void FakeMidiDriver::HandBack(const Handover& hand) {
+  Invoke(hand, MIM_LONGDATA, reinterpret_cast<std::uintptr_t>(hand.header));
+}
+
+void FakeMidiDriver::MarkDone(MIDIHDR* header) {
+  header->dwFlags = (header->dwFlags.load() & ~MHDR_INQUEUE) | MHDR_DONE;
+}
+
+void FakeMidiDriver::FillDone(MIDIHDR* header, const std::vector<std::uint8_t>& bytes) {
+  const std::size_t n = std::min<std::size_t>(bytes.size(), header->dwBufferLength);
+  if (n != 0) std::memcpy(header->lpData, bytes.data(), n);
+  header->dwBytesRecorded = static_cast<std::uint32_t>(n);
+  MarkDone(header);
+}
+
+// Caller holds mutex_.
+bool FakeMidiDriver::TakeLent(HMIDIIN handle, Handover* hand) {
+  handle = PickInput(handle);
+  if (handle == 0) return false;
+  Input& input = inputs_.at(handle);
+  if (input.lent.empty()) return false;
+  *hand = {input.callback, handle, input.instance, input.lent.front()};
+  input.lent.pop_front();
+  return true;
+}
+
 // --- Input delivery ---------------------------------------------------------------------
 
 bool FakeMidiDriver::DeliverShort(std::uint32_t packed, HMIDIIN handle) {
@@ -115,19 +141,10 @@ bool FakeMidiDriver::DeliverLong(const std::vector<std::uint8_t>& bytes, HMIDIIN
   Handover hand;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    handle = PickInput(handle);
-    if (handle == 0) return false;
-    Input& input = inputs_.at(handle);
-    if (input.lent.empty()) return false;
-    MIDIHDR* header = input.lent.front();
-    input.lent.pop_front();
-    const std::size_t n = std::min<std::size_t>(bytes.size(), header->dwBufferLength);
-    if (n != 0) std::memcpy(header->lpData, bytes.data(), n);
-    header->dwBytesRecorded = static_cast<std::uint32_t>(n);
-    header->dwFlags = (header->dwFlags.load() & ~MHDR_INQUEUE) | MHDR_DONE;
-    hand = {input.callback, handle, input.instance, header};
+    if (!TakeLent(handle, &hand)) return false;
+    FillDone(hand.header, bytes);
   }
-  Invoke(hand, MIM_LONGDATA, reinterpret_cast<std::uintptr_t>(hand.header));
+  HandBack(hand);
   return true;
 }
 
@@ -135,18 +152,12 @@ bool FakeMidiDriver::ReturnBuffer(std::uint32_t recorded, bool done, HMIDIIN han
   Handover hand;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    handle = PickInput(handle);
-    if (handle == 0) return false;
-    Input& input = inputs_.at(handle);
-    if (input.lent.empty()) return false;
-    MIDIHDR* header = input.lent.front();
-    input.lent.pop_front();
-    header->dwBytesRecorded = recorded;
-    std::uint32_t flags = header->dwFlags.load() & ~(MHDR_INQUEUE | MHDR_DONE);
-    header->dwFlags = done ? (flags | MHDR_DONE) : flags;
-    hand = {input.callback, handle, input.instance, header};
+    if (!TakeLent(handle, &hand)) return false;
+    hand.header->dwBytesRecorded = recorded;
+    std::uint32_t flags = hand.header->dwFlags.load() & ~(MHDR_INQUEUE | MHDR_DONE);
+    hand.header->dwFlags = done ? (flags | MHDR_DONE) : flags;
   }
-  Invoke(hand, MIM_LONGDATA, reinterpret_cast<std::uintptr_t>(hand.header));
+  HandBack(hand);
   return true;
 }
 
@@ -183,9 +194,7 @@ void FakeMidiDriver::CompleteSends() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& entry : outputs_) {
-      for (MIDIHDR* header : entry.second.queued) {
-        header->dwFlags = (header->dwFlags.load() & ~MHDR_INQUEUE) | MHDR_DONE;
-      }
+      for (MIDIHDR* header : entry.second.queued) MarkDone(header);
       entry.second.queued.clear();
     }
   }
@@ -227,6 +236,109 @@ int FakeMidiDriver::OpenOutputs() const {
   return static_cast<int>(outputs_.size());
 }
 
+// --- The calls' shared checks, input and output alike (caller holds mutex_) ---------------
+// Each records the call and returns an injected failure untouched, else sets the call's result.
+
+MMRESULT FakeMidiDriver::DevCaps(const char* call, const std::vector<std::string>& names,
+                                 std::uint32_t device, std::string* name) {
+  MMRESULT result = Enter(call, static_cast<std::int32_t>(device), nullptr, 0);
+  if (result != MMSYSERR_NOERROR) return result;
+  if (device >= names.size()) result = MMSYSERR_BADDEVICEID;
+  if (result == MMSYSERR_NOERROR && name != nullptr) *name = names[device];
+  SetResult(result);
+  return result;
+}
+
+// On success `*handle` is the next handle; the caller records what it opened.
+MMRESULT FakeMidiDriver::OpenHandle(const char* call, std::size_t devices, std::uintptr_t* handle,
+                                    std::int32_t device, std::uint32_t flags) {
+  MMRESULT result = Enter(call, device, nullptr, flags);
+  if (result != MMSYSERR_NOERROR) return result;
+  if (device < 0 || static_cast<std::size_t>(device) >= devices) {
+    result = MMSYSERR_BADDEVICEID;
+  } else if (handle == nullptr) {
+    result = MMSYSERR_INVALPARAM;
+  } else {
+    *handle = next_handle_++;
+  }
+  SetResult(result);
+  return result;
+}
+
+// The handle's entry in `open`, or null when the call failed (injected, or the handle is not
+// open: then its result is MMSYSERR_INVALHANDLE).
+template <typename Entry>
+Entry* FakeMidiDriver::EnterOn(const char* call, std::map<std::uintptr_t, Entry>& open,
+                               std::uintptr_t handle, MMRESULT* result, const MIDIHDR* header,
+                               std::uint64_t value) {
+  *result = Enter(call, static_cast<std::int64_t>(handle), header, value);
+  if (*result != MMSYSERR_NOERROR) return nullptr;
+  auto it = open.find(handle);
+  if (it == open.end()) {
+    *result = MMSYSERR_INVALHANDLE;
+    SetResult(*result);
+    return nullptr;
+  }
+  return &it->second;
+}
+
+// Records the header as prepared on the handle when the handle is open.
+template <typename Entry>
+MMRESULT FakeMidiDriver::PrepareHeader(const char* call, std::map<std::uintptr_t, Entry>& open,
+                                       Prepared& prepared, std::uintptr_t handle, MIDIHDR* header,
+                                       std::uint32_t size) {
+  MMRESULT result;
+  if (EnterOn(call, open, handle, &result, header, size) == nullptr) return result;
+  if (header == nullptr) {
+    result = MMSYSERR_INVALPARAM;
+  } else {
+    prepared[header] = handle;
+    header->dwFlags |= MHDR_PREPARED;
+  }
+  SetResult(result);
+  return result;
+}
+
+// Refused while the header is among the handle's `pending` (lent or queued) ones.
+template <typename Entry>
+MMRESULT FakeMidiDriver::UnprepareHeader(const char* call, std::map<std::uintptr_t, Entry>& open,
+                                         std::deque<MIDIHDR*> Entry::*pending, Prepared& prepared,
+                                         std::uintptr_t handle, MIDIHDR* header,
+                                         std::uint32_t size) {
+  MMRESULT result;
+  const Entry* entry = EnterOn(call, open, handle, &result, header, size);
+  if (entry == nullptr) return result;
+  const std::deque<MIDIHDR*>& headers = entry->*pending;
+  if (std::find(headers.begin(), headers.end(), header) != headers.end()) {
+    result = MIDIERR_STILLPLAYING;
+  } else {
+    prepared.erase(header);
+    if (header != nullptr) header->dwFlags &= ~MHDR_PREPARED;
+  }
+  SetResult(result);
+  return result;
+}
+
+// As EnterOn; null too when the header is not prepared (MIDIERR_UNPREPARED).
+template <typename Entry>
+Entry* FakeMidiDriver::EnterPrepared(const char* call, std::map<std::uintptr_t, Entry>& open,
+                                     const Prepared& prepared, std::uintptr_t handle,
+                                     MIDIHDR* header, std::uint32_t size, MMRESULT* result) {
+  Entry* entry = EnterOn(call, open, handle, result, header, size);
+  if (entry == nullptr) return nullptr;
+  if (header == nullptr || prepared.count(header) == 0) {
+    *result = MIDIERR_UNPREPARED;
+    SetResult(*result);
+    return nullptr;
+  }
+  return entry;
+}
+
+void FakeMidiDriver::Queue(MIDIHDR* header, std::deque<MIDIHDR*>* queue) {
+  header->dwFlags = (header->dwFlags.load() & ~MHDR_DONE) | MHDR_INQUEUE;
+  queue->push_back(header);
+}
+
 // --- The driver calls: input ------------------------------------------------------------
 
 void FakeMidiDriver::Rescan() {
@@ -242,42 +354,26 @@ std::uint32_t FakeMidiDriver::midiInGetNumDevs() {
 
 MMRESULT FakeMidiDriver::midiInGetDevCaps(std::uint32_t device, std::string* name) {
   std::lock_guard<std::mutex> lock(mutex_);
-  MMRESULT result = Enter("midiInGetDevCaps", static_cast<std::int32_t>(device), nullptr, 0);
-  if (result != MMSYSERR_NOERROR) return result;
-  if (device >= input_names_.size()) result = MMSYSERR_BADDEVICEID;
-  if (result == MMSYSERR_NOERROR && name != nullptr) *name = input_names_[device];
-  SetResult(result);
-  return result;
+  return DevCaps("midiInGetDevCaps", input_names_, device, name);
 }
 
 MMRESULT FakeMidiDriver::midiInOpen(HMIDIIN* handle, std::int32_t device, MidiInProc callback,
                                     std::uintptr_t instance, std::uint32_t flags) {
   std::lock_guard<std::mutex> lock(mutex_);
-  MMRESULT result = Enter("midiInOpen", device, nullptr, flags);
-  if (result != MMSYSERR_NOERROR) return result;
-  if (device < 0 || static_cast<std::size_t>(device) >= input_names_.size()) {
-    result = MMSYSERR_BADDEVICEID;
-  } else if (handle == nullptr) {
-    result = MMSYSERR_INVALPARAM;
-  } else {
-    *handle = next_handle_++;
-    inputs_[*handle] = Input{device, callback, instance, {}};
-  }
-  SetResult(result);
+  const MMRESULT result = OpenHandle("midiInOpen", input_names_.size(), handle, device, flags);
+  if (result == MMSYSERR_NOERROR) inputs_[*handle] = Input{device, callback, instance, {}};
   return result;
 }
 
 MMRESULT FakeMidiDriver::midiInClose(HMIDIIN handle) {
   std::lock_guard<std::mutex> lock(mutex_);
-  MMRESULT result = Enter("midiInClose", static_cast<std::int64_t>(handle), nullptr, 0);
-  if (result != MMSYSERR_NOERROR) return result;
-  auto it = inputs_.find(handle);
-  if (it == inputs_.end()) {
-    result = MMSYSERR_INVALHANDLE;
-  } else if (!it->second.lent.empty()) {
+  MMRESULT result;
+  Input* input = EnterOn("midiInClose", inputs_, handle, &result);
+  if (input == nullptr) return result;
+  if (!input->lent.empty()) {
     result = MIDIERR_STILLPLAYING;
   } else {
-    inputs_.erase(it);
+    inputs_.erase(handle);
   }
   SetResult(result);
   return result;
@@ -285,62 +381,31 @@ MMRESULT FakeMidiDriver::midiInClose(HMIDIIN handle) {
 
 MMRESULT FakeMidiDriver::midiInPrepareHeader(HMIDIIN handle, MIDIHDR* header, std::uint32_t size) {
   std::lock_guard<std::mutex> lock(mutex_);
-  MMRESULT result = Enter("midiInPrepareHeader", static_cast<std::int64_t>(handle), header, size);
-  if (result != MMSYSERR_NOERROR) return result;
-  if (inputs_.count(handle) == 0) {
-    result = MMSYSERR_INVALHANDLE;
-  } else if (header == nullptr) {
-    result = MMSYSERR_INVALPARAM;
-  } else {
-    prepared_in_.insert(header);
-    header->dwFlags |= MHDR_PREPARED;
-  }
-  SetResult(result);
-  return result;
+  return PrepareHeader("midiInPrepareHeader", inputs_, prepared_in_, handle, header, size);
 }
 
 MMRESULT FakeMidiDriver::midiInUnprepareHeader(HMIDIIN handle, MIDIHDR* header,
                                                std::uint32_t size) {
   std::lock_guard<std::mutex> lock(mutex_);
-  MMRESULT result = Enter("midiInUnprepareHeader", static_cast<std::int64_t>(handle), header, size);
-  if (result != MMSYSERR_NOERROR) return result;
-  auto it = inputs_.find(handle);
-  if (it == inputs_.end()) {
-    result = MMSYSERR_INVALHANDLE;
-  } else if (std::find(it->second.lent.begin(), it->second.lent.end(), header) !=
-             it->second.lent.end()) {
-    result = MIDIERR_STILLPLAYING;
-  } else {
-    prepared_in_.erase(header);
-    if (header != nullptr) header->dwFlags &= ~MHDR_PREPARED;
-  }
-  SetResult(result);
-  return result;
+  return UnprepareHeader("midiInUnprepareHeader", inputs_, &Input::lent, prepared_in_, handle,
+                         header, size);
 }
 
 MMRESULT FakeMidiDriver::midiInAddBuffer(HMIDIIN handle, MIDIHDR* header, std::uint32_t size) {
   std::lock_guard<std::mutex> lock(mutex_);
-  MMRESULT result = Enter("midiInAddBuffer", static_cast<std::int64_t>(handle), header, size);
-  if (result != MMSYSERR_NOERROR) return result;
-  auto it = inputs_.find(handle);
-  if (it == inputs_.end()) {
-    result = MMSYSERR_INVALHANDLE;
-  } else if (prepared_in_.count(header) == 0) {
-    result = MIDIERR_UNPREPARED;
-  } else {
-    header->dwFlags = (header->dwFlags.load() & ~MHDR_DONE) | MHDR_INQUEUE;
-    header->dwBytesRecorded = 0;
-    it->second.lent.push_back(header);
-  }
-  SetResult(result);
+  MMRESULT result;
+  Input* input =
+      EnterPrepared("midiInAddBuffer", inputs_, prepared_in_, handle, header, size, &result);
+  if (input == nullptr) return result;
+  Queue(header, &input->lent);
+  header->dwBytesRecorded = 0;
   return result;
 }
 
 MMRESULT FakeMidiDriver::midiInStart(HMIDIIN handle) {
   std::lock_guard<std::mutex> lock(mutex_);
-  MMRESULT result = Enter("midiInStart", static_cast<std::int64_t>(handle), nullptr, 0);
-  if (result == MMSYSERR_NOERROR && inputs_.count(handle) == 0) result = MMSYSERR_INVALHANDLE;
-  SetResult(result);
+  MMRESULT result;
+  EnterOn("midiInStart", inputs_, handle, &result);
   return result;
 }
 
@@ -348,24 +413,13 @@ MMRESULT FakeMidiDriver::midiInStop(HMIDIIN handle) {
   Handover hand;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    MMRESULT result = Enter("midiInStop", static_cast<std::int64_t>(handle), nullptr, 0);
-    if (result != MMSYSERR_NOERROR) return result;
-    auto it = inputs_.find(handle);
-    if (it == inputs_.end()) {
-      SetResult(MMSYSERR_INVALHANDLE);
-      return MMSYSERR_INVALHANDLE;
-    }
-    if (partial_on_stop_.empty() || it->second.lent.empty()) return MMSYSERR_NOERROR;
-    MIDIHDR* header = it->second.lent.front();
-    it->second.lent.pop_front();
-    const std::size_t n = std::min<std::size_t>(partial_on_stop_.size(), header->dwBufferLength);
-    std::memcpy(header->lpData, partial_on_stop_.data(), n);
+    MMRESULT result;
+    if (EnterOn("midiInStop", inputs_, handle, &result) == nullptr) return result;
+    if (partial_on_stop_.empty() || !TakeLent(handle, &hand)) return MMSYSERR_NOERROR;
+    FillDone(hand.header, partial_on_stop_);
     partial_on_stop_.clear();
-    header->dwBytesRecorded = static_cast<std::uint32_t>(n);
-    header->dwFlags = (header->dwFlags.load() & ~MHDR_INQUEUE) | MHDR_DONE;
-    hand = {it->second.callback, handle, it->second.instance, header};
   }
-  Invoke(hand, MIM_LONGDATA, reinterpret_cast<std::uintptr_t>(hand.header));
+  HandBack(hand);
   return MMSYSERR_NOERROR;
 }
 
@@ -373,23 +427,17 @@ MMRESULT FakeMidiDriver::midiInReset(HMIDIIN handle) {
   std::vector<Handover> hands;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    MMRESULT result = Enter("midiInReset", static_cast<std::int64_t>(handle), nullptr, 0);
-    if (result != MMSYSERR_NOERROR) return result;
-    auto it = inputs_.find(handle);
-    if (it == inputs_.end()) {
-      SetResult(MMSYSERR_INVALHANDLE);
-      return MMSYSERR_INVALHANDLE;
-    }
-    for (MIDIHDR* header : it->second.lent) {
+    MMRESULT result;
+    Input* input = EnterOn("midiInReset", inputs_, handle, &result);
+    if (input == nullptr) return result;
+    for (MIDIHDR* header : input->lent) {
       header->dwBytesRecorded = 0;
-      header->dwFlags = (header->dwFlags.load() & ~MHDR_INQUEUE) | MHDR_DONE;
-      hands.push_back({it->second.callback, handle, it->second.instance, header});
+      MarkDone(header);
+      hands.push_back({input->callback, handle, input->instance, header});
     }
-    it->second.lent.clear();
+    input->lent.clear();
   }
-  for (const Handover& hand : hands) {
-    Invoke(hand, MIM_LONGDATA, reinterpret_cast<std::uintptr_t>(hand.header));
-  }
+  for (const Handover& hand : hands) HandBack(hand);
   return MMSYSERR_NOERROR;
 }
 
@@ -403,29 +451,15 @@ std::uint32_t FakeMidiDriver::midiOutGetNumDevs() {
 
 MMRESULT FakeMidiDriver::midiOutGetDevCaps(std::uint32_t device, std::string* name) {
   std::lock_guard<std::mutex> lock(mutex_);
-  MMRESULT result = Enter("midiOutGetDevCaps", static_cast<std::int32_t>(device), nullptr, 0);
-  if (result != MMSYSERR_NOERROR) return result;
-  if (device >= output_names_.size()) result = MMSYSERR_BADDEVICEID;
-  if (result == MMSYSERR_NOERROR && name != nullptr) *name = output_names_[device];
-  SetResult(result);
-  return result;
+  return DevCaps("midiOutGetDevCaps", output_names_, device, name);
 }
 
 MMRESULT FakeMidiDriver::midiOutOpen(HMIDIOUT* handle, std::int32_t device,
                                      std::uintptr_t /*callback*/, std::uintptr_t /*instance*/,
                                      std::uint32_t flags) {
   std::lock_guard<std::mutex> lock(mutex_);
-  MMRESULT result = Enter("midiOutOpen", device, nullptr, flags);
-  if (result != MMSYSERR_NOERROR) return result;
-  if (device < 0 || static_cast<std::size_t>(device) >= output_names_.size()) {
-    result = MMSYSERR_BADDEVICEID;
-  } else if (handle == nullptr) {
-    result = MMSYSERR_INVALPARAM;
-  } else {
-    *handle = next_handle_++;
-    outputs_[*handle] = Output{device, {}};
-  }
-  SetResult(result);
+  const MMRESULT result = OpenHandle("midiOutOpen", output_names_.size(), handle, device, flags);
+  if (result == MMSYSERR_NOERROR) outputs_[*handle] = Output{device, {}};
   return result;
 }
 
@@ -434,14 +468,9 @@ MMRESULT FakeMidiDriver::midiOutOpen(HMIDIOUT* handle, std::int32_t device,
 MMRESULT FakeMidiDriver::midiOutClose(HMIDIOUT handle) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    MMRESULT result = Enter("midiOutClose", static_cast<std::int64_t>(handle), nullptr, 0);
-    if (result != MMSYSERR_NOERROR) return result;
-    auto it = outputs_.find(handle);
-    if (it == outputs_.end()) {
-      SetResult(MMSYSERR_INVALHANDLE);
-      return MMSYSERR_INVALHANDLE;
-    }
-    outputs_.erase(it);
+    MMRESULT result;
+    if (EnterOn("midiOutClose", outputs_, handle, &result) == nullptr) return result;
+    outputs_.erase(handle);
     for (auto p = prepared_out_.begin(); p != prepared_out_.end();) {
       p = p->second == handle ? prepared_out_.erase(p) : std::next(p);
     }
@@ -453,61 +482,29 @@ MMRESULT FakeMidiDriver::midiOutClose(HMIDIOUT handle) {
 MMRESULT FakeMidiDriver::midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header,
                                               std::uint32_t size) {
   std::lock_guard<std::mutex> lock(mutex_);
-  MMRESULT result = Enter("midiOutPrepareHeader", static_cast<std::int64_t>(handle), header, size);
-  if (result != MMSYSERR_NOERROR) return result;
-  if (outputs_.count(handle) == 0) {
-    result = MMSYSERR_INVALHANDLE;
-  } else if (header == nullptr) {
-    result = MMSYSERR_INVALPARAM;
-  } else {
-    prepared_out_[header] = handle;
-    header->dwFlags |= MHDR_PREPARED;
-  }
-  SetResult(result);
-  return result;
+  return PrepareHeader("midiOutPrepareHeader", outputs_, prepared_out_, handle, header, size);
 }
 
 MMRESULT FakeMidiDriver::midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header,
                                                 std::uint32_t size) {
   std::lock_guard<std::mutex> lock(mutex_);
-  MMRESULT result =
-      Enter("midiOutUnprepareHeader", static_cast<std::int64_t>(handle), header, size);
-  if (result != MMSYSERR_NOERROR) return result;
-  auto it = outputs_.find(handle);
-  if (it == outputs_.end()) {
-    result = MMSYSERR_INVALHANDLE;
-  } else if (std::find(it->second.queued.begin(), it->second.queued.end(), header) !=
-             it->second.queued.end()) {
-    result = MIDIERR_STILLPLAYING;
-  } else {
-    prepared_out_.erase(header);
-    if (header != nullptr) header->dwFlags &= ~MHDR_PREPARED;
-  }
-  SetResult(result);
-  return result;
+  return UnprepareHeader("midiOutUnprepareHeader", outputs_, &Output::queued, prepared_out_, handle,
+                         header, size);
 }
 
 MMRESULT FakeMidiDriver::midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, std::uint32_t size) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    MMRESULT result = Enter("midiOutLongMsg", static_cast<std::int64_t>(handle), header, size);
-    if (result != MMSYSERR_NOERROR) return result;
-    auto it = outputs_.find(handle);
-    if (it == outputs_.end()) {
-      result = MMSYSERR_INVALHANDLE;
-    } else if (header == nullptr || prepared_out_.count(header) == 0) {
-      result = MIDIERR_UNPREPARED;
+    MMRESULT result;
+    Output* output =
+        EnterPrepared("midiOutLongMsg", outputs_, prepared_out_, handle, header, size, &result);
+    if (output == nullptr) return result;
+    sent_long_.emplace_back(header->lpData, header->lpData + header->dwBufferLength);
+    if (hold_sends_) {
+      Queue(header, &output->queued);
     } else {
-      sent_long_.emplace_back(header->lpData, header->lpData + header->dwBufferLength);
-      if (hold_sends_) {
-        header->dwFlags = (header->dwFlags.load() & ~MHDR_DONE) | MHDR_INQUEUE;
-        it->second.queued.push_back(header);
-      } else {
-        header->dwFlags |= MHDR_DONE;
-      }
+      header->dwFlags |= MHDR_DONE;
     }
-    SetResult(result);
-    if (result != MMSYSERR_NOERROR) return result;
   }
   cv_.notify_all();
   return MMSYSERR_NOERROR;
@@ -515,31 +512,22 @@ MMRESULT FakeMidiDriver::midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, std::u
 
 MMRESULT FakeMidiDriver::midiOutShortMsg(HMIDIOUT handle, std::uint32_t message) {
   std::lock_guard<std::mutex> lock(mutex_);
-  MMRESULT result = Enter("midiOutShortMsg", static_cast<std::int64_t>(handle), nullptr, message);
-  if (result != MMSYSERR_NOERROR) return result;
-  if (outputs_.count(handle) == 0) {
-    result = MMSYSERR_INVALHANDLE;
-  } else {
-    sent_short_.push_back(message);
+  MMRESULT result;
+  if (EnterOn("midiOutShortMsg", outputs_, handle, &result, nullptr, message) == nullptr) {
+    return result;
   }
-  SetResult(result);
+  sent_short_.push_back(message);
   return result;
 }
 
 MMRESULT FakeMidiDriver::midiOutReset(HMIDIOUT handle) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    MMRESULT result = Enter("midiOutReset", static_cast<std::int64_t>(handle), nullptr, 0);
-    if (result != MMSYSERR_NOERROR) return result;
-    auto it = outputs_.find(handle);
-    if (it == outputs_.end()) {
-      SetResult(MMSYSERR_INVALHANDLE);
-      return MMSYSERR_INVALHANDLE;
-    }
-    for (MIDIHDR* header : it->second.queued) {
-      header->dwFlags = (header->dwFlags.load() & ~MHDR_INQUEUE) | MHDR_DONE;
-    }
-    it->second.queued.clear();
+    MMRESULT result;
+    Output* output = EnterOn("midiOutReset", outputs_, handle, &result);
+    if (output == nullptr) return result;
+    for (MIDIHDR* header : output->queued) MarkDone(header);
+    output->queued.clear();
   }
   cv_.notify_all();
   return MMSYSERR_NOERROR;

@@ -142,7 +142,36 @@ class FakeMidiDriver : public MidiDriver {
                  std::uint64_t value);
   void SetResult(MMRESULT result);
   HMIDIIN PickInput(HMIDIIN handle) const;
+  // Takes the oldest buffer lent by the input `handle` picks; false when there is none.
+  bool TakeLent(HMIDIIN handle, Handover* hand);
   static void Invoke(const Handover& hand, std::uint32_t msg, std::uintptr_t param1);
+  static void HandBack(const Handover& hand);  // the header as MIM_LONGDATA
+  static void MarkDone(MIDIHDR* header);       // out of the queue, done
+  // In the queue, not done.
+  static void Queue(MIDIHDR* header, std::deque<MIDIHDR*>* queue);
+  // Copies the bytes in (at most the buffer's length) and marks the header done.
+  static void FillDone(MIDIHDR* header, const std::vector<std::uint8_t>& bytes);
+  MMRESULT DevCaps(const char* call, const std::vector<std::string>& names, std::uint32_t device,
+                   std::string* name);
+  MMRESULT OpenHandle(const char* call, std::size_t devices, std::uintptr_t* handle,
+                      std::int32_t device, std::uint32_t flags);
+  // The prepared headers and the handle each was prepared on.
+  using Prepared = std::map<const MIDIHDR*, std::uintptr_t>;
+  template <typename Entry>
+  MMRESULT PrepareHeader(const char* call, std::map<std::uintptr_t, Entry>& open,
+                         Prepared& prepared, std::uintptr_t handle, MIDIHDR* header,
+                         std::uint32_t size);
+  template <typename Entry>
+  MMRESULT UnprepareHeader(const char* call, std::map<std::uintptr_t, Entry>& open,
+                           std::deque<MIDIHDR*> Entry::*pending, Prepared& prepared,
+                           std::uintptr_t handle, MIDIHDR* header, std::uint32_t size);
+  template <typename Entry>
+  Entry* EnterOn(const char* call, std::map<std::uintptr_t, Entry>& open, std::uintptr_t handle,
+                 MMRESULT* result, const MIDIHDR* header = nullptr, std::uint64_t value = 0);
+  template <typename Entry>
+  Entry* EnterPrepared(const char* call, std::map<std::uintptr_t, Entry>& open,
+                       const Prepared& prepared, std::uintptr_t handle, MIDIHDR* header,
+                       std::uint32_t size, MMRESULT* result);
 
   mutable std::mutex mutex_;
   std::condition_variable cv_;
@@ -153,8 +182,8 @@ class FakeMidiDriver : public MidiDriver {
   std::uintptr_t next_handle_ = 1;
   std::map<HMIDIIN, Input> inputs_;
   std::map<HMIDIOUT, Output> outputs_;
-  std::set<const MIDIHDR*> prepared_in_;
-  std::map<const MIDIHDR*, HMIDIOUT> prepared_out_;
+  Prepared prepared_in_;
+  Prepared prepared_out_;
   std::vector<std::uint8_t> partial_on_stop_;
   bool hold_sends_ = false;
   std::vector<std::vector<std::uint8_t>> sent_long_;

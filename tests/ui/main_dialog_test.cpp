@@ -15,6 +15,9 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/string_table.h"
 #include "protocol/messages.h"
@@ -392,27 +395,30 @@ TEST_P(CloseDuringRun, EndsTheRunSilentlyAndPromptly) {
   rig.DestroyDialog();
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryPhase, CloseDuringRun,
-                         ::testing::Values(Phase::kIdentityWait, Phase::kBeginUpdateWait,
-                                           Phase::kBeginPause, Phase::kWriteStep,
-                                           Phase::kWorkerErrorBoxOpen, Phase::kExecuteErrorBoxOpen),
-                         [](const ::testing::TestParamInfo<Phase>& info) {
-                           switch (info.param) {
-                             case Phase::kIdentityWait:
-                               return "IdentityWait";
-                             case Phase::kBeginUpdateWait:
-                               return "BeginUpdateWait";
-                             case Phase::kBeginPause:
-                               return "BeginPause";
-                             case Phase::kWriteStep:
-                               return "WriteStep";
-                             case Phase::kWorkerErrorBoxOpen:
-                               return "WorkerErrorBoxOpen";
-                             case Phase::kExecuteErrorBoxOpen:
-                               return "ExecuteErrorBoxOpen";
-                           }
-                           return "Unknown";
-                         });
+// Every phase, with its name in the test's name.
+const std::pair<Phase, const char*> kPhases[] = {
+    {Phase::kIdentityWait, "IdentityWait"},
+    {Phase::kBeginUpdateWait, "BeginUpdateWait"},
+    {Phase::kBeginPause, "BeginPause"},
+    {Phase::kWriteStep, "WriteStep"},
+    {Phase::kWorkerErrorBoxOpen, "WorkerErrorBoxOpen"},
+    {Phase::kExecuteErrorBoxOpen, "ExecuteErrorBoxOpen"},
+};
+
+std::vector<Phase> EveryPhase() {
+  std::vector<Phase> phases;
+  for (const auto& [phase, name] : kPhases) phases.push_back(phase);
+  return phases;
+}
+
+std::string PhaseName(const ::testing::TestParamInfo<Phase>& info) {
+  for (const auto& [phase, name] : kPhases) {
+    if (phase == info.param) return name;
+  }
+  return "Unknown";
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryPhase, CloseDuringRun, ::testing::ValuesIn(EveryPhase()), PhaseName);
 
 // Enter as a user presses it, on whatever has the focus.
 void PressEnter(QDialog& dialog) {

@@ -169,6 +169,23 @@ void AnswerPlaceholderQuestion(HWND window) {
   }
 }
 
+// Once the program's window shows, starts a run by the keyboard ("Execute" has the focus) and
+// says yes to the question. The window, or null when none showed.
+HWND StartRunByKeyboard(Program& program) {
+  HWND window = program.Window(kTitle);
+  if (window == nullptr) return nullptr;
+  ::SetForegroundWindow(window);
+  PressKey(VK_RETURN);
+  AnswerPlaceholderQuestion(window);
+  return window;
+}
+
+// Closes the window; true when the program has ended within ten seconds.
+bool CloseAndWaitForExit(Program& program, HWND window) {
+  ::PostMessageW(window, WM_CLOSE, 0, 0);
+  return program.Exited(10s);
+}
+
 bool Enabled(HWND dialog, int id) { return ::IsWindowEnabled(::GetDlgItem(dialog, id)) != 0; }
 
 TEST(Win32Window, ShowsItsTitleControlsAndPreselectedPorts) {
@@ -185,17 +202,13 @@ TEST(Win32Window, ShowsItsTitleControlsAndPreselectedPorts) {
     EXPECT_EQ(Text(::GetDlgItem(w, list)), "USB Audio Device");
   }
   EXPECT_TRUE(Enabled(w, IDOK));
-  ::PostMessageW(w, WM_CLOSE, 0, 0);
-  EXPECT_TRUE(program.Exited(10s));
+  EXPECT_TRUE(CloseAndWaitForExit(program, w));
 }
 
 TEST(Win32Window, AWholeUpdateByTheKeyboardEndsCompleted) {
   Program program;
-  HWND w = program.Window(kTitle);
+  HWND w = StartRunByKeyboard(program);
   ASSERT_NE(w, nullptr);
-  ::SetForegroundWindow(w);
-  PressKey(VK_RETURN);  // "Execute" has the focus
-  AnswerPlaceholderQuestion(w);
   ASSERT_TRUE(WaitFor(
       [&] { return Text(::GetDlgItem(w, IDC_STATUS_LINE)) == "Version update completed."; }, 120s))
       << Text(::GetDlgItem(w, IDC_STATUS_LINE));
@@ -205,18 +218,14 @@ TEST(Win32Window, AWholeUpdateByTheKeyboardEndsCompleted) {
   EXPECT_TRUE(Enabled(w, IDC_MIDI_IN_LIST));
   ::PostMessageW(w, WM_COMMAND, MAKEWPARAM(IDC_RESCAN_DEVICE, BN_CLICKED), 0);
   EXPECT_TRUE(WaitFor([&] { return Enabled(w, IDOK); }));
-  ::PostMessageW(w, WM_CLOSE, 0, 0);
-  ASSERT_TRUE(program.Exited(10s));
+  ASSERT_TRUE(CloseAndWaitForExit(program, w));
   EXPECT_EQ(program.Report(), "result completed\nworker ended\nflash holds the images\n");
 }
 
 TEST(Win32Window, AFailedRunShowsItsErrorBoxAndRestoresTheControls) {
   Program program(Program::Env{{"FEN_TEST_FAULTS", "not-update-mode"}});
-  HWND w = program.Window(kTitle);
+  HWND w = StartRunByKeyboard(program);
   ASSERT_NE(w, nullptr);
-  ::SetForegroundWindow(w);
-  PressKey(VK_RETURN);
-  AnswerPlaceholderQuestion(w);
   HWND box = nullptr;
   ASSERT_TRUE(WaitFor([&] { return (box = FindTopWindow("Error", w)) != nullptr; }));
   EXPECT_EQ(BoxText(box), "Please use the firmware update mode.");
@@ -225,18 +234,14 @@ TEST(Win32Window, AFailedRunShowsItsErrorBoxAndRestoresTheControls) {
   ASSERT_TRUE(WaitFor([&] { return Enabled(w, IDOK); }));
   EXPECT_TRUE(Enabled(w, IDC_MIDI_IN_LIST));
   EXPECT_TRUE(Enabled(w, IDC_RESCAN_DEVICE));
-  ::PostMessageW(w, WM_CLOSE, 0, 0);
-  ASSERT_TRUE(program.Exited(10s));
+  ASSERT_TRUE(CloseAndWaitForExit(program, w));
   EXPECT_EQ(program.Report(), "result not in update mode\nworker ended\nflash differs\n");
 }
 
 TEST(Win32Window, EnterDuringARunDoesNothingAndClosingEndsTheRunAndTheProgram) {
   Program program(Program::Env{{"FEN_TEST_PACE", "usb"}});
-  HWND w = program.Window(kTitle);
+  HWND w = StartRunByKeyboard(program);
   ASSERT_NE(w, nullptr);
-  ::SetForegroundWindow(w);
-  PressKey(VK_RETURN);
-  AnswerPlaceholderQuestion(w);
   ASSERT_TRUE(
       WaitFor([&] { return Text(::GetDlgItem(w, IDC_STATUS_LINE)).rfind("Data", 0) == 0; }));
   EXPECT_FALSE(Enabled(w, IDOK));
@@ -251,8 +256,7 @@ TEST(Win32Window, EnterDuringARunDoesNothingAndClosingEndsTheRunAndTheProgram) {
   std::this_thread::sleep_for(500ms);
   ASSERT_TRUE(::IsWindow(w)) << "Enter closed the window during the run";
   EXPECT_EQ(FindTopWindow("Error", w), nullptr);
-  ::PostMessageW(w, WM_CLOSE, 0, 0);
-  ASSERT_TRUE(program.Exited(10s)) << "the program hangs after closing during a run";
+  ASSERT_TRUE(CloseAndWaitForExit(program, w)) << "the program hangs after closing during a run";
   EXPECT_EQ(program.Report(), "result aborted\nworker ended\nflash differs\n");
 }
 
@@ -267,8 +271,7 @@ TEST(Win32Window, TheSystemMenuCommandOpensTheAboutBox) {
   EXPECT_EQ(Text(::GetDlgItem(about, IDC_ABOUT_TITLE)), kTitle);
   ::PostMessageW(about, WM_COMMAND, IDOK, 0);
   EXPECT_TRUE(WaitFor([&] { return !::IsWindow(about); }));
-  ::PostMessageW(w, WM_CLOSE, 0, 0);
-  EXPECT_TRUE(program.Exited(10s));
+  EXPECT_TRUE(CloseAndWaitForExit(program, w));
 }
 
 TEST(Win32Window, ASecondCopyIsNumberedAndThe21stIsRefused) {
