@@ -60,6 +60,19 @@ class TimerServiceCore : public TimerService {
   virtual bool RaiseSystemPeriod(std::uint32_t /*period*/) { return true; }
   virtual void RestoreSystemPeriod(std::uint32_t /*period*/) {}
 
+  // A new event with what every event has, or null for a request no platform serves: only
+  // periodic events are offered, and a zero period would spin.
+  template <typename Event>
+  static std::shared_ptr<Event> NewEvent(std::uint32_t delay, TimerProc callback,
+                                         std::uintptr_t user, std::uint32_t flags) {
+    if (callback == nullptr || delay == 0 || (flags & TIME_PERIODIC) == 0) return nullptr;
+    auto event = std::make_shared<Event>();
+    event->callback = callback;
+    event->user = user;
+    event->kick_inline = (flags & TIME_KICK_INLINE) != 0;
+    return event;
+  }
+
   // Gives the event an id and keeps it once `start` (called with the table's lock held and the
   // id set) has said yes; returns the id, or 0 when `start` refused.
   template <typename Start>

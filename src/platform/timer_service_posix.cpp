@@ -40,13 +40,9 @@ class SystemTimerServiceImpl final : public TimerServiceCore {
 
   std::uint32_t timeSetEvent(std::uint32_t delay, std::uint32_t /*resolution*/, TimerProc callback,
                              std::uintptr_t user, std::uint32_t flags) override {
-    // Only periodic events are offered; a zero period would spin.
-    if (callback == nullptr || delay == 0 || (flags & TIME_PERIODIC) == 0) return 0;
-    auto event = std::make_shared<ThreadEvent>();
+    auto event = NewEvent<ThreadEvent>(delay, callback, user, flags);
+    if (!event) return 0;
     event->period = std::chrono::milliseconds(delay);
-    event->callback = callback;
-    event->user = user;
-    event->kick_inline = (flags & TIME_KICK_INLINE) != 0;
     event->sleep_when_idle = (flags & TIME_SLEEP_WHEN_IDLE) != 0;
     return AddEvent(event, [&] {
       try {

@@ -74,12 +74,8 @@ class MultimediaTimerService final : public TimerServiceCore {
 
   std::uint32_t timeSetEvent(std::uint32_t delay, std::uint32_t resolution, TimerProc callback,
                              std::uintptr_t user, std::uint32_t flags) override {
-    // Only periodic events are offered, as on the other platforms.
-    if (callback == nullptr || delay == 0 || (flags & TIME_PERIODIC) == 0) return 0;
-    auto event = std::make_shared<MultimediaEvent>();
-    event->callback = callback;
-    event->user = user;
-    event->kick_inline = (flags & TIME_KICK_INLINE) != 0;
+    auto event = NewEvent<MultimediaEvent>(delay, callback, user, flags);
+    if (!event) return 0;
     // The system's period is capped at its longest; a longer one, and an idle event's, passes
     // most system ticks on. An idle event still gets a system tick every period, so that a
     // request is served within one.
