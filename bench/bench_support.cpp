@@ -131,26 +131,18 @@ std::vector<double> TurnaroundProbe::RoundTripsUs() const {
 }
 
 ProbeBackend::ProbeBackend(std::shared_ptr<MidiBackend> inner, TurnaroundProbe* probe)
-    : inner_(std::move(inner)), probe_(probe) {}
-
-std::string ProbeBackend::Name() const { return inner_->Name(); }
-std::vector<MidiEndpoint> ProbeBackend::ListInputs() { return inner_->ListInputs(); }
-std::vector<MidiEndpoint> ProbeBackend::ListOutputs() { return inner_->ListOutputs(); }
+    : ForwardingMidiBackend(std::move(inner)), probe_(probe) {}
 
 std::unique_ptr<MidiInputConnection> ProbeBackend::OpenInput(const MidiEndpoint& endpoint,
                                                              MidiReceiver receiver) {
   TurnaroundProbe* probe = probe_;
-  auto inner = inner_->OpenInput(endpoint, [probe, receiver = std::move(receiver)](
-                                               const std::uint8_t* data, std::size_t size) {
+  auto opened = inner().OpenInput(endpoint, [probe, receiver = std::move(receiver)](
+                                                const std::uint8_t* data, std::size_t size) {
     if (probe != nullptr && IsDeviceStatus(data, size)) probe->ReplyArrived();
     receiver(data, size);
   });
-  if (!inner) return nullptr;
-  return std::make_unique<ProbeInput>(std::move(inner));
-}
-
-std::unique_ptr<MidiOutputConnection> ProbeBackend::OpenOutput(const MidiEndpoint& endpoint) {
-  return inner_->OpenOutput(endpoint);
+  if (!opened) return nullptr;
+  return std::make_unique<ProbeInput>(std::move(opened));
 }
 
 ProbeDriver::ProbeDriver(std::vector<std::shared_ptr<MidiBackend>> backends, TurnaroundProbe* probe)

@@ -42,22 +42,16 @@ class TurnaroundProbe {
   std::vector<std::int64_t> round_trips_ns_;
 };
 
-// Passes every call to the wrapped backend; the receivers it hands out stamp each device
-// Status just before the program's input side gets it.
-class ProbeBackend : public MidiBackend {
+// Passes every call to the wrapped backend, InProcess too, so that the driver treats the bus as
+// what it is; the receivers it hands out stamp each device Status just before the program's
+// input side gets it.
+class ProbeBackend : public ForwardingMidiBackend {
  public:
   ProbeBackend(std::shared_ptr<MidiBackend> inner, TurnaroundProbe* probe);
-  std::string Name() const override;
-  std::vector<MidiEndpoint> ListInputs() override;
-  std::vector<MidiEndpoint> ListOutputs() override;
   std::unique_ptr<MidiInputConnection> OpenInput(const MidiEndpoint& endpoint,
                                                  MidiReceiver receiver) override;
-  std::unique_ptr<MidiOutputConnection> OpenOutput(const MidiEndpoint& endpoint) override;
-  // The driver treats the wrapped bus as what it is.
-  bool InProcess() const override { return inner_->InProcess(); }
 
  private:
-  std::shared_ptr<MidiBackend> inner_;
   TurnaroundProbe* probe_;
 };
 

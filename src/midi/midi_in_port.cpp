@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "midi/device_name.h"
+#include "platform/midi/device_names.h"
 
 namespace fen {
 

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "midi/device_name.h"
+#include "platform/midi/device_names.h"
 
 namespace fen {
 

@@ -44,10 +44,10 @@ class TimerService {
   // Cancels an event. Once it has returned no tick of the event runs or will start. Must not
   // be called from the event's own tick.
   virtual MMRESULT timeKillEvent(std::uint32_t id) = 0;
-  // Not of the multimedia timer: asks for one extra tick of the event as soon as its thread is free,
-  // without waiting for the period. Never runs two ticks at a time; any thread may ask; requests
-  // made while a tick runs lead to one more tick after it. With TIME_KICK_INLINE the tick may
-  // run on the asking thread before this returns.
+  // Not of the multimedia timer: asks for one extra tick of the event as soon as its thread is
+  // free, without waiting for the period. Never runs two ticks at a time; any thread may ask;
+  // requests made while a tick runs lead to one more tick after it. With TIME_KICK_INLINE the tick
+  // may run on the asking thread before this returns.
   virtual void timeRequestTick(std::uint32_t id) = 0;
 };
 

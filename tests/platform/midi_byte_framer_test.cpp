@@ -27,6 +27,12 @@ TEST(MidiByteFramer, RealTimeBytesInsideMessagesComeOutAloneAndLeaveTheMessageWh
                 {0xF8}, {0xFE}, {0xF0, 0x43, 0x10, 0xF7}, {0xFA}, {0xFF}, {0x90, 0x40, 0x7F}}));
 }
 
+TEST(MidiByteFramer, UndefinedSystemCommonBytesAreDroppedAndATuneRequestStandsAlone) {
+  Collected c;
+  c.Feed({0xF4, 0x10, 0xF6, 0xF5, 0x90, 0x3C, 0x40});
+  EXPECT_EQ(c.messages, (std::vector<Bytes>{{0xF6}, {0x90, 0x3C, 0x40}}));
+}
+
 TEST(MidiByteFramer, RunningStatusRepeatsTheLastChannelStatusUntilASystemCommonMessage) {
   Collected c;
   c.Feed({0x90, 0x3C, 0x40, 0x3E, 0x41, 0xC2, 0x05, 0x06, 0xF8, 0x07,  // program change twice

@@ -434,6 +434,17 @@ TEST_F(MidiDriverTest, LongMessageIsSentFromACopyAndItsHeaderComesBackDone) {
   EXPECT_EQ(0, backend_->OpenOutputs());
 }
 
+TEST_F(MidiDriverTest, SystemCommonMessagesSendTheirLengthAndAnUndefinedStatusItsOneByte) {
+  HMIDIOUT out = OpenOutput();
+  EXPECT_EQ(MMSYSERR_NOERROR, driver_->midiOutShortMsg(out, 0x4020F2));
+  EXPECT_EQ(MMSYSERR_NOERROR, driver_->midiOutShortMsg(out, 0xFF05F3));
+  EXPECT_EQ(MMSYSERR_NOERROR, driver_->midiOutShortMsg(out, 0xFFFFF4));
+  EXPECT_EQ(MMSYSERR_NOERROR, driver_->midiOutShortMsg(out, 0xFFFFF6));
+  EXPECT_EQ((std::vector<Bytes>{{0xF2, 0x20, 0x40}, {0xF3, 0x05}, {0xF4}, {0xF6}}),
+            backend_->Sent("synth-in"));
+  EXPECT_EQ(MMSYSERR_NOERROR, driver_->midiOutClose(out));
+}
+
 TEST_F(MidiDriverTest, ShortMessagesSendAsManyBytesAsTheirStatusCalls) {
   HMIDIOUT out = OpenOutput();
   EXPECT_EQ(MMSYSERR_NOERROR, driver_->midiOutShortMsg(out, 0x643C90));

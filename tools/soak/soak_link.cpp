@@ -130,7 +130,7 @@ class SlowLinkBackend::Output : public MidiOutputConnection {
 };
 
 SlowLinkBackend::SlowLinkBackend(std::shared_ptr<MidiBackend> inner)
-    : inner_(std::move(inner)), state_(std::make_shared<State>()) {}
+    : ForwardingMidiBackend(std::move(inner)), state_(std::make_shared<State>()) {}
 
 void SlowLinkBackend::set_send_delay_ms(int ms) { state_->delay_ms.store(ms); }
 
@@ -159,19 +159,10 @@ bool SlowLinkBackend::WaitForSendInProgress(int timeout_ms) const {
                              [this] { return state_->in_progress.load() > 0; });
 }
 
-std::string SlowLinkBackend::Name() const { return inner_->Name(); }
-std::vector<MidiEndpoint> SlowLinkBackend::ListInputs() { return inner_->ListInputs(); }
-std::vector<MidiEndpoint> SlowLinkBackend::ListOutputs() { return inner_->ListOutputs(); }
-
-std::unique_ptr<MidiInputConnection> SlowLinkBackend::OpenInput(const MidiEndpoint& endpoint,
-                                                                MidiReceiver receiver) {
-  return inner_->OpenInput(endpoint, std::move(receiver));
-}
-
 std::unique_ptr<MidiOutputConnection> SlowLinkBackend::OpenOutput(const MidiEndpoint& endpoint) {
-  auto inner = inner_->OpenOutput(endpoint);
-  if (!inner) return nullptr;
-  return std::make_unique<Output>(std::move(inner), state_);
+  auto opened = inner().OpenOutput(endpoint);
+  if (!opened) return nullptr;
+  return std::make_unique<Output>(std::move(opened), state_);
 }
 
 }  // namespace fen::soak

@@ -58,7 +58,7 @@ class SoakLink {
 
 // Wraps a backend: sends through its outputs take `send_delay_ms` each, and while held they
 // do not finish at all until released (or the connection is closed).
-class SlowLinkBackend : public MidiBackend {
+class SlowLinkBackend : public ForwardingMidiBackend {
  public:
   explicit SlowLinkBackend(std::shared_ptr<MidiBackend> inner);
   ~SlowLinkBackend() override;
@@ -70,17 +70,14 @@ class SlowLinkBackend : public MidiBackend {
   int sends_in_progress() const;
   bool WaitForSendInProgress(int timeout_ms) const;
 
-  std::string Name() const override;
-  std::vector<MidiEndpoint> ListInputs() override;
-  std::vector<MidiEndpoint> ListOutputs() override;
-  std::unique_ptr<MidiInputConnection> OpenInput(const MidiEndpoint& endpoint,
-                                                 MidiReceiver receiver) override;
+  // Its sends may block for long: the driver gives them a thread of their own even when the
+  // wrapped bus is in process.
+  bool InProcess() const override { return false; }
   std::unique_ptr<MidiOutputConnection> OpenOutput(const MidiEndpoint& endpoint) override;
 
  private:
   struct State;
   class Output;
-  std::shared_ptr<MidiBackend> inner_;
   std::shared_ptr<State> state_;
 };
 

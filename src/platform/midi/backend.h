@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fen {
@@ -61,6 +62,30 @@ class MidiBackend {
   virtual std::unique_ptr<MidiInputConnection> OpenInput(const MidiEndpoint& endpoint,
                                                          MidiReceiver receiver) = 0;
   virtual std::unique_ptr<MidiOutputConnection> OpenOutput(const MidiEndpoint& endpoint) = 0;
+};
+
+// A backend that passes every call on to another, for wrappers that watch or slow down some of
+// them: a wrapper overrides only what it changes.
+class ForwardingMidiBackend : public MidiBackend {
+ public:
+  explicit ForwardingMidiBackend(std::shared_ptr<MidiBackend> inner) : inner_(std::move(inner)) {}
+  std::string Name() const override { return inner_->Name(); }
+  bool InProcess() const override { return inner_->InProcess(); }
+  std::vector<MidiEndpoint> ListInputs() override { return inner_->ListInputs(); }
+  std::vector<MidiEndpoint> ListOutputs() override { return inner_->ListOutputs(); }
+  std::unique_ptr<MidiInputConnection> OpenInput(const MidiEndpoint& endpoint,
+                                                 MidiReceiver receiver) override {
+    return inner_->OpenInput(endpoint, std::move(receiver));
+  }
+  std::unique_ptr<MidiOutputConnection> OpenOutput(const MidiEndpoint& endpoint) override {
+    return inner_->OpenOutput(endpoint);
+  }
+
+ protected:
+  MidiBackend& inner() const { return *inner_; }
+
+ private:
+  std::shared_ptr<MidiBackend> inner_;
 };
 
 }  // namespace fen

@@ -1,6 +1,7 @@
 // Display names of MIDI ports: client or client:port, numbering of equal names, UTF-8 cuts.
 #include "platform/midi/device_names.h"
 
+#include <cstring>
 #include <map>
 #include <tuple>
 
@@ -33,6 +34,17 @@ std::string TruncateUtf8(const std::string& text, std::size_t max_chars) {
     ++chars;
   }
   return text;
+}
+
+void CopyDeviceName(const std::string& name, char* destination, std::size_t capacity) {
+  if (destination == nullptr || capacity == 0) return;
+  std::size_t length = name.size();
+  if (length > capacity - 1) {
+    length = capacity - 1;
+    while (length > 0 && IsContinuationByte(static_cast<unsigned char>(name[length]))) --length;
+  }
+  std::memcpy(destination, name.data(), length);
+  destination[length] = '\0';
 }
 
 std::vector<std::string> MakeDisplayNames(const std::vector<NamedPort>& ports,

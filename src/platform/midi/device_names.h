@@ -1,5 +1,6 @@
 // Names shown for MIDI ports: the device-level name a user recognises, numbered when several
-// devices share it, and cut to whole UTF-8 characters.
+// devices share it, and cut to whole UTF-8 characters (to a number of characters, or of bytes
+// for a caller's fixed buffer).
 #pragma once
 
 #include <cstddef>
@@ -13,6 +14,10 @@ std::size_t CountUtf8Chars(const std::string& text);
 
 // The first `max_chars` characters of `text`; never cuts inside a character.
 std::string TruncateUtf8(const std::string& text, std::size_t max_chars);
+
+// Copies `name` into a caller's fixed buffer of `capacity` bytes: at most capacity - 1 bytes
+// and a terminating zero. A cut falls before the lead byte of a character, never inside it.
+void CopyDeviceName(const std::string& name, char* destination, std::size_t capacity);
 
 // One port of a list as its backend reports it. `group` tells clients apart across backends
 // (two backends may each have a client of the same name), `client_id` within one backend (two

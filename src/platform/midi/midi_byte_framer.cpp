@@ -4,11 +4,8 @@
 #include "platform/midi/midi_byte_framer.h"
 
 namespace fen {
-namespace {
-
-// Length of the message a channel or system common status byte starts; 0 for the undefined
-// ones (F4, F5), which carry no known data.
-std::size_t MessageLength(std::uint8_t status) {
+std::size_t ShortMessageLength(std::uint8_t status) {
+  if (status < 0x80) return 0;
   if (status < 0xF0) {
     const std::uint8_t kind = status & 0xF0;
     return kind == 0xC0 || kind == 0xD0 ? 2 : 3;
@@ -19,14 +16,15 @@ std::size_t MessageLength(std::uint8_t status) {
       return 2;
     case 0xF2:
       return 3;
-    case 0xF6:
-      return 1;
-    default:
+    case 0xF0:
+    case 0xF4:
+    case 0xF5:
+    case 0xF7:
       return 0;
+    default:
+      return 1;  // F6 and the real-time bytes stand alone
   }
 }
-
-}  // namespace
 
 void MidiByteFramer::Reset() {
   sysex_.clear();
@@ -73,7 +71,7 @@ void MidiByteFramer::Feed(const std::uint8_t* data, std::size_t size) {
     }
     if (byte >= 0x80) {
       short_size_ = 0;
-      short_needed_ = MessageLength(byte);
+      short_needed_ = ShortMessageLength(byte);
       // Only channel messages set running status; system common ones cancel it.
       running_ = byte < 0xF0 ? byte : 0;
       if (short_needed_ == 0) continue;  // F4, F5, a stray F7: nothing to deliver
@@ -87,7 +85,7 @@ void MidiByteFramer::Feed(const std::uint8_t* data, std::size_t size) {
     // A data byte: it continues the message begun, or starts one more under running status.
     if (short_size_ == 0) {
       if (running_ == 0) continue;  // no status to belong to
-      short_needed_ = MessageLength(running_);
+      short_needed_ = ShortMessageLength(running_);
       short_[short_size_++] = running_;
     }
     short_[short_size_++] = byte;

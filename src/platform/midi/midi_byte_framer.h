@@ -10,6 +10,11 @@
 
 namespace fen {
 
+// Length of the message a status byte starts: channel and system common messages by their
+// kind, 1 for F6 and the real-time bytes; 0 for a data byte and for the status bytes that start
+// no message of known length (F0, the undefined F4 and F5, a lone F7).
+std::size_t ShortMessageLength(std::uint8_t status);
+
 class MidiByteFramer {
  public:
   using Sink = std::function<void(const std::uint8_t* data, std::size_t size)>;

@@ -12,6 +12,8 @@
 #include <utility>
 
 #include "platform/midi/device_names.h"
+#include "platform/midi/handle_table.h"
+#include "platform/midi/midi_byte_framer.h"
 #include "platform/midi/system_midi.h"
 
 namespace fen {
@@ -27,18 +29,9 @@ struct Device {
   std::string name;
 };
 
-// Bytes per short message, from its status byte.
-std::size_t ShortMessageLength(std::uint8_t status) {
-  if (status < 0xF0) return (status & 0xE0) == 0xC0 ? 2 : 3;  // C0..DF carry one data byte
-  switch (status) {
-    case 0xF1:
-    case 0xF3:
-      return 2;
-    case 0xF2:
-      return 3;
-    default:
-      return 1;
-  }
+// Bytes per short message, from its status byte; an undefined status goes as its one byte.
+std::size_t PackedLength(std::uint8_t status) {
+  return std::max<std::size_t>(1, ShortMessageLength(status));
 }
 
 void MarkReturned(MIDIHDR* header) {
@@ -153,7 +146,7 @@ void Deliver(InState& state, const std::uint8_t* data, std::size_t size, Clock::
       ++pos;
       continue;
     }
-    const std::size_t length = std::min(ShortMessageLength(status), size - pos);
+    const std::size_t length = std::min(PackedLength(status), size - pos);
     std::uint32_t packed = 0;
     for (std::size_t i = 0; i < length; ++i) packed |= std::uint32_t{data[pos + i]} << (8 * i);
     pos += length;
@@ -266,6 +259,39 @@ void TakeBackHeaders(OutShared& shared, bool mark_done) {
   shared.cv.notify_all();
 }
 
+// Whether the port's handle is closing or closed, under the port's lock.
+bool Shut(const InState& state) { return state.closed; }
+bool Shut(const OutShared& shared) { return shared.closing; }
+
+// The checks of a header call on either side, in WinMM's order: a known handle, a usable
+// header, a handle not closing. Runs `then` with the port's lock held.
+template <typename Port, typename Then>
+MMRESULT UnderPortLock(const std::shared_ptr<Port>& port, MIDIHDR* header, bool needs_buffer,
+                       Then then) {
+  if (!port) return MMSYSERR_INVALHANDLE;
+  if (needs_buffer ? !HeaderHasBuffer(header) : header == nullptr) return MMSYSERR_INVALPARAM;
+  std::lock_guard<std::mutex> lock(port->mutex);
+  if (Shut(*port)) return MMSYSERR_INVALHANDLE;
+  return then();
+}
+
+template <typename Port>
+MMRESULT PrepareHeader(const std::shared_ptr<Port>& port, MIDIHDR* header) {
+  return UnderPortLock(port, header, /*needs_buffer=*/true, [&] {
+    header->dwFlags.fetch_or(MHDR_PREPARED);
+    return MMSYSERR_NOERROR;
+  });
+}
+
+template <typename Port>
+MMRESULT UnprepareHeader(const std::shared_ptr<Port>& port, MIDIHDR* header) {
+  return UnderPortLock(port, header, /*needs_buffer=*/false, [&] {
+    if (header->dwFlags.load() & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+    header->dwFlags.fetch_and(~MHDR_PREPARED);
+    return MMSYSERR_NOERROR;
+  });
+}
+
 }  // namespace
 
 // ---- The driver --------------------------------------------------------------------------
@@ -284,15 +310,19 @@ struct MidiDriver::Impl {
   std::map<HMIDIIN, std::shared_ptr<InState>> ins;
   std::map<HMIDIOUT, std::shared_ptr<OutState>> outs;
 
-  std::shared_ptr<InState> FindIn(HMIDIIN handle) {
-    std::lock_guard<std::mutex> lock(table_mutex);
-    auto it = ins.find(handle);
-    return it == ins.end() ? nullptr : it->second;
+  // Null for an unknown handle, and in a driver made without an Impl (a fake's).
+  static std::shared_ptr<InState> FindIn(Impl* impl, HMIDIIN handle) {
+    return impl ? FindHandle(impl->table_mutex, impl->ins, handle) : nullptr;
   }
-  std::shared_ptr<OutShared> FindOut(HMIDIOUT handle) {
-    std::lock_guard<std::mutex> lock(table_mutex);
-    auto it = outs.find(handle);
-    return it == outs.end() ? nullptr : it->second->shared;
+  static std::shared_ptr<OutShared> FindOut(Impl* impl, HMIDIOUT handle) {
+    std::shared_ptr<OutState> state =
+        impl ? FindHandle(impl->table_mutex, impl->outs, handle) : nullptr;
+    return state ? state->shared : nullptr;
+  }
+
+  std::uint32_t NumDevs(const std::vector<Device>& list) {
+    std::lock_guard<std::mutex> lock(devices_mutex);
+    return static_cast<std::uint32_t>(list.size());
   }
 
   MMRESULT FindDevice(const std::vector<Device>& list, std::int64_t index, Device* device) {
@@ -302,6 +332,22 @@ struct MidiDriver::Impl {
     }
     *device = list[static_cast<std::size_t>(index)];
     return MMSYSERR_NOERROR;
+  }
+
+  MMRESULT DevCaps(const std::vector<Device>& list, std::uint32_t device, std::string* name) {
+    if (name == nullptr) return MMSYSERR_INVALPARAM;
+    Device found;
+    const MMRESULT result = FindDevice(list, device, &found);
+    if (result == MMSYSERR_NOERROR) *name = found.name;
+    return result;
+  }
+
+  // The checks an open makes before it opens anything; the handle is 0 until it succeeds.
+  MMRESULT FindForOpen(const std::vector<Device>& list, std::int32_t device, std::uintptr_t* handle,
+                       Device* found) {
+    if (handle == nullptr) return MMSYSERR_INVALPARAM;
+    *handle = 0;
+    return FindDevice(list, device, found);
   }
 
   // Stops the backend connection and the delivery thread. With notify, the owner hears
@@ -405,28 +451,17 @@ void MidiDriver::Rescan() {
 
 // ---- Input calls ---------------------------------------------------------------------------
 
-std::uint32_t MidiDriver::midiInGetNumDevs() {
-  if (!impl_) return 0;
-  std::lock_guard<std::mutex> lock(impl_->devices_mutex);
-  return static_cast<std::uint32_t>(impl_->inputs.size());
-}
+std::uint32_t MidiDriver::midiInGetNumDevs() { return impl_ ? impl_->NumDevs(impl_->inputs) : 0; }
 
 MMRESULT MidiDriver::midiInGetDevCaps(std::uint32_t device, std::string* name) {
-  if (!impl_) return MMSYSERR_ERROR;
-  if (name == nullptr) return MMSYSERR_INVALPARAM;
-  Device found;
-  const MMRESULT result = impl_->FindDevice(impl_->inputs, device, &found);
-  if (result == MMSYSERR_NOERROR) *name = found.name;
-  return result;
+  return impl_ ? impl_->DevCaps(impl_->inputs, device, name) : MMSYSERR_ERROR;
 }
 
 MMRESULT MidiDriver::midiInOpen(HMIDIIN* handle, std::int32_t device, MidiInProc callback,
                                 std::uintptr_t instance, std::uint32_t /*flags*/) {
   if (!impl_) return MMSYSERR_ERROR;
-  if (handle == nullptr) return MMSYSERR_INVALPARAM;
-  *handle = 0;
   Device found;
-  const MMRESULT result = impl_->FindDevice(impl_->inputs, device, &found);
+  const MMRESULT result = impl_->FindForOpen(impl_->inputs, device, handle, &found);
   if (result != MMSYSERR_NOERROR) return result;
   try {
     auto state = std::make_shared<InState>();
@@ -482,8 +517,7 @@ MMRESULT MidiDriver::midiInOpen(HMIDIIN* handle, std::int32_t device, MidiInProc
 }
 
 MMRESULT MidiDriver::midiInClose(HMIDIIN handle) {
-  if (!impl_) return MMSYSERR_INVALHANDLE;
-  std::shared_ptr<InState> state = impl_->FindIn(handle);
+  std::shared_ptr<InState> state = Impl::FindIn(impl_.get(), handle);
   if (!state) return MMSYSERR_INVALHANDLE;
   // From inside its own callback the handle cannot promise that no callback runs any more.
   if (state->callback_owner.load() == std::this_thread::get_id()) return MMSYSERR_ERROR;
@@ -501,53 +535,30 @@ MMRESULT MidiDriver::midiInClose(HMIDIIN handle) {
 }
 
 MMRESULT MidiDriver::midiInPrepareHeader(HMIDIIN handle, MIDIHDR* header, std::uint32_t /*size*/) {
-  if (!impl_) return MMSYSERR_INVALHANDLE;
-  std::shared_ptr<InState> state = impl_->FindIn(handle);
-  if (!state) return MMSYSERR_INVALHANDLE;
-  if (header == nullptr || header->lpData == nullptr || header->dwBufferLength == 0) {
-    return MMSYSERR_INVALPARAM;
-  }
-  std::lock_guard<std::mutex> lock(state->mutex);
-  if (state->closed) return MMSYSERR_INVALHANDLE;
-  header->dwFlags.fetch_or(MHDR_PREPARED);
-  return MMSYSERR_NOERROR;
+  return PrepareHeader(Impl::FindIn(impl_.get(), handle), header);
 }
 
 MMRESULT MidiDriver::midiInUnprepareHeader(HMIDIIN handle, MIDIHDR* header,
                                            std::uint32_t /*size*/) {
-  if (!impl_) return MMSYSERR_INVALHANDLE;
-  std::shared_ptr<InState> state = impl_->FindIn(handle);
-  if (!state) return MMSYSERR_INVALHANDLE;
-  if (header == nullptr) return MMSYSERR_INVALPARAM;
-  std::lock_guard<std::mutex> lock(state->mutex);
-  if (state->closed) return MMSYSERR_INVALHANDLE;
-  if (header->dwFlags.load() & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
-  header->dwFlags.fetch_and(~MHDR_PREPARED);
-  return MMSYSERR_NOERROR;
+  return UnprepareHeader(Impl::FindIn(impl_.get(), handle), header);
 }
 
 MMRESULT MidiDriver::midiInAddBuffer(HMIDIIN handle, MIDIHDR* header, std::uint32_t /*size*/) {
-  if (!impl_) return MMSYSERR_INVALHANDLE;
-  std::shared_ptr<InState> state = impl_->FindIn(handle);
-  if (!state) return MMSYSERR_INVALHANDLE;
-  if (header == nullptr || header->lpData == nullptr || header->dwBufferLength == 0) {
-    return MMSYSERR_INVALPARAM;
-  }
-  std::lock_guard<std::mutex> lock(state->mutex);
-  if (state->closed) return MMSYSERR_INVALHANDLE;
-  const std::uint32_t flags = header->dwFlags.load();
-  if (!(flags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
-  if (flags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
-  header->dwBytesRecorded = 0;
-  header->dwFlags.fetch_and(~MHDR_DONE);
-  header->dwFlags.fetch_or(MHDR_INQUEUE);
-  state->lent.push_back(header);
-  return MMSYSERR_NOERROR;
+  std::shared_ptr<InState> state = Impl::FindIn(impl_.get(), handle);
+  return UnderPortLock(state, header, /*needs_buffer=*/true, [&] {
+    const std::uint32_t flags = header->dwFlags.load();
+    if (!(flags & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
+    if (flags & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
+    header->dwBytesRecorded = 0;
+    header->dwFlags.fetch_and(~MHDR_DONE);
+    header->dwFlags.fetch_or(MHDR_INQUEUE);
+    state->lent.push_back(header);
+    return MMSYSERR_NOERROR;
+  });
 }
 
 MMRESULT MidiDriver::midiInStart(HMIDIIN handle) {
-  if (!impl_) return MMSYSERR_INVALHANDLE;
-  std::shared_ptr<InState> state = impl_->FindIn(handle);
+  std::shared_ptr<InState> state = Impl::FindIn(impl_.get(), handle);
   if (!state) return MMSYSERR_INVALHANDLE;
   std::lock_guard<std::mutex> lock(state->mutex);
   if (state->closed) return MMSYSERR_INVALHANDLE;
@@ -559,8 +570,7 @@ MMRESULT MidiDriver::midiInStart(HMIDIIN handle) {
 }
 
 MMRESULT MidiDriver::midiInStop(HMIDIIN handle) {
-  if (!impl_) return MMSYSERR_INVALHANDLE;
-  std::shared_ptr<InState> state = impl_->FindIn(handle);
+  std::shared_ptr<InState> state = Impl::FindIn(impl_.get(), handle);
   if (!state) return MMSYSERR_INVALHANDLE;
   // Messages are handed over whole, so no buffer ever holds part of one when input stops;
   // waiting for a delivery in progress is all that is needed.
@@ -572,8 +582,7 @@ MMRESULT MidiDriver::midiInStop(HMIDIIN handle) {
 }
 
 MMRESULT MidiDriver::midiInReset(HMIDIIN handle) {
-  if (!impl_) return MMSYSERR_INVALHANDLE;
-  std::shared_ptr<InState> state = impl_->FindIn(handle);
+  std::shared_ptr<InState> state = Impl::FindIn(impl_.get(), handle);
   if (!state) return MMSYSERR_INVALHANDLE;
   CallbackGate gate(*state);
   std::deque<MIDIHDR*> returned;
@@ -593,28 +602,17 @@ MMRESULT MidiDriver::midiInReset(HMIDIIN handle) {
 
 // ---- Output calls --------------------------------------------------------------------------
 
-std::uint32_t MidiDriver::midiOutGetNumDevs() {
-  if (!impl_) return 0;
-  std::lock_guard<std::mutex> lock(impl_->devices_mutex);
-  return static_cast<std::uint32_t>(impl_->outputs.size());
-}
+std::uint32_t MidiDriver::midiOutGetNumDevs() { return impl_ ? impl_->NumDevs(impl_->outputs) : 0; }
 
 MMRESULT MidiDriver::midiOutGetDevCaps(std::uint32_t device, std::string* name) {
-  if (!impl_) return MMSYSERR_ERROR;
-  if (name == nullptr) return MMSYSERR_INVALPARAM;
-  Device found;
-  const MMRESULT result = impl_->FindDevice(impl_->outputs, device, &found);
-  if (result == MMSYSERR_NOERROR) *name = found.name;
-  return result;
+  return impl_ ? impl_->DevCaps(impl_->outputs, device, name) : MMSYSERR_ERROR;
 }
 
 MMRESULT MidiDriver::midiOutOpen(HMIDIOUT* handle, std::int32_t device, std::uintptr_t /*callback*/,
                                  std::uintptr_t /*instance*/, std::uint32_t /*flags*/) {
   if (!impl_) return MMSYSERR_ERROR;
-  if (handle == nullptr) return MMSYSERR_INVALPARAM;
-  *handle = 0;
   Device found;
-  const MMRESULT result = impl_->FindDevice(impl_->outputs, device, &found);
+  const MMRESULT result = impl_->FindForOpen(impl_->outputs, device, handle, &found);
   if (result != MMSYSERR_NOERROR) return result;
   try {
     auto state = std::make_shared<OutState>();
@@ -659,38 +657,18 @@ MMRESULT MidiDriver::midiOutClose(HMIDIOUT handle) {
 
 MMRESULT MidiDriver::midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header,
                                           std::uint32_t /*size*/) {
-  if (!impl_) return MMSYSERR_INVALHANDLE;
-  std::shared_ptr<OutShared> shared = impl_->FindOut(handle);
-  if (!shared) return MMSYSERR_INVALHANDLE;
-  if (header == nullptr || header->lpData == nullptr || header->dwBufferLength == 0) {
-    return MMSYSERR_INVALPARAM;
-  }
-  std::lock_guard<std::mutex> lock(shared->mutex);
-  if (shared->closing) return MMSYSERR_INVALHANDLE;
-  header->dwFlags.fetch_or(MHDR_PREPARED);
-  return MMSYSERR_NOERROR;
+  return PrepareHeader(Impl::FindOut(impl_.get(), handle), header);
 }
 
 MMRESULT MidiDriver::midiOutUnprepareHeader(HMIDIOUT handle, MIDIHDR* header,
                                             std::uint32_t /*size*/) {
-  if (!impl_) return MMSYSERR_INVALHANDLE;
-  std::shared_ptr<OutShared> shared = impl_->FindOut(handle);
-  if (!shared) return MMSYSERR_INVALHANDLE;
-  if (header == nullptr) return MMSYSERR_INVALPARAM;
-  std::lock_guard<std::mutex> lock(shared->mutex);
-  if (shared->closing) return MMSYSERR_INVALHANDLE;
-  if (header->dwFlags.load() & MHDR_INQUEUE) return MIDIERR_STILLPLAYING;
-  header->dwFlags.fetch_and(~MHDR_PREPARED);
-  return MMSYSERR_NOERROR;
+  return UnprepareHeader(Impl::FindOut(impl_.get(), handle), header);
 }
 
 MMRESULT MidiDriver::midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, std::uint32_t /*size*/) {
-  if (!impl_) return MMSYSERR_INVALHANDLE;
-  std::shared_ptr<OutShared> shared = impl_->FindOut(handle);
+  std::shared_ptr<OutShared> shared = Impl::FindOut(impl_.get(), handle);
   if (!shared) return MMSYSERR_INVALHANDLE;
-  if (header == nullptr || header->lpData == nullptr || header->dwBufferLength == 0) {
-    return MMSYSERR_INVALPARAM;
-  }
+  if (!HeaderHasBuffer(header)) return MMSYSERR_INVALPARAM;
   if (!(header->dwFlags.load() & MHDR_PREPARED)) return MIDIERR_UNPREPARED;
   if (shared->in_process) {
     std::lock_guard<std::mutex> lock(shared->mutex);
@@ -721,14 +699,13 @@ MMRESULT MidiDriver::midiOutLongMsg(HMIDIOUT handle, MIDIHDR* header, std::uint3
 }
 
 MMRESULT MidiDriver::midiOutShortMsg(HMIDIOUT handle, std::uint32_t message) {
-  if (!impl_) return MMSYSERR_INVALHANDLE;
-  std::shared_ptr<OutShared> shared = impl_->FindOut(handle);
+  std::shared_ptr<OutShared> shared = Impl::FindOut(impl_.get(), handle);
   if (!shared) return MMSYSERR_INVALHANDLE;
   const auto status = static_cast<std::uint8_t>(message & 0xFF);
   if (status < 0x80 || status == 0xF0 || status == 0xF7) return MMSYSERR_INVALPARAM;
   try {
     OutJob job;
-    for (std::size_t i = 0; i < ShortMessageLength(status); ++i) {
+    for (std::size_t i = 0; i < PackedLength(status); ++i) {
       job.bytes.push_back(static_cast<std::uint8_t>(message >> (8 * i)));
     }
     std::unique_lock<std::mutex> lock(shared->mutex);
@@ -750,8 +727,7 @@ MMRESULT MidiDriver::midiOutShortMsg(HMIDIOUT handle, std::uint32_t message) {
 }
 
 MMRESULT MidiDriver::midiOutReset(HMIDIOUT handle) {
-  if (!impl_) return MMSYSERR_INVALHANDLE;
-  std::shared_ptr<OutShared> shared = impl_->FindOut(handle);
+  std::shared_ptr<OutShared> shared = Impl::FindOut(impl_.get(), handle);
   if (!shared) return MMSYSERR_INVALHANDLE;
   std::lock_guard<std::mutex> lock(shared->mutex);
   if (shared->closing) return MMSYSERR_INVALHANDLE;
@@ -761,7 +737,7 @@ MMRESULT MidiDriver::midiOutReset(HMIDIOUT handle) {
 
 bool MidiDriver::midiOutWaitDone(HMIDIOUT handle, MIDIHDR* header, std::uint32_t timeout_ms) {
   if (header == nullptr) return false;
-  std::shared_ptr<OutShared> shared = impl_ ? impl_->FindOut(handle) : nullptr;
+  std::shared_ptr<OutShared> shared = Impl::FindOut(impl_.get(), handle);
   if (!shared) return false;
   std::unique_lock<std::mutex> lock(shared->mutex);
   return shared->cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {

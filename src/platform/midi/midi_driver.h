@@ -52,6 +52,11 @@ struct MIDIHDR {
   std::atomic<std::uint32_t> dwFlags{0};
 };
 
+// Whether a header can carry a message: the drivers refuse any other to prepare, lend or send.
+inline bool HeaderHasBuffer(const MIDIHDR* header) {
+  return header != nullptr && header->lpData != nullptr && header->dwBufferLength != 0;
+}
+
 // Opaque handles; 0 is the null handle. A closed handle is never reused.
 using HMIDIIN = std::uintptr_t;
 using HMIDIOUT = std::uintptr_t;

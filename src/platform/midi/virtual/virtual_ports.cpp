@@ -9,22 +9,27 @@ namespace fen {
 
 using namespace virtual_bus;
 
-std::vector<MidiEndpoint> VirtualMidiBus::ListInputs() {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
+namespace {
+
+// One port of each peer: the program receives from a peer's "out" and sends to its "in".
+std::vector<MidiEndpoint> ListPeerPorts(BusCore& bus, bool program_receives) {
+  std::lock_guard<std::mutex> lock(bus.mutex);
   std::vector<MidiEndpoint> list;
-  for (const auto& [id, peer] : impl_->peers) {
-    list.push_back({peer->input_id(), peer->client_name, kPeerOutPort, std::to_string(id)});
+  for (const auto& [id, peer] : bus.peers) {
+    list.push_back({program_receives ? peer->input_id() : peer->output_id(), peer->client_name,
+                    program_receives ? kPeerOutPort : kPeerInPort, std::to_string(id)});
   }
   return list;
 }
 
+}  // namespace
+
+std::vector<MidiEndpoint> VirtualMidiBus::ListInputs() {
+  return ListPeerPorts(*impl_, /*program_receives=*/true);
+}
+
 std::vector<MidiEndpoint> VirtualMidiBus::ListOutputs() {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  std::vector<MidiEndpoint> list;
-  for (const auto& [id, peer] : impl_->peers) {
-    list.push_back({peer->output_id(), peer->client_name, kPeerInPort, std::to_string(id)});
-  }
-  return list;
+  return ListPeerPorts(*impl_, /*program_receives=*/false);
 }
 
 }  // namespace fen

@@ -4,6 +4,7 @@
 #include "platform/midi/winmm/winmm_api_win.h"
 // clang-format off
 #include "platform/midi/device_names.h"
+#include "platform/midi/handle_table.h"
 #include "platform/midi/winmm/winmm_driver.h"
 // clang-format on
 
@@ -130,28 +131,10 @@ class WinMmMidiDriver : public MidiDriver {
   }
 
   void Rescan() override {
-    std::vector<NamedPort> in_names;
-    std::vector<NamedPort> out_names;
-    const UINT ins = api_.midiInGetNumDevs();
-    for (UINT i = 0; i < ins; ++i) {
-      MIDIINCAPSW caps{};
-      std::string name;
-      if (api_.midiInGetDevCapsW(i, &caps, sizeof(caps)) == MMSYSERR_NOERROR) {
-        name = WideNameToUtf8(caps.szPname, MAXPNAMELEN);
-      }
-      in_names.push_back({"winmm", name, name, std::to_string(i)});
-    }
-    const UINT outs = api_.midiOutGetNumDevs();
-    for (UINT i = 0; i < outs; ++i) {
-      MIDIOUTCAPSW caps{};
-      std::string name;
-      if (api_.midiOutGetDevCapsW(i, &caps, sizeof(caps)) == MMSYSERR_NOERROR) {
-        name = WideNameToUtf8(caps.szPname, MAXPNAMELEN);
-      }
-      out_names.push_back({"winmm", name, name, std::to_string(i)});
-    }
-    auto in_display = MakeDisplayNames(in_names, kMaxPnameChars);
-    auto out_display = MakeDisplayNames(out_names, kMaxPnameChars);
+    auto in_display = MakeDisplayNames(
+        ListPorts<MIDIINCAPSW>(api_.midiInGetNumDevs(), api_.midiInGetDevCapsW), kMaxPnameChars);
+    auto out_display = MakeDisplayNames(
+        ListPorts<MIDIOUTCAPSW>(api_.midiOutGetNumDevs(), api_.midiOutGetDevCapsW), kMaxPnameChars);
     std::lock_guard<std::mutex> lock(names_mutex_);
     in_names_.swap(in_display);
     out_names_.swap(out_display);
@@ -221,18 +204,13 @@ class WinMmMidiDriver : public MidiDriver {
       for (auto& [ours, shadow] : in->shadows) in->retired.push_back(std::move(shadow));
       in->shadows.clear();
     }
-    std::lock_guard<std::mutex> lock(table_mutex_);
-    ins_.erase(handle);
-    retired_ins_.push_back(std::move(in));
-    return MMSYSERR_NOERROR;
+    return Retire(ins_, retired_ins_, handle, std::move(in));
   }
 
   MMRESULT midiInPrepareHeader(HMIDIIN handle, MIDIHDR* header, std::uint32_t) override {
     auto in = FindIn(handle);
     if (!in) return MMSYSERR_INVALHANDLE;
-    if (header == nullptr || header->lpData == nullptr || header->dwBufferLength == 0) {
-      return MMSYSERR_INVALPARAM;
-    }
+    if (!HeaderHasBuffer(header)) return MMSYSERR_INVALPARAM;
     ::MIDIHDR* shadow = nullptr;
     {
       std::lock_guard<std::mutex> lock(in->mutex);
@@ -361,16 +339,11 @@ class WinMmMidiDriver : public MidiDriver {
       out->let_go = true;
       out->cv.notify_all();
     }
-    std::lock_guard<std::mutex> lock(table_mutex_);
-    outs_.erase(handle);
-    retired_outs_.push_back(std::move(out));
-    return MMSYSERR_NOERROR;
+    return Retire(outs_, retired_outs_, handle, std::move(out));
   }
 
   MMRESULT midiOutPrepareHeader(HMIDIOUT handle, MIDIHDR* header, std::uint32_t) override {
-    if (header == nullptr || header->lpData == nullptr || header->dwBufferLength == 0) {
-      return MMSYSERR_INVALPARAM;
-    }
+    if (!HeaderHasBuffer(header)) return MMSYSERR_INVALPARAM;
     return UseOut(handle, [&](WinOut& out) {
       ::MIDIHDR* shadow = nullptr;
       {
@@ -453,6 +426,32 @@ class WinMmMidiDriver : public MidiDriver {
   }
 
  private:
+  // One direction's devices by their product names, the device number telling equal ones apart.
+  template <typename Caps, typename GetCaps>
+  static std::vector<NamedPort> ListPorts(UINT count, GetCaps get_caps) {
+    std::vector<NamedPort> ports;
+    for (UINT i = 0; i < count; ++i) {
+      Caps caps{};
+      std::string name;
+      if (get_caps(i, &caps, sizeof(caps)) == MMSYSERR_NOERROR) {
+        name = WideNameToUtf8(caps.szPname, MAXPNAMELEN);
+      }
+      ports.push_back({"winmm", name, name, std::to_string(i)});
+    }
+    return ports;
+  }
+
+  // Takes a closed port out of the table; it stays allocated while the driver lives.
+  template <typename Port>
+  MMRESULT Retire(std::map<std::uintptr_t, std::shared_ptr<Port>>& table,
+                  std::vector<std::shared_ptr<Port>>& retired, std::uintptr_t handle,
+                  std::shared_ptr<Port> port) {
+    std::lock_guard<std::mutex> lock(table_mutex_);
+    table.erase(handle);
+    retired.push_back(std::move(port));
+    return MMSYSERR_NOERROR;
+  }
+
   MMRESULT Name(const std::vector<std::string>& names, std::uint32_t device, std::string* name) {
     if (name == nullptr) return MMSYSERR_INVALPARAM;
     std::lock_guard<std::mutex> lock(names_mutex_);
@@ -461,16 +460,9 @@ class WinMmMidiDriver : public MidiDriver {
     return MMSYSERR_NOERROR;
   }
 
-  std::shared_ptr<WinIn> FindIn(HMIDIIN handle) {
-    std::lock_guard<std::mutex> lock(table_mutex_);
-    auto it = ins_.find(handle);
-    return it == ins_.end() ? nullptr : it->second;
-  }
-
+  std::shared_ptr<WinIn> FindIn(HMIDIIN handle) { return FindHandle(table_mutex_, ins_, handle); }
   std::shared_ptr<WinOut> FindOut(HMIDIOUT handle) {
-    std::lock_guard<std::mutex> lock(table_mutex_);
-    auto it = outs_.find(handle);
-    return it == outs_.end() ? nullptr : it->second;
+    return FindHandle(table_mutex_, outs_, handle);
   }
 
   template <typename Port>
