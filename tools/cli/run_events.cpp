@@ -21,7 +21,9 @@ std::string Hex(std::int32_t value, int digits) {
   return text;
 }
 
-const char* KindName(std::int32_t kind) { return kind == kWriteStep ? "write" : "erase"; }
+const char* KindName(FlashStepKind kind) {
+  return kind == FlashStepKind::kWrite ? "write" : "erase";
+}
 
 std::string RetryReason(std::int32_t status) {
   switch (status) {
@@ -97,7 +99,7 @@ void RunEvents::Begin(const std::string& in_port, const std::string& out_port, J
                   {"kind", KindName(row.kind)},
                   {"address", Hex(row.address, 6)},
                   {"size", row.size}};
-    if (row.kind == kWriteStep) step["image"] = row.resource_id;
+    if (row.kind == FlashStepKind::kWrite) step["image"] = row.resource_id;
     steps.push_back(step);
   }
   JsonLine line{{"schema", kEventSchemaVersion}, {"event", "plan"}};
@@ -152,7 +154,7 @@ void RunEvents::SetProgressRange(std::int32_t upper) {
 void RunEvents::SetProgressPos(std::int32_t position) {
   if (shown_) shown_->SetProgressPos(position);
   std::lock_guard<std::mutex> lock(mutex_);
-  if (kind_ != kWriteStep) return;
+  if (kind_ != FlashStepKind::kWrite) return;
   position_ = position;
   EmitProgress(false);
 }
@@ -207,10 +209,10 @@ void RunEvents::DeviceIdentified(const DeviceIdentity& identity) {
   if (shown_) shown_->DeviceIdentified(identity);
 }
 
-void RunEvents::FlashStepStarted(int row, std::int32_t kind) {
+void RunEvents::FlashStepStarted(int row, FlashStepKind kind) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (kind_ == kWriteStep) {
+    if (kind_ == FlashStepKind::kWrite) {
       EmitProgress(true);
       bytes_before_step_ += position_;
     }
@@ -219,7 +221,7 @@ void RunEvents::FlashStepStarted(int row, std::int32_t kind) {
     position_ = 0;
     const FlashStep& step = FlashStepPlan[static_cast<std::size_t>(row - 1)];
     JsonLine line{{"event", "step"}, {"step", row}, {"of", kTotalSteps}, {"kind", KindName(kind)}};
-    if (kind == kWriteStep) line["image"] = step.resource_id;
+    if (kind == FlashStepKind::kWrite) line["image"] = step.resource_id;
     line["size"] = step.size;
     Emit(line);
   }
@@ -231,7 +233,7 @@ void RunEvents::Retrying(int row, std::int32_t offset, int attempt, std::int32_t
     std::lock_guard<std::mutex> lock(mutex_);
     ++resends_;
     JsonLine line{{"event", "retry"}, {"step", row}};
-    if (kind_ == kWriteStep) {
+    if (kind_ == FlashStepKind::kWrite) {
       line["block"] = offset / kBlockLength;
       line["offset"] = offset;
     }
@@ -246,7 +248,7 @@ void RunEvents::RunEnded(UpdateResult result) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     result_ = result;
-    if (kind_ == kWriteStep && result == UpdateResult::kCompleted) EmitProgress(true);
+    if (kind_ == FlashStepKind::kWrite && result == UpdateResult::kCompleted) EmitProgress(true);
   }
   if (shown_) shown_->RunEnded(result);
 }

@@ -52,7 +52,7 @@ class RunEvents : public UpdateView {
   void EnableExecute(bool enable) override;
   void DisableControls() override;
   void DeviceIdentified(const DeviceIdentity& identity) override;
-  void FlashStepStarted(int row, std::int32_t kind) override;
+  void FlashStepStarted(int row, FlashStepKind kind) override;
   void Retrying(int row, std::int32_t offset, int attempt, std::int32_t status) override;
   void RunEnded(UpdateResult result) override;
 
@@ -75,7 +75,7 @@ class RunEvents : public UpdateView {
   std::optional<DeviceIdentity> device_;
   std::optional<UpdateResult> result_;
   int row_ = 0;
-  std::int32_t kind_ = 0;
+  FlashStepKind kind_ = {};  // none before the first row
   std::int32_t position_ = 0;
   std::int64_t bytes_before_step_ = 0;
   int last_percent_ = -1;
