@@ -27,7 +27,7 @@
 
 namespace fen {
 
-// Every time constant of a run, with the original values as defaults. Tests shrink them.
+// Every time constant of a run, with the program's own waits as defaults. Tests shrink them.
 struct UpdateTiming {
   std::uint32_t identity_wait_ms = 30000;
   std::uint32_t erase_wait_ms = 30000;
