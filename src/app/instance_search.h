@@ -5,11 +5,10 @@
 #include <memory>
 #include <string>
 
+#include "engine/port_selection.h"
 #include "platform/instance_lock.h"
 
 namespace fen {
-
-inline constexpr int kMaxInstances = 20;
 
 struct InstanceClaim {
   int number = 0;  // 0: every number is taken, or `problem` says why none could be tried

@@ -144,6 +144,13 @@ void DialogModel::RunOnWindowThread(std::function<void()> apply) {
     if (!closing()) apply();
     return;
   }
+  PostAndWait([apply = std::move(apply)](const std::function<void()>& done) {
+    apply();
+    done();
+  });
+}
+
+void DialogModel::PostAndWait(std::function<void(const std::function<void()>& done)> start) {
   struct Pending {
     bool done = false;
   };
@@ -152,15 +159,21 @@ void DialogModel::RunOnWindowThread(std::function<void()> apply) {
     std::lock_guard<std::mutex> lock(calls_mutex_);
     if (closing_) return;
   }
-  // The model lives until the session's teardown has joined this thread, which needs closing_
-  // set first: the posted call may use it. A call that runs after closing does nothing.
-  widgets_.Post([this, pending, apply = std::move(apply)] {
-    if (!closing()) apply();
+  std::function<void()> done = [this, pending] {
     {
       std::lock_guard<std::mutex> lock(calls_mutex_);
       pending->done = true;
     }
     calls_cv_.notify_all();
+  };
+  // The model lives until the session's teardown has joined this thread, which needs closing_
+  // set first: the posted call may use it. A call that runs after closing does nothing.
+  widgets_.Post([this, start = std::move(start), done = std::move(done)] {
+    if (closing()) {
+      done();
+      return;
+    }
+    start(done);
   });
   std::unique_lock<std::mutex> lock(calls_mutex_);
   calls_cv_.wait(lock, [&] { return pending->done || closing_; });
@@ -193,30 +206,9 @@ void DialogModel::ErrorBox(int string_id) {
     return;
   }
   // The worker waits for the box to close; the window thread goes on processing events.
-  struct Pending {
-    bool done = false;
-  };
-  auto pending = std::make_shared<Pending>();
-  {
-    std::lock_guard<std::mutex> lock(calls_mutex_);
-    if (closing_) return;
-  }
-  auto release = [this, pending] {
-    {
-      std::lock_guard<std::mutex> lock(calls_mutex_);
-      pending->done = true;
-    }
-    calls_cv_.notify_all();
-  };
-  widgets_.Post([this, caption, text, release] {
-    if (closing()) {
-      release();
-      return;
-    }
-    widgets_.OpenErrorBox(text, caption, release);
+  PostAndWait([this, caption, text](const std::function<void()>& done) {
+    widgets_.OpenErrorBox(text, caption, done);
   });
-  std::unique_lock<std::mutex> lock(calls_mutex_);
-  calls_cv_.wait(lock, [&] { return pending->done || closing_; });
 }
 
 void DialogModel::RestoreControls() {

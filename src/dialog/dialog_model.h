@@ -86,6 +86,10 @@ class DialogModel : public UpdateView {
   // The status line says why a list is empty, and is cleared once both have ports again.
   void ShowWhyAListIsEmpty(bool empty);
   void RunOnWindowThread(std::function<void()> apply);
+  // From another thread: posts `start` to the window thread and waits until it has called
+  // `done` (at once, or later, as a box that closes). Returns at once when the window is
+  // closing, and a posted call that runs after closing only calls `done`.
+  void PostAndWait(std::function<void(const std::function<void()>& done)> start);
 
   DialogWidgets& widgets_;
   Options options_;

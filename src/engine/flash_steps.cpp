@@ -1,6 +1,6 @@
 // The flash steps: FlashStepPlan, RunFlashPlan, and the erase and block-transfer loops with
 // their retries and time-outs (worker thread).
-#include <chrono>
+#include <optional>
 
 #include "engine/session_texts.h"
 #include "engine/string_table.h"
@@ -9,15 +9,15 @@
 namespace fen {
 
 const std::array<FlashStep, 9> FlashStepPlan = {{
-    {kEraseStep, 0x0EF000, 0x001000, 0},
-    {kEraseStep, 0x000000, 0x040000, 0},
-    {kWriteStep, 0x000000, 0x040000, 136},
-    {kEraseStep, 0x3FD000, 0x003000, 0},
-    {kWriteStep, 0x3FD000, 0x003000, 133},
-    {kEraseStep, 0x0F0000, 0x2C7000, 0},
-    {kWriteStep, 0x0F0000, 0x2C7000, 137},
-    {kEraseStep, 0x040000, 0x0B0000, 0},
-    {kWriteStep, 0x040000, 0x0B0000, 129},
+    {FlashStepKind::kErase, 0x0EF000, 0x001000, 0},
+    {FlashStepKind::kErase, 0x000000, 0x040000, 0},
+    {FlashStepKind::kWrite, 0x000000, 0x040000, 136},
+    {FlashStepKind::kErase, 0x3FD000, 0x003000, 0},
+    {FlashStepKind::kWrite, 0x3FD000, 0x003000, 133},
+    {FlashStepKind::kErase, 0x0F0000, 0x2C7000, 0},
+    {FlashStepKind::kWrite, 0x0F0000, 0x2C7000, 137},
+    {FlashStepKind::kErase, 0x040000, 0x0B0000, 0},
+    {FlashStepKind::kWrite, 0x040000, 0x0B0000, 129},
 }};
 
 int UpdateSession::RunFlashPlan() {
@@ -25,12 +25,12 @@ int UpdateSession::RunFlashPlan() {
   for (const FlashStep& row : FlashStepPlan) {
     ++row_number;
     current_row_ = row_number;
-    ViewStepCounter(StepCounterText(row_number, kTotalSteps));
+    ViewStepCounter(FormatStepCounter(row_number, kTotalSteps));
     if (!Aborted()) view_.FlashStepStarted(row_number, row.kind);
     int result = 0;
-    if (row.kind == kEraseStep) {
+    if (row.kind == FlashStepKind::kErase) {
       result = RunEraseStep(row.address, row.size);
-    } else if (row.kind == kWriteStep) {
+    } else if (row.kind == FlashStepKind::kWrite) {
       result = RunWriteStep(row.address, row.size, row.resource_id);
     }
     if (result == -1) return -1;
@@ -54,14 +54,19 @@ int UpdateSession::RunEraseStep(std::int32_t address, std::int32_t size) {
       return 0;
     }
     if (status == kAbortStatus) return EndRun(UpdateResult::kAborted);
-    if (tries <= 5) {
-      ++tries;
-      if (!Aborted()) view_.Retrying(current_row_, 0, tries, status);
-      if (!Pause(timing_.retry_pause_ms)) return EndRun(UpdateResult::kAborted);
-      continue;
+    if (const auto end = RetryOrEnd(&tries, 0, status, UpdateResult::kEraseErrors)) {
+      return EndRun(*end);
     }
-    return EndRun(UpdateResult::kEraseErrors);
   }
+}
+
+std::optional<UpdateResult> UpdateSession::RetryOrEnd(int* tries, std::int32_t offset,
+                                                      std::int32_t status, UpdateResult exhausted) {
+  if (*tries >= kMaxTries - 1) return exhausted;
+  ++*tries;
+  if (!Aborted()) view_.Retrying(current_row_, offset, *tries, status);
+  if (!Pause(timing_.retry_pause_ms)) return UpdateResult::kAborted;
+  return std::nullopt;
 }
 
 int UpdateSession::RunWriteStep(std::int32_t address, std::int32_t size, std::int32_t resource_id) {
@@ -91,22 +96,19 @@ int UpdateSession::RunWriteStep(std::int32_t address, std::int32_t size, std::in
     if (arrived && status_code_.load() == kAbortStatus) return EndRun(UpdateResult::kAborted);
     if (!(arrived && status_code_.load() == 0)) {
       ExpectReply();
-      const auto sent = std::chrono::steady_clock::now();
+      const auto sent = SteadyClock::now();
       SendWriteBlock(current_model_id_.load(), current_image_ + offset, address + offset, length);
       counters_.blocks_sent.fetch_add(1);
-      ViewStatusLine(FormatText(IDS_DATA_TRANSMIT, offset, current_image_length_));
+      ViewStatusLine(FormatDataTransmit(offset, current_image_length_));
       signalled = WaitBlockReply(sent, timing_.write_wait_ms);
     }
     resend = false;
     if (!signalled) {
-      if (tries <= 5) {
-        ++tries;
-        if (!Aborted()) view_.Retrying(current_row_, offset, tries, -1);
-        if (!Pause(timing_.retry_pause_ms)) return EndRun(UpdateResult::kAborted);
-        resend = true;
-        continue;
+      if (const auto end = RetryOrEnd(&tries, offset, -1, UpdateResult::kWriteTimeout)) {
+        return EndRun(*end);
       }
-      return EndRun(UpdateResult::kWriteTimeout);
+      resend = true;
+      continue;
     }
     const std::int32_t status = status_code_.load();
     if (status == 0) {
@@ -129,14 +131,10 @@ int UpdateSession::RunWriteStep(std::int32_t address, std::int32_t size, std::in
     } else if (status == kStatusFlashWriteFailed) {
       Log(kLogFlashWriteError);
     }
-    if (tries <= 5) {
-      ++tries;
-      if (!Aborted()) view_.Retrying(current_row_, offset, tries, status);
-      if (!Pause(timing_.retry_pause_ms)) return EndRun(UpdateResult::kAborted);
-      resend = true;
-      continue;
+    if (const auto end = RetryOrEnd(&tries, offset, status, UpdateResult::kTransferError)) {
+      return EndRun(*end);
     }
-    return EndRun(UpdateResult::kTransferError);
+    resend = true;
   }
 }
 

@@ -7,6 +7,10 @@
 
 namespace fen {
 
+// Instance numbers run from 1 to this: as many copies of the desktop program may run at once,
+// and as many devices does the command-line tool look for, one per instance's port names.
+inline constexpr int kMaxInstances = 20;
+
 // The device's usual port names, in UTF-8.
 inline const std::array<std::string, 3> PreferredPortNames = {
     "USB \xE3\x82\xAA\xE3\x83\xBC\xE3\x83\x87\xE3\x82\xA3\xE3\x82\xAA "

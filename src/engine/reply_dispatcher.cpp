@@ -26,15 +26,15 @@ void UpdateSession::DispatchReplies() {
               // forge the abort status and leave the window disabled for good.
               if (n >= 6 && p[5] < 0x80) StoreReply(p[5], nullptr);
               break;
-            case 0x01:
-            case 0x04:
-            case 0x05:
+            case kCmdBeginUpdate:
+            case kCmdFinishUpdate:
+            case kCmdDeviceRequest:
               SendStatus(kStatusOk);
               break;
             case kCmdWriteBlock:
               StoreReply(0, nullptr);
               break;
-            case 0x03:
+            case kCmdIgnored:
               break;
             default:
               SendStatus(kStatusUnrecognised);
@@ -143,21 +143,20 @@ bool UpdateSession::WaitReply(std::uint32_t timeout_ms) {
   return signalled;
 }
 
-bool UpdateSession::WaitBlockReply(std::chrono::steady_clock::time_point sent,
-                                   std::uint32_t timeout_ms) {
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  const Clock::duration expected = block_reply_latency_;
+bool UpdateSession::WaitBlockReply(SteadyClock::time_point sent, std::uint32_t timeout_ms) {
+  const SteadyClock::time_point deadline =
+      SteadyClock::now() + std::chrono::milliseconds(timeout_ms);
+  const SteadyClock::duration expected = block_reply_latency_;
   // The answer to a block comes about as long after it as the answer to the last block did.
   // Waking up for it costs a processor's wake-up on top; blocking until shortly before and
   // polling from there saves that. A device whose answers come at no steady time stops the
   // polling after a few misses, and with it the processor time it would cost.
-  const bool spin =
-      timing_.early_tick && expected > Clock::duration::zero() && spin_misses_ < kSpinMissesAllowed;
+  const bool spin = timing_.early_tick && expected > SteadyClock::duration::zero() &&
+                    spin_misses_ < kSpinMissesAllowed;
   bool signalled = false;
   if (spin) {
-    const Clock::time_point spin_from = std::min(sent + expected - kSpinLead, deadline);
-    const Clock::time_point spin_to = std::min(sent + expected + kSpinTail, deadline);
+    const SteadyClock::time_point spin_from = std::min(sent + expected - kSpinLead, deadline);
+    const SteadyClock::time_point spin_to = std::min(sent + expected + kSpinTail, deadline);
     signalled = reply_event_.WaitUntil(spin_from);
     if (!signalled && !aborted_.load()) {
       signalled = SpinUntil(SpinPool::Default(), spin_to,
@@ -174,8 +173,8 @@ bool UpdateSession::WaitBlockReply(std::chrono::steady_clock::time_point sent,
     // The device's own time is the floor of what is seen; whatever comes on top (a late
     // wake-up, a busy machine) only makes a block look slower. Follow the quickest answer at
     // once and a slower device only slowly.
-    const Clock::duration took = Clock::now() - sent;
-    if (expected == Clock::duration::zero() || took < expected) {
+    const SteadyClock::duration took = SteadyClock::now() - sent;
+    if (expected == SteadyClock::duration::zero() || took < expected) {
       block_reply_latency_ = took;
     } else {
       block_reply_latency_ = expected + (took - expected) / 16;

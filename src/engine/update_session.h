@@ -14,18 +14,20 @@
 #include <thread>
 #include <vector>
 
+#include "engine/flash_plan.h"
 #include "engine/update_view.h"
 #include "log/diagnostic_log.h"
 #include "midi/dx_m_timer.h"
 #include "midi/midi_in_port.h"
 #include "midi/midi_out_port.h"
 #include "platform/auto_reset_event.h"
+#include "platform/steady_clock.h"
 #include "protocol/messages.h"
 #include "firmware/firmware.h"
 
 namespace fen {
 
-// Every time constant of a run, with the original values as defaults. Tests shrink them.
+// Every time constant of a run, with the program's own waits as defaults. Tests shrink them.
 struct UpdateTiming {
   std::uint32_t identity_wait_ms = 30000;
   std::uint32_t erase_wait_ms = 30000;
@@ -42,20 +44,9 @@ struct UpdateTiming {
   static UpdateTiming Shrunk();
 };
 
-struct FlashStep {
-  std::int32_t kind;  // 1 erase, 2 write, other: skipped
-  std::int32_t address;
-  std::int32_t size;  // write: 0 means the whole image
-  std::int32_t resource_id;
-};
-inline constexpr std::int32_t kEraseStep = 1;
-inline constexpr std::int32_t kWriteStep = 2;
-inline constexpr int kTotalSteps = 9;
-extern const std::array<FlashStep, 9> FlashStepPlan;
 inline constexpr std::array<std::uint8_t, 2> AllowedModelIds = kFamilyModelIds;
 
 inline constexpr std::int32_t kAbortStatus = 255;
-inline constexpr int kMaxTries = 7;
 
 // What a session runs on; null members take the process-wide defaults.
 struct UpdateServices {
@@ -149,10 +140,19 @@ class UpdateSession {
   bool WaitReply(std::uint32_t timeout_ms);
   // The same for the answer to a Write Block handed over at sent: blocks until shortly before
   // the answer is due, judged by the last block's, and polls for it from there.
-  bool WaitBlockReply(std::chrono::steady_clock::time_point sent, std::uint32_t timeout_ms);
+  bool WaitBlockReply(SteadyClock::time_point sent, std::uint32_t timeout_ms);
   // Takes a reply signalled since the last wait without waiting; true when there was one.
   bool TakeArrivedReply();
   bool Pause(std::uint32_t ms);  // false when aborted
+  // After a failed try of a flash step's request (status -1: no answer in time): while fewer
+  // than kMaxTries sends have been made, counts the try, tells the view and pauses before the
+  // resend, and returns nothing. Otherwise returns how the step ends: `exhausted`, or kAborted
+  // when the pause was cut short.
+  std::optional<UpdateResult> RetryOrEnd(int* tries, std::int32_t offset, std::int32_t status,
+                                         UpdateResult exhausted);
+  // The worker's run up to its end: the result to report, or nothing when a flash step has
+  // ended the run itself.
+  std::optional<UpdateResult> RunUpdate();
   bool Aborted() const { return aborted_.load(); }
   // Dispatcher side: store a reply's status (and model) and signal the reply event.
   // An Identity Reply also leaves its whole identity, or none when it was not whole.
@@ -221,7 +221,7 @@ class UpdateSession {
   static constexpr std::chrono::microseconds kSpinLead{200};
   static constexpr std::chrono::microseconds kSpinTail{200};
   static constexpr int kSpinMissesAllowed = 8;
-  std::chrono::steady_clock::duration block_reply_latency_{};
+  SteadyClock::duration block_reply_latency_{};
   int spin_misses_ = 0;
   int current_row_ = 0;  // the flash plan's row under way, from 1
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/flash_plan.h"
 #include "engine/update_result.h"
 #include "protocol/identity.h"
 
@@ -35,8 +36,8 @@ class UpdateView {
   // check). The desktop program shows nothing of it.
   virtual void DeviceIdentified(const DeviceIdentity& identity) { (void)identity; }
   // A row of the flash plan starts (worker thread, right after its step counter): its number
-  // from 1 and its kind (1 erase, 2 write).
-  virtual void FlashStepStarted(int row, std::int32_t kind) {
+  // from 1 and its kind.
+  virtual void FlashStepStarted(int row, FlashStepKind kind) {
     (void)row;
     (void)kind;
   }

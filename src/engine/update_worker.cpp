@@ -1,6 +1,7 @@
 // The worker of a run (its own thread): identification, preparation, the flash plan and
 // completion, with the pauses and the view calls that the worker and the flash steps share.
 #include <chrono>
+#include <optional>
 
 #include "engine/session_texts.h"
 #include "engine/string_table.h"
@@ -73,7 +74,12 @@ std::optional<UpdateResult> UpdateSession::last_result() const {
 // The worker.
 
 int UpdateSession::UpdateThreadProc() {
-  ViewStepCounter(StepCounterText(0, kTotalSteps));
+  if (const std::optional<UpdateResult> result = RunUpdate()) EndRun(*result);
+  return 0;
+}
+
+std::optional<UpdateResult> UpdateSession::RunUpdate() {
+  ViewStepCounter(FormatStepCounter(0, kTotalSteps));
 
   // Identification.
   ExpectReply();
@@ -81,29 +87,17 @@ int UpdateSession::UpdateThreadProc() {
     Log(kLogMidiOutError);
     ViewErrorBox(IDS_CANT_OPEN_MIDI_OUT);
   }
-  if (!WaitReply(timing_.identity_wait_ms)) {
-    EndRun(UpdateResult::kIdentityTimeout);
-    return 0;
-  }
+  if (!WaitReply(timing_.identity_wait_ms)) return UpdateResult::kIdentityTimeout;
   std::int32_t status = status_code_.load();
-  if (status == kAbortStatus) {
-    EndRun(UpdateResult::kAborted);
-    return 0;
-  }
-  if (status != 0) {
-    EndRun(UpdateResult::kIllegalDevice);
-    return 0;
-  }
+  if (status == kAbortStatus) return UpdateResult::kAborted;
+  if (status != 0) return UpdateResult::kIllegalDevice;
   current_model_id_.store(detected_model_id_.load());
   if (const std::optional<DeviceIdentity> identity = device_identity()) {
     ViewDeviceIdentified(*identity);
   }
   bool allowed = false;
   for (std::uint8_t id : allowed_models_) allowed = allowed || id == current_model_id_.load();
-  if (!allowed) {
-    EndRun(UpdateResult::kIllegalDevice);
-    return 0;
-  }
+  if (!allowed) return UpdateResult::kIllegalDevice;
   {
     std::lock_guard<std::mutex> lock(send_mutex_);
     identity_reply_[kIdentityReplyModelOffset] = current_model_id_.load();
@@ -116,40 +110,21 @@ int UpdateSession::UpdateThreadProc() {
   ViewStatusLine(LoadString(IDS_ERASING_FLASH));
   WaitReply(AutoResetEvent::kInfinite);
   status = status_code_.load();
-  if (status == kAbortStatus) {
-    EndRun(UpdateResult::kAborted);
-    return 0;
-  }
+  if (status == kAbortStatus) return UpdateResult::kAborted;
   ViewStatusLine("");
-  if (status == kStatusNotInUpdateMode) {
-    EndRun(UpdateResult::kNotInUpdateMode);
-    return 0;
-  }
-  if (status != 0) {
-    EndRun(UpdateResult::kBeginRefused);
-    return 0;
-  }
-  if (!Pause(timing_.begin_pause_ms)) {
-    EndRun(UpdateResult::kAborted);
-    return 0;
-  }
+  if (status == kStatusNotInUpdateMode) return UpdateResult::kNotInUpdateMode;
+  if (status != 0) return UpdateResult::kBeginRefused;
+  if (!Pause(timing_.begin_pause_ms)) return UpdateResult::kAborted;
 
   // Flash steps; a failed step has ended the run itself.
-  if (RunFlashPlan() != 0) return 0;
+  if (RunFlashPlan() != 0) return std::nullopt;
 
   // Completion.
   ExpectReply();
   SendFinishUpdate();
-  if (!WaitReply(timing_.finish_wait_ms)) {
-    EndRun(UpdateResult::kFinishUnanswered);
-    return 0;
-  }
-  if (status_code_.load() == kAbortStatus) {
-    EndRun(UpdateResult::kAborted);
-    return 0;
-  }
-  EndRun(UpdateResult::kCompleted);
-  return 0;
+  if (!WaitReply(timing_.finish_wait_ms)) return UpdateResult::kFinishUnanswered;
+  if (status_code_.load() == kAbortStatus) return UpdateResult::kAborted;
+  return UpdateResult::kCompleted;
 }
 
 }  // namespace fen

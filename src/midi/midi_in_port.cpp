@@ -5,8 +5,6 @@
 #include <cstring>
 #include <new>
 
-#include "platform/midi/device_names.h"
-
 namespace fen {
 
 struct CMidiInPort::Entry {
@@ -19,7 +17,8 @@ namespace {
 constexpr std::uint32_t kHeaderSize = sizeof(MIDIHDR);
 }  // namespace
 
-CMidiInPort::CMidiInPort(MidiDriver& driver) : driver_(driver) {}
+CMidiInPort::CMidiInPort(MidiDriver& driver)
+    : MidiPortDevices(driver, Direction::kInput), driver_(driver) {}
 
 CMidiInPort::~CMidiInPort() {
   // Whoever set the hook may already be gone; entries queued from here on are freed below.
@@ -172,21 +171,6 @@ int CMidiInPort::ReadShortMessage(std::uint8_t* destination, int capacity) {
   for (int i = 0; i < n; ++i) destination[i] = static_cast<std::uint8_t>(slot >> (8 * (i + 1)));
   ring_read_.store(read + 1 == kRingSlots ? 0 : read + 1, std::memory_order_release);
   return n;
-}
-
-int CMidiInPort::GetDeviceCount() { return static_cast<int>(driver_.midiInGetNumDevs()); }
-
-void CMidiInPort::GetDeviceName(int device_index, char* destination) {
-  CopyDeviceName(GetDeviceName(device_index), destination, kDeviceNameCapacity);
-}
-
-std::string CMidiInPort::GetDeviceName(int device_index) {
-  std::string name;
-  if (driver_.midiInGetDevCaps(static_cast<std::uint32_t>(device_index), &name) !=
-      MMSYSERR_NOERROR) {
-    name.clear();
-  }
-  return name;
 }
 
 void CMidiInPort::MidiInCallback(HMIDIIN handle, std::uint32_t msg, std::uintptr_t instance,

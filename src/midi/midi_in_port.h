@@ -9,11 +9,12 @@
 #include <mutex>
 #include <string>
 
+#include "midi/midi_port_devices.h"
 #include "platform/midi/midi_driver.h"
 
 namespace fen {
 
-class CMidiInPort {
+class CMidiInPort : public MidiPortDevices {
  public:
   static constexpr std::uint32_t kReceiveBufferSize = 8192;
   static constexpr int kRingSlots = 32;
@@ -36,15 +37,6 @@ class CMidiInPort {
   void PopSysEx();
 
   int ReadShortMessage(std::uint8_t* destination, int capacity);
-
-  // Names are UTF-8: up to kMaxPnameChars characters of up to 4 bytes each, so the copy's
-  // capacity is kDeviceNameCapacity bytes (terminator included), and a name is never cut
-  // inside a character.
-  static constexpr std::size_t kDeviceNameCapacity = 128;
-
-  int GetDeviceCount();
-  void GetDeviceName(int device_index, char* destination);  // destination: 260 bytes
-  std::string GetDeviceName(int device_index);
 
   // Called on the input thread after each entry is queued, so that the
   // consumer can run at once (the dispatcher's early tick). Set before Open.

@@ -4,8 +4,6 @@
 
 #include <utility>
 
-#include "platform/midi/device_names.h"
-
 namespace fen {
 
 namespace {
@@ -19,7 +17,8 @@ std::array<CMidiOutPort, sizeof...(I)> MakePorts(MidiDriver& driver, std::index_
 
 }  // namespace
 
-CMidiOutPort::CMidiOutPort(MidiDriver& driver) : driver_(driver) {}
+CMidiOutPort::CMidiOutPort(MidiDriver& driver)
+    : MidiPortDevices(driver, Direction::kOutput), driver_(driver) {}
 
 CMidiOutPort::~CMidiOutPort() { Close(); }
 
@@ -76,21 +75,6 @@ bool CMidiOutPort::SendShort(std::uint32_t message) {
 bool CMidiOutPort::SendShort(std::uint8_t status, std::uint8_t data1, std::uint8_t data2) {
   return SendShort(static_cast<std::uint32_t>(status) | (static_cast<std::uint32_t>(data1) << 8) |
                    (static_cast<std::uint32_t>(data2) << 16));
-}
-
-int CMidiOutPort::GetDeviceCount() { return static_cast<int>(driver_.midiOutGetNumDevs()); }
-
-void CMidiOutPort::GetDeviceName(int device_index, char* destination) {
-  CopyDeviceName(GetDeviceName(device_index), destination, kDeviceNameCapacity);
-}
-
-std::string CMidiOutPort::GetDeviceName(int device_index) {
-  std::string name;
-  if (driver_.midiOutGetDevCaps(static_cast<std::uint32_t>(device_index), &name) !=
-      MMSYSERR_NOERROR) {
-    name.clear();
-  }
-  return name;
 }
 
 CMidiOutBank::CMidiOutBank(MidiDriver& driver)

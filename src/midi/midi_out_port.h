@@ -8,11 +8,12 @@
 #include <cstdint>
 #include <string>
 
+#include "midi/midi_port_devices.h"
 #include "platform/midi/midi_driver.h"
 
 namespace fen {
 
-class CMidiOutPort {
+class CMidiOutPort : public MidiPortDevices {
  public:
   // Bound on the wait for the driver's done flag; past it SendLong fails.
   static constexpr std::uint32_t kDefaultSendBoundMs = 5000;
@@ -30,13 +31,6 @@ class CMidiOutPort {
   bool SendLong(MIDIHDR* header);
   bool SendShort(std::uint32_t message);
   bool SendShort(std::uint8_t status, std::uint8_t data1, std::uint8_t data2);
-
-  // Names are UTF-8 (see CMidiInPort::kDeviceNameCapacity).
-  static constexpr std::size_t kDeviceNameCapacity = 128;
-
-  int GetDeviceCount();
-  void GetDeviceName(int device_index, char* destination);  // destination: 260 bytes
-  std::string GetDeviceName(int device_index);
 
   void set_send_bound_ms(std::uint32_t ms) { send_bound_ms_.store(ms); }
 

@@ -24,6 +24,11 @@ inline constexpr std::uint8_t kCmdBeginUpdate = 0x01;
 inline constexpr std::uint8_t kCmdWriteBlock = 0x02;
 inline constexpr std::uint8_t kCmdFinishUpdate = 0x04;
 inline constexpr std::uint8_t kCmdEraseRange = 0x0A;
+// Commands that only the device sends: 0x05 is a request acknowledged like Begin Update and
+// Finish Update coming from the device; 0x03 is taken without an answer. Every command above
+// kCmdDeviceRequest is answered as unrecognised.
+inline constexpr std::uint8_t kCmdIgnored = 0x03;
+inline constexpr std::uint8_t kCmdDeviceRequest = 0x05;
 
 // Status values.
 inline constexpr std::uint8_t kStatusOk = 0x00;

@@ -51,9 +51,9 @@ void CliView::SetStatusLine(const std::string& text) {
   if (mode_ == Mode::kTerminal) Redraw();
 }
 
-void CliView::FlashStepStarted(int, std::int32_t kind) {
+void CliView::FlashStepStarted(int, FlashStepKind kind) {
   std::lock_guard<std::mutex> lock(mutex_);
-  in_write_step_ = kind == 2;  // a write step
+  in_write_step_ = kind == FlashStepKind::kWrite;
 }
 
 void CliView::RunEnded(UpdateResult result) {

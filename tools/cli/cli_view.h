@@ -31,7 +31,7 @@ class CliView : public UpdateView {
   void EnableExecute(bool enable) override;
   void DisableControls() override;
   void DeviceIdentified(const DeviceIdentity& identity) override;
-  void FlashStepStarted(int row, std::int32_t kind) override;
+  void FlashStepStarted(int row, FlashStepKind kind) override;
   void RunEnded(UpdateResult result) override;
 
   // "model 0x57, family 0x0057, member 0x0000, revision 1000, maker 0x52", and the same as

@@ -416,9 +416,6 @@ int RunUpdate(const UpdateArgs& args) {
 
 // ---- Every device at once ----------------------------------------------------------------
 
-// The instance numbers a port pair can carry, as the desktop program's copies take them.
-constexpr int kMaxInstances = 20;
-
 struct Target {
   std::string label;
   int in = -1;

@@ -21,7 +21,9 @@ std::string Hex(std::int32_t value, int digits) {
   return text;
 }
 
-const char* KindName(std::int32_t kind) { return kind == kWriteStep ? "write" : "erase"; }
+const char* KindName(FlashStepKind kind) {
+  return kind == FlashStepKind::kWrite ? "write" : "erase";
+}
 
 std::string RetryReason(std::int32_t status) {
   switch (status) {
@@ -97,7 +99,7 @@ void RunEvents::Begin(const std::string& in_port, const std::string& out_port, J
                   {"kind", KindName(row.kind)},
                   {"address", Hex(row.address, 6)},
                   {"size", row.size}};
-    if (row.kind == kWriteStep) step["image"] = row.resource_id;
+    if (row.kind == FlashStepKind::kWrite) step["image"] = row.resource_id;
     steps.push_back(step);
   }
   JsonLine line{{"schema", kEventSchemaVersion}, {"event", "plan"}};
@@ -140,7 +142,7 @@ JsonLine RunEvents::Finish(const std::string& outcome, int exit_status, const Js
 void RunEvents::SetProgressPos(std::int32_t position) {
   ForwardingView::SetProgressPos(position);
   std::lock_guard<std::mutex> lock(mutex_);
-  if (kind_ != kWriteStep) return;
+  if (kind_ != FlashStepKind::kWrite) return;
   position_ = position;
   EmitProgress(false);
 }
@@ -183,10 +185,10 @@ void RunEvents::DeviceIdentified(const DeviceIdentity& identity) {
   ForwardingView::DeviceIdentified(identity);
 }
 
-void RunEvents::FlashStepStarted(int row, std::int32_t kind) {
+void RunEvents::FlashStepStarted(int row, FlashStepKind kind) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (kind_ == kWriteStep) {
+    if (kind_ == FlashStepKind::kWrite) {
       EmitProgress(true);
       bytes_before_step_ += position_;
     }
@@ -195,7 +197,7 @@ void RunEvents::FlashStepStarted(int row, std::int32_t kind) {
     position_ = 0;
     const FlashStep& step = FlashStepPlan[static_cast<std::size_t>(row - 1)];
     JsonLine line{{"event", "step"}, {"step", row}, {"of", kTotalSteps}, {"kind", KindName(kind)}};
-    if (kind == kWriteStep) line["image"] = step.resource_id;
+    if (kind == FlashStepKind::kWrite) line["image"] = step.resource_id;
     line["size"] = step.size;
     Emit(line);
   }
@@ -207,7 +209,7 @@ void RunEvents::Retrying(int row, std::int32_t offset, int attempt, std::int32_t
     std::lock_guard<std::mutex> lock(mutex_);
     ++resends_;
     JsonLine line{{"event", "retry"}, {"step", row}};
-    if (kind_ == kWriteStep) {
+    if (kind_ == FlashStepKind::kWrite) {
       line["block"] = offset / kBlockLength;
       line["offset"] = offset;
     }
@@ -222,7 +224,7 @@ void RunEvents::RunEnded(UpdateResult result) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     result_ = result;
-    if (kind_ == kWriteStep && result == UpdateResult::kCompleted) EmitProgress(true);
+    if (kind_ == FlashStepKind::kWrite && result == UpdateResult::kCompleted) EmitProgress(true);
   }
   ForwardingView::RunEnded(result);
 }

@@ -47,7 +47,7 @@ class RunEvents : public ForwardingView {
   void SetProgressPos(std::int32_t position) override;
   void ErrorBox(int string_id) override;
   void DeviceIdentified(const DeviceIdentity& identity) override;
-  void FlashStepStarted(int row, std::int32_t kind) override;
+  void FlashStepStarted(int row, FlashStepKind kind) override;
   void Retrying(int row, std::int32_t offset, int attempt, std::int32_t status) override;
   void RunEnded(UpdateResult result) override;
 
@@ -69,7 +69,7 @@ class RunEvents : public ForwardingView {
   std::optional<DeviceIdentity> device_;
   std::optional<UpdateResult> result_;
   int row_ = 0;
-  std::int32_t kind_ = 0;
+  FlashStepKind kind_ = {};  // none before the first row
   std::int32_t position_ = 0;
   std::int64_t bytes_before_step_ = 0;
   int last_percent_ = -1;
