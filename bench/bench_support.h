@@ -15,10 +15,9 @@
 #include "engine/update_view.h"
 #include "platform/midi/backend.h"
 #include "platform/midi/midi_driver.h"
+#include "platform/steady_clock.h"
 
 namespace fen::bench {
-
-using SteadyClock = std::chrono::steady_clock;
 
 // Pairs "a device Status reached the input side" with "the next Write Block reached the output
 // side" and keeps the gap between them: the host's turnaround for one block.

@@ -22,6 +22,7 @@
 
 namespace {
 
+using fen::SteadyClock;
 using namespace fen::bench;
 
 struct Figures {

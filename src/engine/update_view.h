@@ -89,7 +89,7 @@ class ForwardingView : public UpdateView {
   void DeviceIdentified(const DeviceIdentity& identity) override {
     if (next_) next_->DeviceIdentified(identity);
   }
-  void FlashStepStarted(int row, std::int32_t kind) override {
+  void FlashStepStarted(int row, FlashStepKind kind) override {
     if (next_) next_->FlashStepStarted(row, kind);
   }
   void Retrying(int row, std::int32_t offset, int attempt, std::int32_t status) override {

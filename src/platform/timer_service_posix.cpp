@@ -9,12 +9,11 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/steady_clock.h"
 #include "platform/timer_service_core.h"
 
 namespace fen {
 namespace {
-
-using SteadyClock = std::chrono::steady_clock;
 
 // The event's own waking: a thread sleeping on a condition variable between ticks.
 struct ThreadEvent final : TimerEvent {

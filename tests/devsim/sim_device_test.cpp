@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "devsim_test_util.h"
+#include "platform/steady_clock.h"
 
 namespace fen::devsim {
 namespace {
@@ -386,7 +387,6 @@ TEST(SimDeviceTiming, UsbPaceMakesAWholeUpdateTakeSecondsAndDinStaysInsideTheBlo
 class SimDeviceTimingPolls : public ::testing::TestWithParam<bool> {};
 
 TEST_P(SimDeviceTimingPolls, ExactTimesAreNeverEarlyWhileSeveralDevicesPollAtOnce) {
-  using Clock = std::chrono::steady_clock;
   SimOptions usb;
   usb.timing = SimTiming::Usb();
   usb.timing.poll_throughout = GetParam();
@@ -410,10 +410,10 @@ TEST_P(SimDeviceTimingPolls, ExactTimesAreNeverEarlyWhileSeveralDevicesPollAtOnc
       recorder.Take();
       for (int b = 128; b < 134; ++b) {
         const Bytes message = BlockMessage(b);
-        const auto handed = Clock::now();
+        const auto handed = SteadyClock::now();
         Give(device, message);
         device.WaitIdle();
-        const auto taken = Clock::now() - handed;
+        const auto taken = SteadyClock::now() - handed;
         ASSERT_EQ(Statuses(recorder.Take()), std::vector<int>{0});
         if (taken < modelled) {
           std::lock_guard<std::mutex> lock(mutex);

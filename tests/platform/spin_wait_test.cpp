@@ -8,24 +8,23 @@
 #include <thread>
 
 #include "platform/auto_reset_event.h"
+#include "platform/steady_clock.h"
 
 namespace fen {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 TEST(AutoResetEventPolling, TryWaitAndAPastDeadlineTakeOnlyAPendingSignalAndTakeItOnce) {
   AutoResetEvent event;
   EXPECT_FALSE(event.TryWait());
-  EXPECT_FALSE(event.WaitUntil(Clock::now() - std::chrono::seconds(1)));
+  EXPECT_FALSE(event.WaitUntil(SteadyClock::now() - std::chrono::seconds(1)));
   event.Set();
   event.Set();  // a second Set before any wait is the same one signal
   EXPECT_TRUE(event.TryWait());
   EXPECT_FALSE(event.TryWait());
   EXPECT_FALSE(event.Wait(0));
   event.Set();
-  EXPECT_TRUE(event.WaitUntil(Clock::now() - std::chrono::seconds(1)));
-  EXPECT_FALSE(event.WaitUntil(Clock::now() + std::chrono::milliseconds(5)));
+  EXPECT_TRUE(event.WaitUntil(SteadyClock::now() - std::chrono::seconds(1)));
+  EXPECT_FALSE(event.WaitUntil(SteadyClock::now() + std::chrono::milliseconds(5)));
   event.Set();
   event.Reset();
   EXPECT_FALSE(event.TryWait()) << "a reset signal must not be seen by a poll";
@@ -43,7 +42,7 @@ TEST(AutoResetEventPolling, APollerAndABlockedWaiterNeverBothTakeOneSignal) {
   });
   std::thread waiter([&] {
     while (!stop.load()) {
-      if (event.WaitUntil(Clock::now() + std::chrono::milliseconds(1))) taken.fetch_add(1);
+      if (event.WaitUntil(SteadyClock::now() + std::chrono::milliseconds(1))) taken.fetch_add(1);
     }
   });
   constexpr int kSignals = 2000;
@@ -67,8 +66,9 @@ TEST(SpinPool, GrantsUpToItsLimitAndAgainOnceAPermitIsGiven) {
     EXPECT_TRUE(a);
     EXPECT_TRUE(b);
     EXPECT_FALSE(c);
-    EXPECT_FALSE(SpinUntil(pool, Clock::now() + std::chrono::seconds(10), [] { return true; }))
-        << "without a permit nothing is polled, not even once";
+    EXPECT_FALSE(SpinUntil(pool, SteadyClock::now() + std::chrono::seconds(10), [] {
+      return true;
+    })) << "without a permit nothing is polled, not even once";
   }
   SpinPermit d(pool);
   EXPECT_TRUE(d);
@@ -82,11 +82,11 @@ TEST(SpinPool, SpinUntilEndsWhenReadyOrAtItsTime) {
   SpinPool pool(1);
   int polls = 0;
   EXPECT_TRUE(
-      SpinUntil(pool, Clock::now() + std::chrono::seconds(10), [&] { return ++polls == 3; }));
+      SpinUntil(pool, SteadyClock::now() + std::chrono::seconds(10), [&] { return ++polls == 3; }));
   EXPECT_EQ(polls, 3);
-  const auto start = Clock::now();
+  const auto start = SteadyClock::now();
   EXPECT_FALSE(SpinUntil(pool, start + std::chrono::milliseconds(2), [] { return false; }));
-  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(2));
+  EXPECT_GE(SteadyClock::now() - start, std::chrono::milliseconds(2));
   SpinPermit after(pool);
   EXPECT_TRUE(after) << "SpinUntil gives its permit back";
 }

@@ -14,13 +14,13 @@
 #include "engine/update_session.h"
 #include "platform/midi/midi_driver.h"
 #include "platform/midi/virtual/virtual_midi_bus.h"
+#include "platform/steady_clock.h"
 #include "soak/soak_link.h"
 #include "soak/soak_view.h"
 
 namespace fen::soak {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using devsim::Fault;
 using devsim::FaultKind;
 
@@ -113,8 +113,8 @@ TeardownResult RunAndClose(Moment moment, std::mt19937& rng) {
         std::this_thread::sleep_for(std::chrono::milliseconds(pick(0, 150)));
         break;
       case Moment::kErrorBox: {
-        const auto until = Clock::now() + std::chrono::seconds(10);
-        while (!view.error_box_open() && Clock::now() < until) {
+        const auto until = SteadyClock::now() + std::chrono::seconds(10);
+        while (!view.error_box_open() && SteadyClock::now() < until) {
           std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         EXPECT_TRUE(view.error_box_open());
@@ -130,11 +130,12 @@ TeardownResult RunAndClose(Moment moment, std::mt19937& rng) {
   }
 
   // The window closes: its calls return at once from now on, then the session is torn down.
-  const auto start = Clock::now();
+  const auto start = SteadyClock::now();
   view.Close();
   session->Teardown();
   TeardownResult result;
-  result.teardown_ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+  result.teardown_ms =
+      std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
   view.Gone();
   result.worker_running_after = session->WorkerRunning();
   session.reset();
@@ -155,9 +156,9 @@ TEST(TeardownAtAnyMoment, AWindowClosedJustBeforeAWaitStartsDoesNotWaitOutTheTim
       SoakView::SetStepCounter(text);
       if (text != "0/9" || session == nullptr) return;
       closer = std::thread([this] {
-        const auto start = Clock::now();
+        const auto start = SteadyClock::now();
         session->Teardown();
-        teardown_ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        teardown_ms = std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
         closed.store(true);
       });
       // The close runs up to its join while the worker is still here, before its first wait.
@@ -180,8 +181,8 @@ TEST(TeardownAtAnyMoment, AWindowClosedJustBeforeAWaitStartsDoesNotWaitOutTheTim
   session.Initialise();
   view.session = &session;
   ASSERT_EQ(session.Execute(0, 0), UpdateSession::ExecuteOutcome::kStarted);
-  const auto until = Clock::now() + std::chrono::seconds(20);
-  while (!view.closed.load() && Clock::now() < until) {
+  const auto until = SteadyClock::now() + std::chrono::seconds(20);
+  while (!view.closed.load() && SteadyClock::now() < until) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   ASSERT_TRUE(view.closed.load());

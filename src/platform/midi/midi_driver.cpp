@@ -15,11 +15,10 @@
 #include "platform/midi/handle_table.h"
 #include "platform/midi/midi_byte_framer.h"
 #include "platform/midi/system_midi.h"
+#include "platform/steady_clock.h"
 
 namespace fen {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr const char* kDefaultClientName = "fenupdator";
 
@@ -43,7 +42,7 @@ void MarkReturned(MIDIHDR* header) {
 
 struct Arrival {
   std::vector<std::uint8_t> bytes;
-  Clock::time_point when;
+  SteadyClock::time_point when;
 };
 
 // What the backend's receiver shares with the delivery thread. The receiver may run on a
@@ -72,7 +71,7 @@ struct InState {
   std::mutex mutex;  // guards what follows
   bool closed = false;
   bool started = false;
-  Clock::time_point start_time;
+  SteadyClock::time_point start_time;
   std::deque<MIDIHDR*> lent;
 };
 
@@ -127,7 +126,8 @@ void DeliverSysEx(InState& state, const std::uint8_t* data, std::size_t size,
 
 // Splits what the backend delivered into short messages and at most one SysEx (which runs
 // to the end of the delivery).
-void Deliver(InState& state, const std::uint8_t* data, std::size_t size, Clock::time_point when) {
+void Deliver(InState& state, const std::uint8_t* data, std::size_t size,
+             SteadyClock::time_point when) {
   std::uintptr_t stamp = 0;
   {
     std::lock_guard<std::mutex> lock(state.mutex);
@@ -476,7 +476,7 @@ MMRESULT MidiDriver::midiInOpen(HMIDIIN* handle, std::int32_t device, MidiInProc
       state->connection = found.backend->OpenInput(
           found.endpoint, [weak](const std::uint8_t* data, std::size_t size) {
             if (data == nullptr || size == 0) return;
-            const auto when = Clock::now();
+            const auto when = SteadyClock::now();
             std::shared_ptr<InState> in = weak.lock();
             if (!in) return;
             CallbackGate gate(*in);
@@ -486,7 +486,7 @@ MMRESULT MidiDriver::midiInOpen(HMIDIIN* handle, std::int32_t device, MidiInProc
       state->connection = found.backend->OpenInput(
           found.endpoint, [inbox](const std::uint8_t* data, std::size_t size) {
             if (data == nullptr || size == 0) return;
-            Arrival arrival{std::vector<std::uint8_t>(data, data + size), Clock::now()};
+            Arrival arrival{std::vector<std::uint8_t>(data, data + size), SteadyClock::now()};
             {
               std::lock_guard<std::mutex> lock(inbox->mutex);
               if (inbox->closing) return;
@@ -564,7 +564,7 @@ MMRESULT MidiDriver::midiInStart(HMIDIIN handle) {
   if (state->closed) return MMSYSERR_INVALHANDLE;
   if (!state->started) {
     state->started = true;
-    state->start_time = Clock::now();
+    state->start_time = SteadyClock::now();
   }
   return MMSYSERR_NOERROR;
 }
