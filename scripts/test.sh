@@ -2,7 +2,7 @@
 # Installs what is missing, builds everything and runs every test: once in a normal build (and
 # once cross-built for Windows, run under Wine), once under AddressSanitizer +
 # UndefinedBehaviorSanitizer, once under ThreadSanitizer; then runs each libFuzzer target for 30
-# seconds (five targets: the run stays within its time budget; scripts/fuzz.sh runs longer).
+# seconds (four targets: the run stays within its time budget; scripts/fuzz.sh runs longer).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

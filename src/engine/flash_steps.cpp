@@ -5,19 +5,29 @@
 #include "engine/session_texts.h"
 #include "engine/string_table.h"
 #include "engine/update_session.h"
+#include "firmware/firmware.h"
 
 namespace fen {
 
+namespace {
+
+// Each image is written over the range erased just before it, of exactly its size.
+constexpr std::int32_t RangeOf(int resource_id) {
+  return static_cast<std::int32_t>(FirmwareImageSize(resource_id));
+}
+
+}  // namespace
+
 const std::array<FlashStep, 9> FlashStepPlan = {{
     {FlashStepKind::kErase, 0x0EF000, 0x001000, 0},
-    {FlashStepKind::kErase, 0x000000, 0x040000, 0},
-    {FlashStepKind::kWrite, 0x000000, 0x040000, 136},
-    {FlashStepKind::kErase, 0x3FD000, 0x003000, 0},
-    {FlashStepKind::kWrite, 0x3FD000, 0x003000, 133},
-    {FlashStepKind::kErase, 0x0F0000, 0x2C7000, 0},
-    {FlashStepKind::kWrite, 0x0F0000, 0x2C7000, 137},
-    {FlashStepKind::kErase, 0x040000, 0x0B0000, 0},
-    {FlashStepKind::kWrite, 0x040000, 0x0B0000, 129},
+    {FlashStepKind::kErase, 0x000000, RangeOf(136), 0},
+    {FlashStepKind::kWrite, 0x000000, RangeOf(136), 136},
+    {FlashStepKind::kErase, 0x3FD000, RangeOf(133), 0},
+    {FlashStepKind::kWrite, 0x3FD000, RangeOf(133), 133},
+    {FlashStepKind::kErase, 0x0F0000, RangeOf(137), 0},
+    {FlashStepKind::kWrite, 0x0F0000, RangeOf(137), 137},
+    {FlashStepKind::kErase, 0x040000, RangeOf(129), 0},
+    {FlashStepKind::kWrite, 0x040000, RangeOf(129), 129},
 }};
 
 int UpdateSession::RunFlashPlan() {

@@ -24,6 +24,15 @@ struct FirmwareImageInfo {
 // The IDs and exact sizes of the images (firmware_images.def): 129, 133, 136, 137.
 const std::vector<FirmwareImageInfo>& FirmwareImageTable();
 
+// The exact size of the image with this resource ID; 0 for an ID that is none of them.
+constexpr std::size_t FirmwareImageSize(int resource_id) {
+#define FEN_FIRMWARE_IMAGE(id, size) \
+  if (resource_id == (id)) return (size);
+#include "firmware/firmware_images.def"
+#undef FEN_FIRMWARE_IMAGE
+  return 0;
+}
+
 struct FirmwareImage {
   const std::uint8_t* data = nullptr;
   std::size_t size = 0;
