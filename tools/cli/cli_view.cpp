@@ -53,7 +53,7 @@ void CliView::SetStatusLine(const std::string& text) {
 
 void CliView::FlashStepStarted(int, FlashStepKind kind) {
   std::lock_guard<std::mutex> lock(mutex_);
-  in_write_step_ = kind == FlashStepKind::kWrite;
+  bytes_.StepStarted(kind);
 }
 
 void CliView::RunEnded(UpdateResult result) {
@@ -83,10 +83,6 @@ void CliView::PrintLine(std::FILE* to, const std::string& text) {
 
 void CliView::SetStepCounter(const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (in_write_step_) {
-    bytes_before_step_ += position_;
-    in_write_step_ = false;
-  }
   step_ = text;
   position_ = 0;
   if (mode_ == Mode::kJson) {
@@ -111,12 +107,13 @@ void CliView::SetProgressRange(std::int32_t upper) {
 void CliView::SetProgressPos(std::int32_t position) {
   std::lock_guard<std::mutex> lock(mutex_);
   position_ = position;
+  bytes_.Position(position);
   if (mode_ == Mode::kJson) {
     Emit({{"call", "position"}, {"value", position}});
     return;
   }
   if (mode_ == Mode::kPlain) {
-    if (in_write_step_ && range_ > 0) {
+    if (bytes_.writing() && range_ > 0) {
       const int decile = static_cast<int>(static_cast<std::int64_t>(position) * 10 / range_);
       if (decile != last_plain_decile_) {
         last_plain_decile_ = decile;
@@ -138,7 +135,7 @@ void CliView::Redraw() {
     return;
   }
   last_draw_ = now;
-  const std::int64_t done = bytes_before_step_ + (in_write_step_ ? position_ : 0);
+  const std::int64_t done = bytes_.done();
   const double fraction = static_cast<double>(done) / static_cast<double>(TotalImageBytes());
   const double seconds = std::chrono::duration<double>(now - start_).count();
   const double rate = seconds > 0.1 ? static_cast<double>(done) / seconds : 0.0;
@@ -240,7 +237,7 @@ int CliView::last_error() const {
 
 std::int64_t CliView::bytes_done() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return bytes_before_step_ + (in_write_step_ ? position_ : 0);
+  return bytes_.done();
 }
 
 }  // namespace fen

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "acknowledged_bytes.h"
 #include "engine/update_view.h"
 #include "json_line.h"
 
@@ -64,9 +65,8 @@ class CliView : public UpdateView {
   std::string status_;
   std::string step_;
   std::int32_t range_ = 100;
-  std::int32_t position_ = 0;
-  std::int64_t bytes_before_step_ = 0;  // acknowledged bytes of finished write steps
-  bool in_write_step_ = false;
+  std::int32_t position_ = 0;  // this step's, as the bar shows it
+  AcknowledgedBytes bytes_;
   int last_error_ = 0;
   bool completed_ = false;  // the run ended with UpdateResult::kCompleted
   bool line_open_ = false;  // a progress line is on `out_` without its newline

@@ -142,15 +142,15 @@ JsonLine RunEvents::Finish(const std::string& outcome, int exit_status, const Js
 void RunEvents::SetProgressPos(std::int32_t position) {
   ForwardingView::SetProgressPos(position);
   std::lock_guard<std::mutex> lock(mutex_);
-  if (kind_ != FlashStepKind::kWrite) return;
-  position_ = position;
+  if (!bytes_.writing()) return;
+  bytes_.Position(position);
   EmitProgress(false);
 }
 
 // At most ten a second, and only when the whole update's percentage has moved; a step's end
 // always.
 void RunEvents::EmitProgress(bool force) {
-  const std::int64_t done = bytes_before_step_ + position_;
+  const std::int64_t done = bytes_.done();
   const int percent = static_cast<int>(done * 100 / TotalImageBytes());
   const auto now = std::chrono::steady_clock::now();
   if (!force &&
@@ -188,13 +188,9 @@ void RunEvents::DeviceIdentified(const DeviceIdentity& identity) {
 void RunEvents::FlashStepStarted(int row, FlashStepKind kind) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (kind_ == FlashStepKind::kWrite) {
-      EmitProgress(true);
-      bytes_before_step_ += position_;
-    }
+    if (bytes_.writing()) EmitProgress(true);
+    bytes_.StepStarted(kind);
     row_ = row;
-    kind_ = kind;
-    position_ = 0;
     const FlashStep& step = FlashStepPlan[static_cast<std::size_t>(row - 1)];
     JsonLine line{{"event", "step"}, {"step", row}, {"of", kTotalSteps}, {"kind", KindName(kind)}};
     if (kind == FlashStepKind::kWrite) line["image"] = step.resource_id;
@@ -209,7 +205,7 @@ void RunEvents::Retrying(int row, std::int32_t offset, int attempt, std::int32_t
     std::lock_guard<std::mutex> lock(mutex_);
     ++resends_;
     JsonLine line{{"event", "retry"}, {"step", row}};
-    if (kind_ == FlashStepKind::kWrite) {
+    if (bytes_.writing()) {
       line["block"] = offset / kBlockLength;
       line["offset"] = offset;
     }
@@ -224,7 +220,7 @@ void RunEvents::RunEnded(UpdateResult result) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     result_ = result;
-    if (kind_ == FlashStepKind::kWrite && result == UpdateResult::kCompleted) EmitProgress(true);
+    if (bytes_.writing() && result == UpdateResult::kCompleted) EmitProgress(true);
   }
   ForwardingView::RunEnded(result);
 }

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "acknowledged_bytes.h"
 #include "engine/update_view.h"
 #include "firmware/release.h"
 #include "json_line.h"
@@ -69,9 +70,7 @@ class RunEvents : public ForwardingView {
   std::optional<DeviceIdentity> device_;
   std::optional<UpdateResult> result_;
   int row_ = 0;
-  FlashStepKind kind_ = {};  // none before the first row
-  std::int32_t position_ = 0;
-  std::int64_t bytes_before_step_ = 0;
+  AcknowledgedBytes bytes_;
   int last_percent_ = -1;
   int resends_ = 0;
 };
