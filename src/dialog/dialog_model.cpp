@@ -59,14 +59,8 @@ void DialogModel::FillPortLists() {
   // The driver's lists are what the port classes' device indices refer to: re-read them so
   // that a device plugged in since the last fill is listed.
   driver_.Rescan();
-  std::vector<std::string> out_names;
-  for (int i = 0; i < session_.out_port().GetDeviceCount(); ++i) {
-    out_names.push_back(session_.out_port().GetDeviceName(i));
-  }
-  std::vector<std::string> in_names;
-  for (int i = 0; i < session_.in_port().GetDeviceCount(); ++i) {
-    in_names.push_back(session_.in_port().GetDeviceName(i));
-  }
+  const std::vector<std::string> out_names = session_.out_port().GetDeviceNames();
+  const std::vector<std::string> in_names = session_.in_port().GetDeviceNames();
   widgets_.SetListItems(IDC_MIDI_OUT_LIST, out_names);
   widgets_.SetListItems(IDC_MIDI_IN_LIST, in_names);
   widgets_.SelectListItem(IDC_MIDI_OUT_LIST, SelectPreferredPort(out_names, options_.instance));

@@ -24,4 +24,11 @@ std::string MidiPortDevices::GetDeviceName(int device_index) {
   return name;
 }
 
+std::vector<std::string> MidiPortDevices::GetDeviceNames() {
+  std::vector<std::string> names;
+  const int count = GetDeviceCount();
+  for (int i = 0; i < count; ++i) names.push_back(GetDeviceName(i));
+  return names;
+}
+
 }  // namespace fen

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "platform/midi/midi_driver.h"
 
@@ -22,6 +23,8 @@ class MidiPortDevices {
   void GetDeviceName(int device_index, char* destination);  // destination: 260 bytes
   // Empty when the driver cannot report the device's capabilities.
   std::string GetDeviceName(int device_index);
+  // Every device's name, in device index order.
+  std::vector<std::string> GetDeviceNames();
 
  protected:
   MidiPortDevices(MidiDriver& driver, Direction direction)

@@ -37,16 +37,9 @@ void Drain(std::vector<std::unique_ptr<CMidiInPort>>& inputs, Take take) {
 
 IdentifyResult ProbeIdentities(MidiDriver& driver, std::uint32_t wait_ms) {
   IdentifyResult result;
-  CMidiOutPort lister(driver);
-  for (int i = 0; i < lister.GetDeviceCount(); ++i)
-    result.outputs.push_back(lister.GetDeviceName(i));
+  result.outputs = CMidiOutPort(driver).GetDeviceNames();
+  result.inputs = CMidiInPort(driver).GetDeviceNames();
   std::vector<std::unique_ptr<CMidiInPort>> inputs;
-  {
-    CMidiInPort in_lister(driver);
-    for (int i = 0; i < in_lister.GetDeviceCount(); ++i) {
-      result.inputs.push_back(in_lister.GetDeviceName(i));
-    }
-  }
   for (std::size_t j = 0; j < result.inputs.size(); ++j) {
     auto port = std::make_unique<CMidiInPort>(driver);
     port->set_device_index(static_cast<std::int32_t>(j));

@@ -58,19 +58,15 @@ struct PortLists {
 
 PortLists ListPorts(UpdateSession& session) {
   PortLists lists;
-  const int outs = session.out_port().GetDeviceCount();
-  for (int i = 0; i < outs; ++i) lists.outputs.push_back(session.out_port().GetDeviceName(i));
-  const int ins = session.in_port().GetDeviceCount();
-  for (int i = 0; i < ins; ++i) lists.inputs.push_back(session.in_port().GetDeviceName(i));
+  lists.outputs = session.out_port().GetDeviceNames();
+  lists.inputs = session.in_port().GetDeviceNames();
   return lists;
 }
 
 PortLists ListPorts(MidiDriver& driver) {
   PortLists lists;
-  CMidiOutPort out(driver);
-  for (int i = 0; i < out.GetDeviceCount(); ++i) lists.outputs.push_back(out.GetDeviceName(i));
-  CMidiInPort in(driver);
-  for (int i = 0; i < in.GetDeviceCount(); ++i) lists.inputs.push_back(in.GetDeviceName(i));
+  lists.outputs = CMidiOutPort(driver).GetDeviceNames();
+  lists.inputs = CMidiInPort(driver).GetDeviceNames();
   return lists;
 }
 
