@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/output_file.h"  // WriteFileReplacing, for the tools that write releases
+
 namespace fen {
 
 // Reads exactly `expected` bytes from `path` into `out`, or says why not in `error`.
@@ -22,11 +24,6 @@ bool ReadImageFile(const std::string& path, std::size_t expected, std::vector<st
 // `error`.
 int ReadSmallFile(const std::string& path, std::size_t limit, std::string* text, std::string* error,
                   bool follow_link = false);
-
-// Replaces `path` with `bytes`: written to a new file beside it, created exclusively, then
-// renamed over it, so that a failed write leaves the old file and a link planted under the
-// new name is never followed. A `path` that is a link is refused, not written through.
-bool WriteFileReplacing(const std::string& path, std::string_view bytes, std::string* error);
 
 inline std::string SizeMismatch(const std::string& path, std::uintmax_t actual,
                                 std::size_t expected) {

@@ -56,44 +56,4 @@ bool ReadOnlyFile::ReadUpTo(void* data, std::size_t want, std::size_t* got) {
   return true;
 }
 
-bool WriteFileReplacing(const std::string& path, std::string_view bytes, std::string* error) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    *error = path + " is a symbolic link: it is not written through; remove it first";
-    return false;
-  }
-  static std::atomic<unsigned> serial{0};
-  std::string temporary;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temporary = path + ".new-" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
-    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) {
-    *error = "cannot create " + temporary + ": " + std::strerror(errno);
-    return false;
-  }
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  const int code = errno;
-  if (::close(fd) != 0 || done != bytes.size()) {
-    *error =
-        "cannot write " + temporary + ": " + std::strerror(done != bytes.size() ? code : errno);
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    *error = "cannot write " + path + ": " + std::strerror(errno);
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  return true;
-}
-
 }  // namespace fen

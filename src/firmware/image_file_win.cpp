@@ -73,47 +73,4 @@ bool ReadOnlyFile::ReadUpTo(void* data, std::size_t want, std::size_t* got) {
   return true;
 }
 
-bool WriteFileReplacing(const std::string& path, std::string_view bytes, std::string* error) {
-  const DWORD attributes = ::GetFileAttributesA(path.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    *error = path + " is a symbolic link: it is not written through; remove it first";
-    return false;
-  }
-  static std::atomic<unsigned> serial{0};
-  std::string temporary;
-  HANDLE file = INVALID_HANDLE_VALUE;
-  for (int attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
-    temporary =
-        path + ".new-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(serial++);
-    file = ::CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS) break;
-  }
-  if (file == INVALID_HANDLE_VALUE) {
-    *error = "cannot create " + temporary + ": " + SystemMessage(::GetLastError());
-    return false;
-  }
-  std::size_t done = 0;
-  bool written = true;
-  while (done < bytes.size() && written) {
-    DWORD n = 0;
-    const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 20));
-    written = ::WriteFile(file, bytes.data() + done, ask, &n, nullptr) != 0 && n > 0;
-    done += n;
-  }
-  const DWORD code = ::GetLastError();
-  ::CloseHandle(file);
-  if (!written) {
-    *error = "cannot write " + temporary + ": " + SystemMessage(code);
-    ::DeleteFileA(temporary.c_str());
-    return false;
-  }
-  if (!::MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    *error = "cannot write " + path + ": " + SystemMessage(::GetLastError());
-    ::DeleteFileA(temporary.c_str());
-    return false;
-  }
-  return true;
-}
-
 }  // namespace fen
