@@ -16,6 +16,7 @@
 #include "dialog/dialog_model.h"
 #include "platform/midi/midi_driver.h"
 #include "platform/midi/virtual/virtual_midi_bus.h"
+#include "platform/output_file.h"
 
 namespace fen {
 
@@ -43,17 +44,19 @@ class TestSwitches {
   void Finished(UpdateSession& session) {
     const std::string path = Env("FEN_TEST_REPORT");
     if (path.empty()) return;
-    std::FILE* out = std::fopen(path.c_str(), "w");
-    if (out == nullptr) return;
     const std::optional<UpdateResult> result = session.last_result();
-    std::fprintf(out, "result %s\n", result ? InfoOf(*result).name : "none");
-    std::fprintf(out, "worker %s\n", session.WorkerRunning() ? "running" : "ended");
+    std::string text = std::string("result ") + (result ? InfoOf(*result).name : "none") + "\n";
+    text += std::string("worker ") + (session.WorkerRunning() ? "running" : "ended") + "\n";
     if (device_) {
       device_->WaitIdle();
-      std::fprintf(out, "flash %s\n",
-                   device_->device().FlashHoldsImages(*firmware_) ? "holds the images" : "differs");
+      text += std::string("flash ") +
+              (device_->device().FlashHoldsImages(*firmware_) ? "holds the images" : "differs") +
+              "\n";
     }
-    std::fclose(out);
+    // Written beside and renamed, never through a link; a failure leaves no report, which the
+    // test that asked for one notices.
+    std::string ignored;
+    WriteFileReplacing(path, text, &ignored);
   }
 
  private:

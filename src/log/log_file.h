@@ -7,7 +7,8 @@
 namespace fen {
 
 // Appends `line` (ending in "\n") to the regular file `name` in the working directory in one
-// write, only when that file exists: it is never created. Failures are dropped.
+// write, only when that file exists: it is never created, nor written through a link, nor
+// appended to when another user owns it (AppendFile). Failures are dropped.
 void AppendToExistingFile(const char* name, const std::string& line);
 
 }  // namespace fen

@@ -78,12 +78,17 @@ class RunEvents : public ForwardingView {
 // The local time of `t` and its offset from UTC in seconds (east positive). One file per system.
 std::tm LocalTime(std::time_t t, long* utc_offset_seconds);
 
-// Appends `line` and a newline to the record file at `path` in one write, and flushes it to the
-// disk; several processes appending to one file leave whole lines. False, with the reason in
-// `error`, when it cannot be written.
+// The end of a record's line: "\n", or "\r\n" on Windows. One file per system.
+const char* RecordLineEnd();
+
+// Appends `line` and a line end to the record file at `path` in one write, and flushes it to
+// the disk; several processes appending to one file leave whole lines. The file is the one
+// CheckRecordWritable opened, when it did. False, with the reason in `error`, when it cannot be
+// written.
 bool AppendRecord(const std::string& path, const JsonLine& line, std::string* error);
-// Opens `path` for appending (creating it) and closes it again, so that a record that cannot
-// be written is refused before the run. Never truncates.
+// Opens `path` for appending (creating it) and keeps it open for AppendRecord, so that a record
+// that cannot be written is refused before the run, and the lines go to the file that was
+// checked. Never truncates; refuses a link, a FIFO, a device, a folder and another user's file.
 bool CheckRecordWritable(const std::string& path, std::string* error);
 
 }  // namespace fen

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -17,10 +16,11 @@
 
 #include "devsim/jack_device_ports.h"
 #include "devsim/sim_device.h"
+#include "firmware/firmware.h"
 #include "package_version.h"
 #include "platform/midi/rawmidi/rawmidi_backend.h"
 #include "platform/midi/rtmidi/rtmidi_backend.h"
-#include "firmware/firmware.h"
+#include "platform/output_file.h"
 
 namespace {
 
@@ -102,22 +102,10 @@ void PrintSummary(const Report& r, const std::string& images_name) {
   std::fflush(stdout);
 }
 
+// Written beside and renamed, so that a script that waits for the file never reads half, and
+// never through a link planted under the name (WriteFileReplacing).
 bool WriteReport(const std::string& path, const std::string& json, std::string* error) {
-  // Written beside and renamed, so that a script that waits for the file never reads half.
-  const std::string temp = path + ".tmp";
-  {
-    std::ofstream out(temp, std::ios::trunc);
-    out << json << "\n";
-    if (!out.flush()) {
-      *error = "cannot write " + temp;
-      return false;
-    }
-  }
-  if (std::rename(temp.c_str(), path.c_str()) != 0) {
-    *error = "cannot rename " + temp + " to " + path;
-    return false;
-  }
-  return true;
+  return WriteFileReplacing(path, json + "\n", error);
 }
 
 // The device's two ports on the chosen MIDI system. The device's thread sends through them
@@ -220,6 +208,12 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "fen-devsim: %s\n", error.c_str());
       return kExitBadArguments;
     }
+  }
+
+  // A report that could not be written is refused before the device plays, not after.
+  if (std::string error; !report_path.empty() && !CheckReplaceable(report_path, &error)) {
+    std::fprintf(stderr, "fen-devsim: --report: %s\n", error.c_str());
+    return kExitBadArguments;
   }
 
   std::optional<FirmwareSet> folder_images;

@@ -3,12 +3,14 @@
 #include "soak/soak_run.h"
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 
 #include "devsim/sim_device.h"
 #include "platform/midi/midi_driver.h"
 #include "platform/midi/virtual/virtual_midi_bus.h"
+#include "platform/output_file.h"
 #include "soak/soak_link.h"
 
 namespace fen::soak {
@@ -62,7 +64,10 @@ RunResult RunOnce(const RunPlan& plan, const RunOptions& options) {
   oracle_timing.late_margin_ms = options.late_margin_ms;
   r.prediction = Predict(plan, oracle_timing);
 
-  std::ofstream(options.log_path, std::ios::trunc).close();
+  // An empty log for the run, made beside and renamed (never written through a link).
+  if (std::string ignored; !WriteFileReplacing(options.log_path, "", &ignored)) {
+    std::remove(options.log_path.c_str());
+  }
 
   devsim::SimOptions device_options;
   device_options.model_id = plan.model_id;
