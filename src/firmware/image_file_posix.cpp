@@ -17,25 +17,35 @@ ReadOnlyFile::~ReadOnlyFile() {
   if (handle_ >= 0) ::close(static_cast<int>(handle_));
 }
 
-// O_NONBLOCK keeps a FIFO of that name from stalling the caller; it does not change reads of a
-// regular file.
+// A name is looked at before it is opened: opening a device or a FIFO can act (a terminal
+// multiplexer hands out a new terminal, a tape rewinds), so only a regular file, or a link to
+// one when `follow_link`, is opened at all. O_NONBLOCK and O_NOCTTY cover a name swapped for
+// such a file in between, and the opened file must be the one that was looked at.
 ReadOnlyFile::Opened ReadOnlyFile::Open(const std::string& path, bool follow_link) {
+  struct stat seen {};
+  if ((follow_link ? ::stat(path.c_str(), &seen) : ::lstat(path.c_str(), &seen)) != 0) {
+    const int code = errno;
+    if (code == ENOENT) return Opened::kMissing;
+    failure_ = std::strerror(code);
+    return Opened::kFailed;
+  }
+  if (S_ISLNK(seen.st_mode)) return Opened::kLink;
+  if (!S_ISREG(seen.st_mode)) return Opened::kNotRegular;
   const int fd = ::open(
       path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (follow_link ? 0 : O_NOFOLLOW));
   if (fd < 0) {
     const int code = errno;
-    struct stat st {};
     if (code == ENOENT) return Opened::kMissing;
-    if (!follow_link &&
-        (code == ELOOP || (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)))) {
-      return Opened::kLink;
-    }
+    if (!follow_link && code == ELOOP) return Opened::kLink;
     failure_ = std::strerror(code);
     return Opened::kFailed;
   }
   handle_ = fd;
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return Opened::kNotRegular;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != seen.st_dev ||
+      st.st_ino != seen.st_ino) {
+    return Opened::kNotRegular;
+  }
   size_ = static_cast<std::uintmax_t>(st.st_size);
   return Opened::kOk;
 }

@@ -11,10 +11,11 @@
 #include <set>
 
 #include "firmware/image_file.h"
-#include "res/placeholder_firmware.h"
 #include "firmware/release.h"
+#include "res/placeholder_firmware.h"
 
 #ifndef _WIN32
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #endif
 
@@ -221,6 +222,35 @@ TEST_F(FirmwareFolder, TakesNoManifestOrSignatureThroughALinkOrAFifo) {
   ASSERT_EQ(::mkfifo((dir_ / kSignatureFile).c_str(), 0600), 0);
   EXPECT_EQ(ReadSmallFile((dir_ / kSignatureFile).string(), 100, &text, &error), -1);
   EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+}
+
+// An image may be a link, but only to a regular file, and nothing else is even opened: opening
+// a device or a FIFO can act on it. inotify sees every open of the FIFO the link points to.
+TEST_F(FirmwareFolder, FollowsALinkOnlyToARegularFileAndOpensNothingElse) {
+  const fs::path fifo = dir_ / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, fifo.c_str(), IN_OPEN), 0);
+  for (const fs::path& target : {fifo, fs::path("/dev/zero"), fs::path("/dev/ptmx")}) {
+    SCOPED_TRACE(target.string());
+    fs::remove(Path(133));
+    fs::create_symlink(target, Path(133));
+    std::string error = LoadError();
+    EXPECT_NE(error.find(Path(133) + " is not a regular file"), std::string::npos) << error;
+  }
+  char events[256];
+  EXPECT_LT(::read(watch, events, sizeof events), 0) << "the FIFO was opened";
+  ::close(watch);
+
+  fs::remove(Path(133));
+  fs::create_symlink(dir_ / "nowhere.bin", Path(133));
+  EXPECT_NE(LoadError().find("missing firmware image " + Path(133)), std::string::npos);
+  fs::remove(Path(133));
+  WriteImage(9133, MakePlaceholderImage(1133, FirmwareImageSize(133)));
+  fs::create_symlink(dir_ / "9133.bin", Path(133));
+  std::string error;
+  EXPECT_TRUE(FirmwareSet::LoadFolder(dir_.string(), &error).has_value()) << error;
 }
 
 TEST_F(FirmwareFolder, ReadsASmallFileUpToItsLimitOnly) {
