@@ -5,18 +5,23 @@
 // Input: a mode byte, a two-byte length, the manifest, then the rest: by mode, no signature,
 // the rest as the signature file, or a signature this harness makes over the manifest (or over
 // the rest, or over the manifest before one of its bytes changed) with the rest as its comment.
+// In the first three modes, bit 3 first puts a NUL byte or a control character (raw, or as a
+// JSON escape) into one of the manifest's strings, so that each kind reaches each field: none
+// may pass into what the reader accepts.
 #include <sodium.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "firmware/firmware.h"
 #include "firmware/minisign.h"
 #include "firmware/release.h"
+#include "firmware/untrusted_text.h"
 
 namespace {
 
@@ -44,8 +49,10 @@ struct Key {
 };
 
 // What an accepted manifest must say, whoever wrote it.
-void CheckAccepted(const fen::ReleaseInfo& info) {
+void CheckAccepted(const std::string& manifest, const fen::ReleaseInfo& info) {
   std::string why;
+  Check(manifest.find('\0') == std::string::npos);
+  Check(!fen::HoldsControlText(info.version));
   Check(fen::CheckReleaseVersion(info.version, &why));
   Check(fen::CheckReleaseModels(info.models, &why));
   Check(info.images.size() == fen::FirmwareImageTable().size());
@@ -55,6 +62,27 @@ void CheckAccepted(const fen::ReleaseInfo& info) {
                    image.sha256.size() == 64;
           }) == 1);
   }
+}
+
+// Puts the hostile text `kind` chooses right after a quote of `manifest`, the first at or after
+// `from`: inside a key or a value, or just past one.
+void PlantControl(std::string* manifest, std::size_t kind, std::size_t from) {
+  static const std::string kHostile[] = {
+      std::string(1, '\0'),
+      "\x1b]0;T\x07",
+      "\x7f",
+      "\xc2\x9b",
+      "\xe2\x80\xae",
+      "\\u0000",
+      "\\u001b",
+      "\\u202e",
+      "\\u0085",
+      "\xff",
+  };
+  if (manifest->empty()) return;
+  const std::size_t quote = manifest->find('"', from % manifest->size());
+  if (quote == std::string::npos) return;
+  manifest->insert(quote + 1, kHostile[kind % std::size(kHostile)]);
 }
 
 }  // namespace
@@ -70,6 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string comment = rest;
   std::erase_if(comment, [](char c) { return c == '\n' || c == '\r'; });
   const bool prehashed = (mode & 0x10) == 0;
+  if ((mode & 3) != 3 && (mode & 8) != 0)
+    PlantControl(&manifest, (mode >> 5) + rest.size(), data[1]);
 
   std::string signature;
   const std::string* given = &signature;
@@ -98,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool accepted = fen::VerifyManifest(manifest, given, key.trusted, &info, &error);
   Check(accepted || !error.empty());
   if (!accepted) return 0;
-  CheckAccepted(info);
+  CheckAccepted(manifest, info);
   Check((info.signature == fen::ReleaseSignature::kSigned) == (given != nullptr));
   if (info.signature == fen::ReleaseSignature::kSigned) {
     // Ed25519 signs deterministically: the key's own signature of what the reader says it

@@ -13,6 +13,7 @@
 
 #include "firmware/image_file.h"
 #include "firmware/minisign.h"
+#include "firmware/untrusted_text.h"
 
 namespace fen {
 
@@ -157,6 +158,12 @@ bool ParseManifestFields(const Json& doc, ReleaseInfo* info, std::string* error)
 }
 
 bool ParseManifest(std::string_view text, ReleaseInfo* info, std::string* error) {
+  // Readers differ on a NUL: some end the text there, others read on. Signed bytes that hold a
+  // second document after one would be two manifests to two readers.
+  if (text.find('\0') != std::string_view::npos) {
+    return Fail(error, "holds a NUL byte at offset " + std::to_string(text.find('\0')) +
+                           "; a manifest is JSON text alone");
+  }
   Json doc;
   if (!ParseJson(text, &doc, error)) return false;
   try {
@@ -193,10 +200,23 @@ bool ParseModelId(std::string_view text, std::uint8_t* model) {
 
 bool CheckReleaseVersion(std::string_view version, std::string* error) {
   if (version.empty()) return Fail(error, "\"version\" is empty");
-  if (version.size() > 64 || std::any_of(version.begin(), version.end(), [](char c) {
-        return static_cast<unsigned char>(c) < 0x20;
-      })) {
-    return Fail(error, "\"version\" is longer than 64 characters or holds control characters");
+  if (version.size() > 64) return Fail(error, "\"version\" is longer than 64 characters");
+  if (HoldsControlText(version)) {
+    return Fail(error,
+                "\"version\" holds control characters (C0, DEL, C1 or bidirectional controls) "
+                "or is not UTF-8");
+  }
+  return true;
+}
+
+bool CheckTrustedComment(std::string_view comment, std::string* error) {
+  if (comment.find_first_of("\r\n") != std::string_view::npos) {
+    return Fail(error, "a signature's trusted comment is one line");
+  }
+  if (HoldsControlText(comment)) {
+    return Fail(error,
+                "the trusted comment holds control characters (C0, DEL, C1 or bidirectional "
+                "controls) or is not UTF-8");
   }
   return true;
 }

@@ -58,8 +58,11 @@ std::string ModelsText(const std::vector<std::uint8_t>& models);
 // manifest or sign it, so that they never write what the reader would refuse.
 // A model ID as a manifest gives it: "0x" and two hex digits, 0x00 to 0x7F.
 bool ParseModelId(std::string_view text, std::uint8_t* model);
-// Not empty, at most 64 characters, no control characters.
+// Not empty, at most 64 characters, UTF-8 without control characters: no C0 control, DEL, C1
+// control or bidirectional control, any of which could drive or reorder a terminal's text.
 bool CheckReleaseVersion(std::string_view version, std::string* error);
+// One line, held to the same rules as a version: the comment `firmware sign` signs.
+bool CheckTrustedComment(std::string_view comment, std::string* error);
 // At least one model of the family the updater updates.
 bool CheckReleaseModels(const std::vector<std::uint8_t>& models, std::string* error);
 // A signature file's text: its size, then minisign's layout.

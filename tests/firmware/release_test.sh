@@ -209,5 +209,62 @@ else fail "the link's target was overwritten"; fi
 if [ $? = 0 ] && grep -q "usage" out.txt && [ ! -e --help ]; then pass "export --help is no folder"
 else fail "export --help"; fi
 
+# Text from a release folder is untrusted: what the reader takes reaches the terminal escaped,
+# and the JSON lines stay JSON with every control escaped; what could drive a terminal in a
+# version is refused, by the reader and by the tool that writes a manifest.
+ESC=$'\e'
+raw_controls() { LC_ALL=C grep -q $'[\x01-\x08\x0b-\x1f\x7f]\|\xc2[\x80-\x9f]\|\xe2\x80[\xa8-\xae]' "$@"; }
+cp -r good comment
+sign comment -t "release 3.1.4 ${ESC}]0;PWNED"$'\a'" "$'\xe2\x80\xae'"txt.exe"
+"$CLI" firmware inspect comment >out.txt 2>err.txt </dev/null
+if [ $? = 0 ] && grep -qF 'trusted comment: release 3.1.4 \e]0;PWNED\x07 \u{202E}txt.exe' out.txt &&
+  ! raw_controls out.txt; then pass "inspect: a signed trusted comment is shown escaped"
+else fail "inspect: trusted comment"; fi
+for args in "firmware inspect comment --json" "firmware verify comment --json" \
+  "update --simulate --instant --timeouts short --json --firmware comment"; do
+  "$CLI" $args >out.txt 2>err.txt </dev/null
+  if [ $? = 0 ] && ! raw_controls out.txt err.txt && jq -e . out.txt >/dev/null &&
+    jq -r 'select(.trusted_comment) | .trusted_comment' out.txt | grep -q "${ESC}]0;PWNED"; then
+    pass "${args%% --json*}: the JSON carries the trusted comment escaped"
+  else fail "$args: JSON of a hostile trusted comment"; fi
+done
+# hostile NAME DIR TEXT: verify, inspect and update refuse DIR saying TEXT, with nothing raw.
+hostile() {
+  local cmd
+  for cmd in "firmware verify" "firmware inspect" "update --simulate --instant --timeouts short --firmware"; do
+    "$CLI" $cmd "$2" >out.txt 2>err.txt </dev/null
+    local status=$?
+    if [ $status = 2 ] && grep -qF -- "$3" err.txt && ! raw_controls out.txt err.txt &&
+      ! grep -q "MIDI OUT" out.txt; then pass "$1: ${cmd%% --*} refuses it"
+    else fail "$1: ${cmd%% --*} (status $status)"; fi
+  done
+}
+for version in $'3.1\xc2\x9b2J' $'3.1\xe2\x80\xae4' $'3.1\x7f' $'3.1\e]0;T\a'; do
+  name="version-$(printf '%s' "$version" | od -An -tx1 | tr -d ' \n')"
+  cp -r good "$name" && rm "$name/manifest.json.minisig"
+  jq --arg v "$version" '.version = $v' good/manifest.json >"$name/manifest.json"
+  sign "$name"
+  hostile "a version holding bytes ${name#version-}" "$name" '"version" holds control characters'
+done
+rejected "manifest: a version with a C1 control" "holds control characters" \
+  "$CLI" firmware manifest tools --force --version $'1.0\xc2\x9b' --model 0x57
+rejected "manifest: a version with a right-to-left override" "holds control characters" \
+  "$CLI" firmware manifest tools --force --version $'1.0\xe2\x80\xae' --model 0x57
+rejected "manifest: a version that is not UTF-8" "is not UTF-8" \
+  "$CLI" firmware manifest tools --force --version $'1.0\xff' --model 0x57
+rejected "sign: a trusted comment with an escape sequence" "--trusted-comment: the trusted comment holds" \
+  "$CLI" firmware sign tools --secret-key "$KEY" --trusted-comment "${ESC}]0;T"$'\a'
+rejected "sign: a trusted comment with a right-to-left override" "holds control characters" \
+  "$CLI" firmware sign tools --secret-key "$KEY" --trusted-comment $'a\xe2\x80\xaeb'
+# A key given twice whose name is an escape sequence: the refusal quotes it escaped.
+cp -r good twice && rm twice/manifest.json.minisig
+sed -i 's/^{/{"\\u001b]0;PWNED\\u0007": 1, "\\u001b]0;PWNED\\u0007": 2,/' twice/manifest.json
+hostile "a key given twice" twice '"\e]0;PWNED\x07" is given twice'
+# One signed file, two manifests: the reader refuses the NUL that would hide the second.
+cp -r good nul && rm nul/manifest.json.minisig
+{ cat good/manifest.json; printf '\0'; sed 's/0x57/0x33/' good/manifest.json; } >nul/manifest.json
+sign nul
+hostile "a manifest with a NUL byte and a second document" nul "holds a NUL byte at offset"
+
 [ $failures = 0 ] || { echo "$failures failed"; exit 1; }
 echo "all passed"

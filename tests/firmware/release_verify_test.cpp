@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sodium.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "firmware/minisign.h"
@@ -161,6 +162,11 @@ TEST(ReleaseManifests, RefuseWhatAnotherReaderCouldTakeOtherwise) {
        "manifest.json: \"models\" is given twice in one object"},
       {edit(R"("resource_id":133,)", R"("resource_id":133,"sha256":"00",)"),
        "manifest.json: \"sha256\" is given twice in one object"},
+      // A NUL ends the text for some readers: a second document after it, signed with the
+      // first, would be another manifest to them.
+      {good + std::string(1, '\0') + edit(R"("0x57")", R"("0x61")"),
+       "manifest.json: holds a NUL byte at offset " + std::to_string(good.size())},
+      {edit("1.0", std::string("1.0\0", 4)), "manifest.json: holds a NUL byte"},
   };
   for (const auto& c : refused) {
     EXPECT_FALSE(VerifyManifest(c.manifest, nullptr, {}, &info, &error)) << c.message;
@@ -180,7 +186,29 @@ TEST(ReleaseFieldRules, AreTheReadersForTheToolsThatWriteThem) {
   std::string error;
   EXPECT_TRUE(CheckReleaseVersion(std::string(64, 'v'), &error));
   EXPECT_FALSE(CheckReleaseVersion(std::string(65, 'v'), &error));
-  EXPECT_FALSE(CheckReleaseVersion("1.0\x1b]0;title\x07", &error));
+  EXPECT_TRUE(CheckReleaseVersion("2.01 \xc3\xa9t\xc3\xa9", &error)) << error;  // UTF-8 is text
+  // What could drive a terminal, or reorder the text around it, raw or as a JSON escape.
+  for (const char* bad :
+       {"1.0\x1b]0;title\x07", "1.0\x7f",
+        "1.0\xc2\x9b"
+        "2J",
+        "1.0\xe2\x80\xae", "1.0\xe2\x81\xa6", "1.0\xe2\x80\xa8", "1.0\xff", "1.0\xc0\xaf"}) {
+    EXPECT_FALSE(CheckReleaseVersion(bad, &error)) << bad;
+    EXPECT_FALSE(CheckTrustedComment(bad, &error)) << bad;
+    ReleaseInfo info;
+    std::string json_escaped;
+    for (unsigned char c : std::string(bad)) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, c < 0x20 || c == 0x7F ? "\\u%04x" : "%c", c);
+      json_escaped += escape;
+    }
+    const std::string manifest =
+        Manifest(R"(["0x57"])", Images()).replace(22, 5, "\"" + json_escaped + "\"");
+    EXPECT_FALSE(VerifyManifest(manifest, nullptr, {}, &info, &error)) << manifest;
+  }
+  EXPECT_TRUE(CheckTrustedComment("release 2.01 \xc3\xa9t\xc3\xa9", &error)) << error;
+  EXPECT_FALSE(CheckTrustedComment("a\nb", &error));
+  EXPECT_EQ(error, "a signature's trusted comment is one line");
   EXPECT_TRUE(CheckReleaseModels({0x33, 0x61}, &error));
   EXPECT_FALSE(CheckReleaseModels({0x33}, &error));
   EXPECT_EQ(error, "the release is for model 0x33; this updater updates model 0x57, 0x61");

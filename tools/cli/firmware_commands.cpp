@@ -9,6 +9,7 @@
 #include "firmware/image_file.h"
 #include "firmware/minisign.h"
 #include "json_line.h"
+#include "terminal_text.h"
 
 namespace fen {
 
@@ -53,9 +54,11 @@ JsonLine ReleaseJson(const ReleaseInfo& info) {
   return line;
 }
 
+// Shown on a terminal: the version comes from the release folder, and is escaped as every
+// outside text is (TerminalText).
 std::string ReleaseLine(const ReleaseInfo& info) {
-  return "Firmware release " + info.version + " for model " + ModelsText(info.models) + ", " +
-         SignatureText(info);
+  return "Firmware release " + TerminalText(info.version) + " for model " +
+         ModelsText(info.models) + ", " + SignatureText(info);
 }
 
 // A minisign secret key file is a few hundred bytes.
@@ -68,8 +71,10 @@ bool ReadText(const std::string& path, std::size_t limit, std::string* text, std
   return read == 0;
 }
 
+// A refusal may quote what a release folder holds (a key given twice, a value), and name files
+// and folders: all of it is escaped for the terminal.
 int Refuse(const std::string& message) {
-  std::fprintf(stderr, "fenupdator-cli: %s\n", message.c_str());
+  std::fprintf(stderr, "fenupdator-cli: %s\n", TerminalText(message).c_str());
   return kExitUsage;
 }
 
@@ -104,7 +109,7 @@ int ChooseUpdateFirmware(const std::string& dir, bool real_port, bool allow_unsi
     std::fprintf(stderr,
                  "fenupdator-cli: %s has no %s: the images' sizes are right, their content is "
                  "unverified\n",
-                 dir.c_str(), kManifestFile);
+                 TerminalText(dir).c_str(), kManifestFile);
   } else {
     std::printf("%s\n", ReleaseLine(info).c_str());
     std::fflush(stdout);
@@ -165,7 +170,8 @@ int FirmwareCommands::Run() const {
     }
     // A signature of the manifest it replaces would only be refused.
     std::remove((dir_ + "/" + kSignatureFile).c_str());
-    std::printf("Wrote %s; sign it with minisign -Sm %s\n", path.c_str(), path.c_str());
+    const std::string shown = TerminalText(path);
+    std::printf("Wrote %s; sign it with minisign -Sm %s\n", shown.c_str(), shown.c_str());
     return 0;
   }
   if (sign_->parsed()) {
@@ -173,9 +179,9 @@ int FirmwareCommands::Run() const {
     std::string key_text;
     std::string manifest;
     MinisignSecretKey key;
-    if (trusted_comment_.find_first_of("\r\n") != std::string::npos) {
-      return Refuse("--trusted-comment: a signature's trusted comment is one line");
-    }
+    // Held to the rules of a version: a verifier shows the comment to its user.
+    if (!CheckTrustedComment(trusted_comment_, &error))
+      return Refuse("--trusted-comment: " + error);
     // The key is the user's to name, a link included; the manifest is the folder's own.
     if (!ReadText(secret_key_, kMaxSecretKeyBytes, &key_text, &error, true)) return Refuse(error);
     if (!ParseSecretKey(key_text, &key, &error)) return Refuse(secret_key_ + ": " + error);
@@ -188,7 +194,8 @@ int FirmwareCommands::Run() const {
     // What a reader would refuse is not written: a trusted comment too long for the file, say.
     if (!CheckSignatureText(signature, &error)) return Refuse("--trusted-comment: " + error);
     if (!WriteFileReplacing(dir_ + "/" + kSignatureFile, signature, &error)) return Refuse(error);
-    std::printf("Signed %s with key %s\n", path.c_str(), KeyIdText(key.key_id).c_str());
+    std::printf("Signed %s with key %s\n", TerminalText(path).c_str(),
+                KeyIdText(key.key_id).c_str());
     return 0;
   }
 
@@ -218,14 +225,14 @@ int FirmwareCommands::Run() const {
     PrintJsonLine(stdout, line);
   } else if (info.signature == ReleaseSignature::kNoManifest) {
     std::printf("%s: no %s: the images' sizes are right, their content is unverified\n",
-                dir_.c_str(), kManifestFile);
+                TerminalText(dir_).c_str(), kManifestFile);
   } else {
-    std::printf("%s: %s\n", dir_.c_str(), ReleaseLine(info).c_str());
+    std::printf("%s: %s\n", TerminalText(dir_).c_str(), ReleaseLine(info).c_str());
     if (inspect_->parsed()) {
       if (info.signature == ReleaseSignature::kSigned) {
         std::printf("  signature: %s, trusted comment: %s\n",
                     info.prehashed ? "ED (prehashed)" : "Ed (legacy)",
-                    info.trusted_comment.c_str());
+                    TerminalText(info.trusted_comment).c_str());
       }
       for (const ReleaseImage& image : info.images) {
         std::printf("  %d.bin  %8zu bytes  SHA-256 %s\n", image.resource_id, image.size,

@@ -4,44 +4,9 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "firmware/untrusted_text.h"
+
 namespace fen {
-
-namespace {
-
-// Length of the UTF-8 sequence at `s[i]` and its code point, or 0 when it is not valid UTF-8
-// (overlong forms, surrogates and values past U+10FFFF included).
-std::size_t DecodeUtf8(const std::string& s, std::size_t i, char32_t* code) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char lead = byte(i);
-  std::size_t length = 0;
-  char32_t value = 0;
-  char32_t least = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2, value = lead & 0x1F, least = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3, value = lead & 0x0F, least = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4, value = lead & 0x07, least = 0x10000;
-  } else {
-    return 0;
-  }
-  if (i + length > s.size()) return 0;
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-    value = (value << 6) | (byte(i + k) & 0x3F);
-  }
-  if (value < least || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
-  *code = value;
-  return length;
-}
-
-bool IsFormattingControl(char32_t code) {
-  return (code >= 0x80 && code <= 0x9F) || code == 0x2028 || code == 0x2029 ||
-         (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069) ||
-         code == 0x200E || code == 0x200F || code == 0x061C;
-}
-
-}  // namespace
 
 std::string TerminalText(const std::string& text) {
   std::string shown;
