@@ -129,6 +129,20 @@ compare "completion of --in" "$(printf '%s\n' 'Midi\ Through\ Port-0' 'USB\ Audi
 compare "completion of --out" 'USB\ Audio\ Device\ \(2\)' \
   "$(complete_words "$stub" update --api alsa --out "US")"
 
+# What completion reads is data, never a pattern: a port named "glob/*" completes to itself, not
+# to the files in glob/, and a file name with blanks and pattern characters stays one word.
+files=$(mktemp -d)
+trap 'rm -f "$stub"; rm -rf "$files"' EXIT
+mkdir "$files/glob" && touch "$files/glob/one" "$files/glob/two" "$files/a b*"
+cat >"$stub" <<'STUB'
+#!/bin/sh
+printf 'MIDI IN\n    0  glob/*\nMIDI OUT\n    0  glob/*\n'
+STUB
+compare "completion of a port named like a pattern" 'glob/\*' \
+  "$(cd "$files" && complete_words "$stub" update --in "gl")"
+compare "completion of a file name with blanks and pattern characters" 'a b*' \
+  "$(cd "$files" && complete_words fenupdator-cli update --record "a")"
+
 # Every page has the sections a reader looks for.
 for page in "$MAN"/*.scd; do
   for section in "# SYNOPSIS" "# OPTIONS" "# EXIT STATUS" "# FILES" "# EXAMPLES"; do
