@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cwchar>
 
 #include "platform/output_file.h"
 
