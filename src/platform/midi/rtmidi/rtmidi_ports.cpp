@@ -6,6 +6,7 @@
 #include <set>
 #include <utility>
 
+#include "platform/midi/rawmidi/alsa_cards.h"
 #include "platform/midi/rtmidi/rtmidi_system.h"
 
 namespace fen::rtmidi {
@@ -64,6 +65,15 @@ MidiEndpoint RtMidiSystemBackend::ParseName(const std::string& name) const {
   // JACK client names are unique on their server.
   if (IsJack()) endpoint.client_id = endpoint.client;
   return endpoint;
+}
+
+std::string RtMidiSystemBackend::DeviceKey(const MidiEndpoint& endpoint) const {
+  if (api_ == RtMidi::LINUX_ALSA && AllDigits(endpoint.client_id)) {
+    const int card = SequencerClientCard(std::stoi(endpoint.client_id));
+    if (card >= 0) return CardDeviceKey(card);
+    return "alsa-seq:" + endpoint.client_id;
+  }
+  return RtMidiBackend::DeviceKey(endpoint);
 }
 
 // JACK renames a second client of a taken name "name-01", a third "name-02". Where a client

@@ -52,6 +52,8 @@ class RtMidiSystemBackend : public RtMidiBackend {
         monitor_(std::move(monitor)) {}
 
   std::string Name() const override;
+  // A card's sequencer client is the card, as rawmidi sees it; a program's is its client.
+  std::string DeviceKey(const MidiEndpoint& endpoint) const override;
   std::vector<MidiEndpoint> ListInputs() override;
   std::vector<MidiEndpoint> ListOutputs() override;
   std::unique_ptr<MidiInputConnection> OpenInput(const MidiEndpoint& endpoint,
