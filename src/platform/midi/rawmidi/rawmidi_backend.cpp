@@ -30,7 +30,11 @@ class AlsaRawMidiBackend : public RawMidiBackend {
   }
   // A card is one device, also when it is reached through the sequencer (alsa_cards.h).
   std::string DeviceKey(const MidiEndpoint& endpoint) const override {
-    return CardDeviceKey(std::stoi(endpoint.client_id));
+    const std::string& card = endpoint.client_id;
+    if (card.empty() || card.size() > 4 || card.find_first_not_of("0123456789") != card.npos) {
+      return "rawmidi:" + endpoint.id;
+    }
+    return CardDeviceKey(std::stoi(card));
   }
   std::unique_ptr<MidiOutputConnection> OpenOutput(const MidiEndpoint& endpoint) override {
     std::string error;

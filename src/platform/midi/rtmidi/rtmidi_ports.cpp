@@ -2,6 +2,7 @@
 // clients left out, JACK's renamed clients shown under their base name.
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <map>
 #include <set>
 #include <utility>
@@ -68,10 +69,18 @@ MidiEndpoint RtMidiSystemBackend::ParseName(const std::string& name) const {
 }
 
 std::string RtMidiSystemBackend::DeviceKey(const MidiEndpoint& endpoint) const {
-  if (api_ == RtMidi::LINUX_ALSA && AllDigits(endpoint.client_id)) {
+  if (api_ == RtMidi::LINUX_ALSA && AllDigits(endpoint.client_id) &&
+      endpoint.client_id.size() < 6) {
     const int card = SequencerClientCard(std::stoi(endpoint.client_id));
     if (card >= 0) return CardDeviceKey(card);
     return "alsa-seq:" + endpoint.client_id;
+  }
+  if (IsJack()) {
+    // Client names are unique on one server; several servers may run (the one libjack picks
+    // is named by JACK_DEFAULT_SERVER, else "default").
+    const char* server = std::getenv("JACK_DEFAULT_SERVER");
+    return "jack:" + std::string(server != nullptr && *server != '\0' ? server : "default") + ":" +
+           endpoint.client_id;
   }
   return RtMidiBackend::DeviceKey(endpoint);
 }
