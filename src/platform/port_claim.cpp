@@ -1,6 +1,7 @@
 // What both platforms' claims share: the holder's description and the system name of a key.
 #include "platform/port_claim.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 
@@ -10,6 +11,12 @@ std::string DescribeHolder(const ClaimHolder& holder) {
   std::string text = holder.program.empty() ? std::string("another program") : holder.program;
   text += holder.pid > 0 ? " (process " + std::to_string(holder.pid) + ")" : " (process unknown)";
   return text;
+}
+
+std::vector<std::string> PortClaim::Distinct(std::vector<std::string> keys) {
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  return keys;
 }
 
 // Readable where it fits (`ss -xl` on Linux shows it); a long key (a JACK client may have a

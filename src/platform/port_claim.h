@@ -41,6 +41,9 @@ class PortClaim {
  private:
   struct Held;
   PortClaim() = default;
+  // The keys once each, in one order for every process, so that two claimants of the same
+  // keys meet at the first.
+  static std::vector<std::string> Distinct(std::vector<std::string> keys);
   std::vector<std::unique_ptr<Held>> held_;
 };
 

@@ -58,11 +58,8 @@ void ReadHolder(const sockaddr_un& address, socklen_t length, ClaimHolder* holde
 
 std::unique_ptr<PortClaim> PortClaim::Take(const std::vector<std::string>& keys,
                                            ClaimHolder* holder) {
-  std::vector<std::string> sorted = keys;
-  std::sort(sorted.begin(), sorted.end());
-  sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
   std::unique_ptr<PortClaim> claim(new PortClaim());
-  for (const std::string& key : sorted) {
+  for (const std::string& key : Distinct(keys)) {
     sockaddr_un address{};
     const socklen_t length = AbstractAddress(SystemName(key), &address);
     auto held = std::make_unique<Held>();

@@ -52,11 +52,8 @@ struct PortClaim::Held {
 
 std::unique_ptr<PortClaim> PortClaim::Take(const std::vector<std::string>& keys,
                                            ClaimHolder* holder) {
-  std::vector<std::string> sorted = keys;
-  std::sort(sorted.begin(), sorted.end());
-  sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
   std::unique_ptr<PortClaim> claim(new PortClaim());
-  for (const std::string& key : sorted) {
+  for (const std::string& key : Distinct(keys)) {
     const std::wstring name = Wide(SystemName(key));
     auto held = std::make_unique<Held>();
     held->mutex = ::CreateMutexW(nullptr, FALSE, (L"Global\\" + name).c_str());

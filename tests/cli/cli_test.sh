@@ -183,27 +183,27 @@ import json
 lines = open("shared.jsonl").read().splitlines()
 assert len(lines) == 4 and all(json.loads(l)["outcome"] == "completed" for l in lines), lines
 PY
-"$CLI" update --simulate --pace usb --record interrupted.jsonl >/dev/null 2>&1 </dev/null &
-pid=$!
-sleep 1
-kill -INT $pid
-wait $pid
-status=$?
+# signalled_run SIGNAL RECORD: a run at the device's own speed sent SIGNAL a second in; its
+# exit status in STATUS.
+signalled_run() {
+  "$CLI" update --simulate --pace usb --record "$2" >/dev/null 2>&1 </dev/null &
+  local pid=$!
+  sleep 1
+  kill "-$1" $pid
+  wait $pid
+  STATUS=$?
+}
+signalled_run INT interrupted.jsonl
 check "Ctrl-C ends the run with its record line" \
-  [ "$status" = 6 -a "$(grep -c '"outcome":"interrupted","exit":6' interrupted.jsonl)" = 1 ]
+  [ "$STATUS" = 6 -a "$(grep -c '"outcome":"interrupted","exit":6' interrupted.jsonl)" = 1 ]
 
 # A reader that goes away (`| head`) and a closed terminal (SIGHUP) do not stop a flash
 # half-way: the run ends in order, with its record and its own exit status.
 "$CLI" update --simulate --pace usb --record piped.jsonl </dev/null 2>/dev/null | head -c 1 >/dev/null
 check "a closed standard output leaves the run to complete with its record" \
   [ "${PIPESTATUS[0]}" = 0 -a "$(grep -c '"outcome":"completed","exit":0' piped.jsonl)" = 1 ]
-"$CLI" update --simulate --pace usb --record hungup.jsonl >/dev/null 2>&1 </dev/null &
-pid=$!
-sleep 1
-kill -HUP $pid
-wait $pid
-status=$?
+signalled_run HUP hungup.jsonl
 check "a hang-up leaves the run to complete with its record" \
-  [ "$status" = 0 -a "$(grep -c '"outcome":"completed","exit":0' hungup.jsonl)" = 1 ]
+  [ "$STATUS" = 0 -a "$(grep -c '"outcome":"completed","exit":0' hungup.jsonl)" = 1 ]
 
 finish

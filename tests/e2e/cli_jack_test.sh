@@ -127,17 +127,11 @@ second_refused() {
 start_device dev --once && {
   pid=$DEVICE_PID
   : >TEST_LOG.txt
-  "$CLI" update --api jack --firmware "$FW" --allow-unsigned >first.out 2>first.err </dev/null &
-  first=$!
-  wait_for 30 grep -q "Data transmit" first.out
+  start_transfer first
+  first=$CLI_PID
   update
   check "a second updater on the device is refused at once, naming the first" second_refused "$first"
-  wait "$first"
-  first_status=$?
-  check "the first updater completes" [ "$first_status" = 0 ]
-  wait_device "$pid" 20
-  check "the device saw one identification and one update, and holds the images" \
-    report_has dev '"identity_requests":1' '"begin_updates":1' '"holds_images":true'
+  transfer_alone dev "$pid"
 }
 
 # A program that names its port like the device's second unit: "USB Audio Device (2)" is

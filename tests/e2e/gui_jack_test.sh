@@ -137,9 +137,7 @@ check "after Rescan the next device is updated" report_has four '"holds_images":
 # the window is refused with an error box and sends nothing; the command line completes.
 start_device five --once || finish
 five=$DEVICE_PID
-"$CLI" update --api jack --firmware "$FW" --allow-unsigned >cli.out 2>cli.err </dev/null &
-cli=$!
-wait_for 30 grep -q "Data transmit" cli.out
+start_transfer cli
 rescan_and_run "$window1"
 if wait_for 20 box_shown "$gui1" "^Error$" ""; then
   ok "Execute on the device the command line is updating is refused in an error box"
@@ -147,12 +145,7 @@ if wait_for 20 box_shown "$gui1" "^Error$" ""; then
 else
   fail "no error box for the device the command line holds"
 fi
-wait "$cli"
-cli_status=$?
-check "the command line's update completed (status $cli_status)" [ "$cli_status" = 0 ]
-wait_device "$five" 60
-check "the device saw one update, the command line's" \
-  report_has five '"identity_requests":1' '"begin_updates":1' '"holds_images":true'
+transfer_alone five "$five"
 
 # ---- 5. Escape closes each window and ends its program.
 for pid in "${windows[@]}"; do
