@@ -161,15 +161,4 @@ std::vector<MidiEndpoint> RtMidiSystemBackend::List(bool inputs) {
   return list;
 }
 
-// Our clients' ports named `port_name`: JACK inputs for an input, outputs for an output.
-std::vector<std::string> RtMidiSystemBackend::OwnPorts(JackMonitor& monitor,
-                                                       const std::string& port_name, bool input) {
-  std::vector<std::string> names;
-  for (const std::string& name : monitor.MidiPorts(/*outputs=*/!input)) {
-    const MidiEndpoint endpoint = ParseName(name);
-    if (endpoint.port == port_name && IsOwnClient(endpoint.client)) names.push_back(name);
-  }
-  return names;
-}
-
 }  // namespace fen::rtmidi
