@@ -1,14 +1,15 @@
 // The desktop program: Qt's application object, the MIDI driver over the system's MIDI, start-up.
 #include <QApplication>
+#include <csignal>
 #include <cstdio>
 #include <string>
 
 #include "app/fen_updator_app.h"
 #include "engine/string_table.h"
-#include "package_version.h"
-#include "platform/midi/rtmidi/rtmidi_backend.h"
 #include "firmware/firmware.h"
 #include "firmware/release.h"
+#include "package_version.h"
+#include "platform/midi/rtmidi/rtmidi_backend.h"
 
 namespace {
 
@@ -42,6 +43,11 @@ bool AnswerOnTheTerminal(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A run is ended by closing the window, never by the terminal it was started from going
+  // away (SIGHUP) or by a closed standard output (SIGPIPE): either would leave the flash
+  // half-written.
+  std::signal(SIGHUP, SIG_IGN);
+  std::signal(SIGPIPE, SIG_IGN);
   if (AnswerOnTheTerminal(argc, argv)) return 0;
   // Qt takes its own platform arguments; the program reads nothing else from the command line.
   QApplication application(argc, argv);

@@ -192,9 +192,14 @@ void DialogModel::SetProgressPos(std::int32_t position) {
   RunOnWindowThread([this, position] { widgets_.SetProgressPos(position); });
 }
 
-void DialogModel::ErrorBox(int string_id) {
+void DialogModel::ErrorBox(int string_id) { ShowErrorBox(LoadString(string_id)); }
+
+void DialogModel::ErrorBoxWithDetail(int string_id, const std::string& detail) {
+  ShowErrorBox(LoadString(string_id) + "\n\n" + detail);
+}
+
+void DialogModel::ShowErrorBox(const std::string& text) {
   const std::string caption = LoadString(IDS_ERROR_CAPTION);
-  const std::string text = LoadString(string_id);
   if (widgets_.OnWindowThread()) {
     if (!closing()) widgets_.ErrorBox(text, caption);
     return;

@@ -73,6 +73,8 @@ class DialogModel : public UpdateView {
   void SetProgressRange(std::int32_t upper) override;
   void SetProgressPos(std::int32_t position) override;
   void ErrorBox(int string_id) override;
+  // The string's text, then the detail on a line of its own.
+  void ErrorBoxWithDetail(int string_id, const std::string& detail) override;
   void RestoreControls() override;
   void EnableExecute(bool enable) override;
   void DisableControls() override;
@@ -86,6 +88,7 @@ class DialogModel : public UpdateView {
   // The status line says why a list is empty, and is cleared once both have ports again.
   void ShowWhyAListIsEmpty(bool empty);
   void RunOnWindowThread(std::function<void()> apply);
+  void ShowErrorBox(const std::string& text);
   // From another thread: posts `start` to the window thread and waits until it has called
   // `done` (at once, or later, as a box that closes). Returns at once when the window is
   // closing, and a posted call that runs after closing only calls `done`.

@@ -34,6 +34,7 @@ int UpdateSession::RunFlashPlan() {
   int row_number = 0;
   for (const FlashStep& row : FlashStepPlan) {
     ++row_number;
+    if (other_host_.load()) return EndRun(UpdateResult::kOtherHost);
     current_row_ = row_number;
     ViewStepCounter(FormatStepCounter(row_number, kTotalSteps));
     if (!Aborted()) view_.FlashStepStarted(row_number, row.kind);
@@ -59,11 +60,11 @@ int UpdateSession::RunEraseStep(std::int32_t address, std::int32_t size) {
     ViewStatusLine(LoadString(IDS_ERASING_FLASH));
     if (!WaitReply(timing_.erase_wait_ms)) return EndRun(UpdateResult::kEraseTimeout);
     const std::int32_t status = status_code_.load();
+    if (const auto end = EndingStatus(status)) return EndRun(*end);
     if (status == 0) {
       ViewProgressPos(10);
       return 0;
     }
-    if (status == kAbortStatus) return EndRun(UpdateResult::kAborted);
     if (const auto end = RetryOrEnd(&tries, 0, status, UpdateResult::kEraseErrors)) {
       return EndRun(*end);
     }
@@ -99,11 +100,14 @@ int UpdateSession::RunWriteStep(std::int32_t address, std::int32_t size, std::in
     const std::int32_t length = current_image_length_ - offset < kBlockLength
                                     ? current_image_length_ - offset
                                     : kBlockLength;
+    if (other_host_.load()) return EndRun(UpdateResult::kOtherHost);
     bool signalled = true;
     // A reply to an earlier try of this block may have come during the pause. A success means
     // the block is in flash: sending it again would only be refused by the device.
     const bool arrived = resend && TakeArrivedReply();
-    if (arrived && status_code_.load() == kAbortStatus) return EndRun(UpdateResult::kAborted);
+    if (const auto end = arrived ? EndingStatus(status_code_.load()) : std::nullopt) {
+      return EndRun(*end);
+    }
     if (!(arrived && status_code_.load() == 0)) {
       ExpectReply();
       const auto sent = SteadyClock::now();
@@ -121,6 +125,7 @@ int UpdateSession::RunWriteStep(std::int32_t address, std::int32_t size, std::in
       continue;
     }
     const std::int32_t status = status_code_.load();
+    if (const auto end = EndingStatus(status)) return EndRun(*end);
     if (status == 0) {
       counters_.blocks_acknowledged.fetch_add(1);
       tries = 0;
@@ -135,7 +140,6 @@ int UpdateSession::RunWriteStep(std::int32_t address, std::int32_t size, std::in
       if (offset >= current_image_length_) return 0;
       continue;
     }
-    if (status == kAbortStatus) return EndRun(UpdateResult::kAborted);
     if (status == kStatusCrcMismatch) {
       Log(kLogCrcError);
     } else if (status == kStatusFlashWriteFailed) {

@@ -20,8 +20,17 @@ inline const std::array<std::string, 3> PreferredPortNames = {
 // The three preferred names for an instance: unchanged for 1, "name (n)" otherwise.
 std::array<std::string, 3> PreferredNamesFor(int instance);
 
-// The list position that the dialog selects: the last item equal (byte for byte) to any
-// preferred name of the instance; -1 when none matches.
+// The last item equal (byte for byte) to any preferred name of the instance; -1 when none.
+int LastPreferredPort(const std::vector<std::string>& items, int instance);
+
+// The list position that the dialog selects: LastPreferredPort, unless other items bear the
+// same name: -1 then, for a name several ports answer to may lead to another program's port
+// (and the firmware with it), so the user chooses.
 int SelectPreferredPort(const std::vector<std::string>& items, int instance);
+
+// Every list position whose item is `name`: more than one when several ports answer to one
+// name (two programs' clients named alike on JACK or the ALSA sequencer), which a name alone
+// then cannot choose between.
+std::vector<int> PortsNamed(const std::vector<std::string>& items, const std::string& name);
 
 }  // namespace fen

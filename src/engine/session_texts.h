@@ -10,5 +10,7 @@ inline constexpr int kLogEraseTimeout = 3;
 inline constexpr int kLogCrcError = 4;
 inline constexpr int kLogFlashWriteError = 5;
 inline constexpr int kLogWriteTimeout = 6;
+inline constexpr int kLogFinishError = 7;
+inline constexpr int kLogOtherHost = 8;
 
 }  // namespace fen

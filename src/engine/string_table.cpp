@@ -31,6 +31,8 @@ constexpr StringEntry kStringTable[] = {
     {IDS_CANT_OPEN_MIDI_OUT, "Can't open MIDI Out device."},
     {IDS_ERASING_FLASH, "Erasing Flash memory."},
     {IDS_DATA_TRANSMIT, kDataTransmitFormat},
+    {IDS_PORTS_IN_USE, "The device's MIDI ports are in use by another update."},
+    {IDS_OTHER_HOST, "Another program is talking to the device."},
 };
 
 }  // namespace

@@ -11,7 +11,7 @@ namespace fen {
 namespace {
 
 using R = UpdateResult;
-constexpr std::array<UpdateResultInfo, 13> kTable = {{
+constexpr std::array<UpdateResultInfo, 16> kTable = {{
     {R::kCompleted, "completed", IDS_UPDATE_COMPLETED, -1, kExitCompleted},
     {R::kIdentityTimeout, "identity time-out", IDS_TIMEOUT_IDENTITY, kLogMidiOutError,
      kExitTransfer},
@@ -28,6 +28,11 @@ constexpr std::array<UpdateResultInfo, 13> kTable = {{
      kExitPorts},
     {R::kInPortNotOpened, "MIDI IN port not opened", IDS_CANT_OPEN_MIDI_IN, kLogMidiOutError,
      kExitPorts},
+    {R::kPortsInUse, "ports in use", IDS_PORTS_IN_USE, -1, kExitPorts},
+    {R::kOtherHost, "another program talks to the device", IDS_OTHER_HOST, kLogOtherHost,
+     kExitTransfer},
+    {R::kFinishRefused, "finish update refused", IDS_TRANSFER_ERROR, kLogFinishError,
+     kExitTransfer},
     {R::kAborted, "aborted", 0, -1, kExitInterrupted},
 }};
 

@@ -20,6 +20,9 @@ enum class UpdateResult : std::uint8_t {
   kFinishUnanswered,  // no answer to Finish Update
   kOutPortNotOpened,  // "Execute": the MIDI OUT port did not open
   kInPortNotOpened,   // "Execute": the MIDI IN port did not open
+  kPortsInUse,        // "Execute": another run holds the device's ports; nothing was sent
+  kOtherHost,         // the device answered more than was asked: another program talks to it
+  kFinishRefused,     // Finish Update answered with a failure status
   kAborted,           // the window closed (or the tool was interrupted) during the run
 };
 

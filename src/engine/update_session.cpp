@@ -11,8 +11,8 @@
 
 #include "engine/session_texts.h"
 #include "engine/string_table.h"
-#include "platform/spin_wait.h"
 #include "firmware/release.h"
+#include "platform/spin_wait.h"
 
 namespace fen {
 
@@ -80,14 +80,17 @@ UpdateSession::ExecuteOutcome UpdateSession::Execute(std::int32_t in_device,
     view_.ErrorBox(IDS_IN_PROGRESS);
     return ExecuteOutcome::kBusy;
   }
+  if (!ClaimPorts(in_device, out_device)) return ExecuteOutcome::kPortsInUse;
   out_port_.Close();
   if (!out_port_.Open(out_device)) {
+    ReleaseClaim();
     ReportOpenFailure(UpdateResult::kOutPortNotOpened);
     return ExecuteOutcome::kOutPortFailed;
   }
   in_port_.Close();
   in_port_.set_device_index(in_device);
   if (!in_port_.Open()) {
+    ReleaseClaim();
     ReportOpenFailure(UpdateResult::kInPortNotOpened);
     return ExecuteOutcome::kInPortFailed;
   }
@@ -96,6 +99,10 @@ UpdateSession::ExecuteOutcome UpdateSession::Execute(std::int32_t in_device,
   {
     std::lock_guard<std::mutex> lock(owed_mutex_);
     replies_owed_ = 0;
+    identity_owed_ = 0;
+    status_answers_identity_ = false;
+    other_host_.store(false);
+    run_active_ = true;
     reply_event_.Reset();
   }
 
@@ -126,6 +133,58 @@ UpdateSession::ExecuteOutcome UpdateSession::Execute(std::int32_t in_device,
   return ExecuteOutcome::kStarted;
 }
 
+bool UpdateSession::ClaimPorts(std::int32_t in_device, std::int32_t out_device) {
+  // A port the driver cannot name (no selection, a list that changed) is not claimed: it will
+  // not open either, and that is reported as such.
+  struct Side {
+    const char* label;
+    std::string key;
+    std::string name;
+  };
+  Side sides[2] = {{"MIDI OUT", "", ""}, {"MIDI IN", "", ""}};
+  if (out_device >= 0) {
+    sides[0].key = driver_.midiOutGetDeviceKey(static_cast<std::uint32_t>(out_device));
+    driver_.midiOutGetDevCaps(static_cast<std::uint32_t>(out_device), &sides[0].name);
+  }
+  if (in_device >= 0) {
+    sides[1].key = driver_.midiInGetDeviceKey(static_cast<std::uint32_t>(in_device));
+    driver_.midiInGetDevCaps(static_cast<std::uint32_t>(in_device), &sides[1].name);
+  }
+  std::vector<std::string> keys;
+  for (const Side& side : sides) {
+    if (!side.key.empty()) keys.push_back(side.key);
+  }
+  ClaimHolder holder;
+  std::unique_ptr<PortClaim> claim = PortClaim::Take(keys, &holder);
+  if (claim) {
+    std::lock_guard<std::mutex> lock(claim_mutex_);
+    claim_ = std::move(claim);
+    return true;
+  }
+  std::string ports;
+  for (const Side& side : sides) {
+    if (side.key != holder.key) continue;
+    if (!ports.empty()) ports += " and ";
+    ports += std::string(side.label) + " \"" + side.name + "\"";
+  }
+  claim_holder_ = holder;
+  claim_refusal_ = holder.pid > 0 || holder.program.empty()
+                       ? ports + " held by " + DescribeHolder(holder)
+                       : ports + ": " + holder.program;
+  view_.ErrorBoxWithDetail(IDS_PORTS_IN_USE, claim_refusal_);
+  last_result_.store(static_cast<int>(UpdateResult::kPortsInUse) + 1);
+  view_.RunEnded(UpdateResult::kPortsInUse);
+  return false;
+}
+
+void UpdateSession::ReleaseClaim() {
+  std::unique_ptr<PortClaim> claim;
+  {
+    std::lock_guard<std::mutex> lock(claim_mutex_);
+    claim = std::move(claim_);
+  }
+}
+
 void UpdateSession::ReportOpenFailure(UpdateResult result) {
   const UpdateResultInfo& info = InfoOf(result);
   log_.Write(info.log_index);
@@ -153,6 +212,7 @@ void UpdateSession::Teardown() {
   }
   timer_.Stop();
   JoinWorkers();
+  ReleaseClaim();
 }
 
 void UpdateSession::JoinWorkers() {

@@ -16,14 +16,15 @@
 
 #include "engine/flash_plan.h"
 #include "engine/update_view.h"
+#include "firmware/firmware.h"
 #include "log/diagnostic_log.h"
 #include "midi/dx_m_timer.h"
 #include "midi/midi_in_port.h"
 #include "midi/midi_out_port.h"
 #include "platform/auto_reset_event.h"
+#include "platform/port_claim.h"
 #include "platform/steady_clock.h"
 #include "protocol/messages.h"
-#include "firmware/firmware.h"
 
 namespace fen {
 
@@ -47,6 +48,8 @@ struct UpdateTiming {
 inline constexpr std::array<std::uint8_t, 2> AllowedModelIds = kFamilyModelIds;
 
 inline constexpr std::int32_t kAbortStatus = 255;
+// What a wait reads once a reply has come that nobody asked for: no device sends it.
+inline constexpr std::int32_t kOtherHostStatus = -2;
 
 // What a session runs on; null members take the process-wide defaults.
 struct UpdateServices {
@@ -64,7 +67,7 @@ class UpdateSession {
  public:
   using Services = UpdateServices;
 
-  enum class ExecuteOutcome { kStarted, kBusy, kOutPortFailed, kInPortFailed };
+  enum class ExecuteOutcome { kStarted, kBusy, kOutPortFailed, kInPortFailed, kPortsInUse };
 
   UpdateSession(UpdateView& view, Services services = {}, UpdateTiming timing = {});
   // Tears down if Teardown has not run yet.
@@ -75,9 +78,10 @@ class UpdateSession {
   // The dialog's initialisation: starts the timer that runs DispatchReplies.
   void Initialise();
 
-  // The "Execute" handler on the window thread: busy check, open the output then the input
-  // port by list position (-1: no selection), disable the controls, reset the reply event and
-  // start the worker. Failures are reported through the view here.
+  // The "Execute" handler on the window thread: busy check, the claim of the device behind
+  // both ports (refused while another run, in any process, holds it), open the output then the
+  // input port by list position (-1: no selection), disable the controls, reset the reply
+  // event and start the worker. Failures are reported through the view here.
   ExecuteOutcome Execute(std::int32_t in_device, std::int32_t out_device);
 
   // The destroy handler and the release of the session: close both ports, write the abort
@@ -103,6 +107,10 @@ class UpdateSession {
   std::uint8_t identity_reply_model() const { return identity_reply_[6]; }
   // The last whole Identity Reply the dispatcher took, if any.
   std::optional<DeviceIdentity> device_identity();
+  // Who held the device when "Execute" was last refused for it (kPortsInUse).
+  const ClaimHolder& claim_holder() const { return claim_holder_; }
+  // The detail line of that refusal: which port, held by whom.
+  const std::string& claim_refusal() const { return claim_refusal_; }
 
   // Send path: build and send are one step under the send lock. 0 or -1.
   int SendSysEx(const std::uint8_t* message, std::int32_t length);
@@ -129,6 +137,8 @@ class UpdateSession {
     std::atomic<std::uint64_t> stale_replies_discarded{0};
     std::atomic<std::uint64_t> blocks_sent{0};
     std::atomic<std::uint64_t> blocks_acknowledged{0};
+    // Replies beyond those owed: another program's answers.
+    std::atomic<std::uint64_t> unowed_replies{0};
   };
   const Counters& counters() const { return counters_; }
 
@@ -159,8 +169,16 @@ class UpdateSession {
   void StoreReply(std::int32_t status, const std::uint8_t* model_id,
                   const DeviceIdentity* identity = nullptr);
   // Worker side, right before a message that expects a reply is sent: drops a signal left by
-  // an earlier reply and counts one more reply owed.
-  void ExpectReply();
+  // an earlier reply and counts one more reply owed. The answer to an Identity Request is an
+  // Identity Reply (or, from a device that refuses it, a Status); to the others a Status.
+  enum class Asked { kStatus, kIdentity };
+  void ExpectReply(Asked asked = Asked::kStatus);
+  // How a wait's status ends the run regardless of the step: the abort, or another program's
+  // replies.
+  static std::optional<UpdateResult> EndingStatus(std::int32_t status);
+  // Takes the claim of the device behind both ports; false (reported) when another run holds it.
+  bool ClaimPorts(std::int32_t in_device, std::int32_t out_device);
+  void ReleaseClaim();
   // Worker side, before moving on to another message: takes and discards the replies still
   // owed for the last one, waiting at most timeout_ms for them. Replies that have not come by
   // then may be lost or only late; an Identity Request, whose answer no Status can be taken
@@ -201,6 +219,13 @@ class UpdateSession {
   std::mutex owed_mutex_;
   std::condition_variable owed_cv_;
   std::int64_t replies_owed_ = 0;
+  // Identity Requests not yet answered; their answers are the only Identity Replies taken.
+  std::int64_t identity_owed_ = 0;
+  // The first Identity Request of a run may be answered with a Status (a refusal).
+  bool status_answers_identity_ = false;
+  // Between "Execute" and the end of the run: a reply nobody owes then is another host's.
+  bool run_active_ = false;
+  std::atomic<bool> other_host_{false};
   std::int64_t identity_replies_ = 0;       // Identity Replies stored so far
   std::optional<DeviceIdentity> identity_;  // of the last one
 
@@ -233,6 +258,11 @@ class UpdateSession {
   std::array<std::uint8_t, 15> identity_reply_;
 
   Counters counters_;
+
+  std::mutex claim_mutex_;
+  std::unique_ptr<PortClaim> claim_;
+  ClaimHolder claim_holder_;
+  std::string claim_refusal_;
 
   CMidiInPort in_port_;
   CMidiOutPort out_port_;

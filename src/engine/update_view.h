@@ -24,6 +24,12 @@ class UpdateView {
   // Modal error box with the text of `string_id` and the caption "Error"; returns when the
   // user has closed it. Called on the worker thread, or on the window thread by Execute.
   virtual void ErrorBox(int string_id) = 0;
+  // The same box with a line of detail under the string's text (which ports, who holds them).
+  // A view that has no room for it shows the string alone.
+  virtual void ErrorBoxWithDetail(int string_id, const std::string& detail) {
+    (void)detail;
+    ErrorBox(string_id);
+  }
   // Enables the MIDI IN list, the MIDI OUT list, "Execute" and "Rescan Device", in that order.
   // The session clears its busy flag right after.
   virtual void RestoreControls() = 0;
@@ -76,6 +82,9 @@ class ForwardingView : public UpdateView {
   }
   void ErrorBox(int string_id) override {
     if (next_) next_->ErrorBox(string_id);
+  }
+  void ErrorBoxWithDetail(int string_id, const std::string& detail) override {
+    if (next_) next_->ErrorBoxWithDetail(string_id, detail);
   }
   void RestoreControls() override {
     if (next_) next_->RestoreControls();

@@ -49,6 +49,12 @@ void UpdateSession::Log(int index) {
 
 int UpdateSession::EndRun(UpdateResult result) {
   if (Aborted()) result = UpdateResult::kAborted;
+  {
+    std::lock_guard<std::mutex> lock(owed_mutex_);
+    run_active_ = false;
+  }
+  // The device is free for another run before this one's controls come back.
+  ReleaseClaim();
   const UpdateResultInfo& info = InfoOf(result);
   if (result == UpdateResult::kCompleted) {
     ViewStatusLine(LoadString(info.string_id));
@@ -82,14 +88,14 @@ std::optional<UpdateResult> UpdateSession::RunUpdate() {
   ViewStepCounter(FormatStepCounter(0, kTotalSteps));
 
   // Identification.
-  ExpectReply();
+  ExpectReply(Asked::kIdentity);
   if (SendIdentityRequest() != 0) {
     Log(kLogMidiOutError);
     ViewErrorBox(IDS_CANT_OPEN_MIDI_OUT);
   }
   if (!WaitReply(timing_.identity_wait_ms)) return UpdateResult::kIdentityTimeout;
   std::int32_t status = status_code_.load();
-  if (status == kAbortStatus) return UpdateResult::kAborted;
+  if (const auto end = EndingStatus(status)) return end;
   if (status != 0) return UpdateResult::kIllegalDevice;
   current_model_id_.store(detected_model_id_.load());
   if (const std::optional<DeviceIdentity> identity = device_identity()) {
@@ -105,6 +111,7 @@ std::optional<UpdateResult> UpdateSession::RunUpdate() {
 
   // Preparation.
   SettleOwedReplies(timing_.identity_wait_ms);
+  if (other_host_.load()) return UpdateResult::kOtherHost;
   ExpectReply();
   SendBeginUpdate();
   ViewStatusLine(LoadString(IDS_ERASING_FLASH));
@@ -112,6 +119,7 @@ std::optional<UpdateResult> UpdateSession::RunUpdate() {
   status = status_code_.load();
   if (status == kAbortStatus) return UpdateResult::kAborted;
   ViewStatusLine("");
+  if (status == kOtherHostStatus) return UpdateResult::kOtherHost;
   if (status == kStatusNotInUpdateMode) return UpdateResult::kNotInUpdateMode;
   if (status != 0) return UpdateResult::kBeginRefused;
   if (!Pause(timing_.begin_pause_ms)) return UpdateResult::kAborted;
@@ -119,11 +127,15 @@ std::optional<UpdateResult> UpdateSession::RunUpdate() {
   // Flash steps; a failed step has ended the run itself.
   if (RunFlashPlan() != 0) return std::nullopt;
 
-  // Completion.
+  // Completion. The device's answer says whether the update took: a failure status is a
+  // failed run, not a completed one.
+  if (other_host_.load()) return UpdateResult::kOtherHost;
   ExpectReply();
   SendFinishUpdate();
   if (!WaitReply(timing_.finish_wait_ms)) return UpdateResult::kFinishUnanswered;
-  if (status_code_.load() == kAbortStatus) return UpdateResult::kAborted;
+  status = status_code_.load();
+  if (const auto end = EndingStatus(status)) return end;
+  if (status != 0) return UpdateResult::kFinishRefused;
   return UpdateResult::kCompleted;
 }
 

@@ -17,6 +17,8 @@ const char* const LogTexts[kLogTextCount] = {
     "(CRC)Transfer error occurred.",
     "(Flash Write)Transfer error occurred.",
     "(Write)Time Out Error.",
+    "(Finish)Transfer error occurred.",
+    "Another program is talking to the device.",
 };
 
 DiagnosticLog::DiagnosticLog(Clock clock) : clock_(clock ? std::move(clock) : Clock(UtcNow)) {}

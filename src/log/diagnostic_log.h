@@ -8,8 +8,9 @@
 
 namespace fen {
 
-inline constexpr int kLogTextCount = 7;
-// LogTexts[0..6].
+inline constexpr int kLogTextCount = 9;
+// LogTexts[0..8]: 7 and 8 are this program's own (a refused Finish Update, another program on
+// the device's ports), in the style of the others.
 extern const char* const LogTexts[kLogTextCount];
 
 class DiagnosticLog {

@@ -17,8 +17,14 @@ TEST(PreferredNames, AreTheTableForInstanceOneAndNumberedInParenthesesOtherwise)
   EXPECT_EQ(PreferredNamesFor(20)[1], "USB Audio Device (20)");
 }
 
-TEST(PortPreSelection, PicksTheLastOfSeveralMatchingItems) {
-  EXPECT_EQ(SelectPreferredPort({"USB Audio Device", "Midi Through", "USB Audio Device"}, 1), 2);
+// Two ports of one name: one may be another program's, named like the device. The last is
+// the candidate, but nothing is pre-selected: a name alone cannot tell them apart.
+TEST(PortPreSelection, SelectsNoneOfSeveralItemsOfTheSameName) {
+  const std::vector<std::string> items = {"USB Audio Device", "Midi Through", "USB Audio Device"};
+  EXPECT_EQ(LastPreferredPort(items, 1), 2);
+  EXPECT_EQ(SelectPreferredPort(items, 1), -1);
+  EXPECT_EQ(PortsNamed(items, "USB Audio Device"), (std::vector<int>{0, 2}));
+  EXPECT_EQ(SelectPreferredPort({"USB Audio Device (2)", "USB Audio Device"}, 1), 1);
 }
 
 TEST(PortPreSelection, PicksTheLastMatchWhicheverPreferredNameItEquals) {

@@ -27,6 +27,13 @@ expect "late reply then CRC error" 0 "Version update completed." "(CRC)Transfer 
 expect "device requests mid-transfer" 0 "Version update completed." "" \
   -- --fault identity-request@3 --fault vendor-request@4=0x05 --fault vendor-request@5=0x20
 expect "vanished device" 5 "Time out error(2)" "(Write)Time Out Error." -- --fault silent@30
+# The device's answer to Finish Update decides: a failure status is a failed update.
+for status in 3 8 11; do
+  expect "finish update answered $status" 5 "Transfer error occurred." \
+    "(Finish)Transfer error occurred." -- --fault finish-status=$status
+done
+expect "another host writing to the device" 5 "Another program is talking to the device." \
+  "Another program is talking to the device." -- --fault second-host@40
 
 # After the error, a line says whether the flash changed and what to do next.
 "$CLI" update --simulate --instant --timeouts short --fault noreply@9x7 >/dev/null 2>err.txt </dev/null
@@ -176,13 +183,27 @@ import json
 lines = open("shared.jsonl").read().splitlines()
 assert len(lines) == 4 and all(json.loads(l)["outcome"] == "completed" for l in lines), lines
 PY
-"$CLI" update --simulate --pace usb --record interrupted.jsonl >/dev/null 2>&1 </dev/null &
-pid=$!
-sleep 1
-kill -INT $pid
-wait $pid
-status=$?
+# signalled_run SIGNAL RECORD: a run at the device's own speed sent SIGNAL a second in; its
+# exit status in STATUS.
+signalled_run() {
+  "$CLI" update --simulate --pace usb --record "$2" >/dev/null 2>&1 </dev/null &
+  local pid=$!
+  sleep 1
+  kill "-$1" $pid
+  wait $pid
+  STATUS=$?
+}
+signalled_run INT interrupted.jsonl
 check "Ctrl-C ends the run with its record line" \
-  [ "$status" = 6 -a "$(grep -c '"outcome":"interrupted","exit":6' interrupted.jsonl)" = 1 ]
+  [ "$STATUS" = 6 -a "$(grep -c '"outcome":"interrupted","exit":6' interrupted.jsonl)" = 1 ]
+
+# A reader that goes away (`| head`) and a closed terminal (SIGHUP) do not stop a flash
+# half-way: the run ends in order, with its record and its own exit status.
+"$CLI" update --simulate --pace usb --record piped.jsonl </dev/null 2>/dev/null | head -c 1 >/dev/null
+check "a closed standard output leaves the run to complete with its record" \
+  [ "${PIPESTATUS[0]}" = 0 -a "$(grep -c '"outcome":"completed","exit":0' piped.jsonl)" = 1 ]
+signalled_run HUP hungup.jsonl
+check "a hang-up leaves the run to complete with its record" \
+  [ "$STATUS" = 0 -a "$(grep -c '"outcome":"completed","exit":0' hungup.jsonl)" = 1 ]
 
 finish

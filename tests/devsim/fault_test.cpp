@@ -96,6 +96,7 @@ TEST(FaultGrammar, CanonicalTextReadsBackToTheSameFault) {
                            "erase-status@1=5x7",
                            "erase-noreply@2",
                            "erase-late@8:200",
+                           "second-host@12",
                            "crc@7x0"}) {
     const Fault f = Parse(text);
     EXPECT_EQ(FaultToString(f), text);

@@ -311,6 +311,35 @@ TEST_F(DialogModelTest, ClosingFromInsideExecutesOwnErrorBoxTearsDownOnceItRetur
       << "a torn-down session starts nothing";
 }
 
+// Another run holds the device (a script, another copy): "Execute" shows who in an error box,
+// sends nothing and stays usable; once the device is free the update runs.
+TEST_F(DialogModelTest, ADeviceHeldByAnotherRunIsRefusedInABoxAndExecuteStaysUsable) {
+  devsim::VirtualBusDevice& device = AddDevice();
+  Make();
+  ClaimHolder holder;
+  auto other = PortClaim::Take({driver_->midiOutGetDeviceKey(0)}, &holder);
+  ASSERT_TRUE(other);
+  model_->OnExecute();
+  ASSERT_EQ(w_.boxes.size(), 1u);
+  EXPECT_EQ(w_.boxes[0].caption, "Error");
+  const ClaimHolder& held_by = model_->session().claim_holder();
+  EXPECT_EQ(held_by.pid, CurrentProcessId());
+  EXPECT_FALSE(held_by.program.empty());
+  EXPECT_EQ(w_.boxes[0].text,
+            "The device's MIDI ports are in use by another update.\n\nMIDI OUT \"USB Audio "
+            "Device\" and MIDI IN \"USB Audio Device\" held by " +
+                DescribeHolder(held_by));
+  EXPECT_EQ(results_, (std::vector<UpdateResult>{UpdateResult::kPortsInUse}));
+  EXPECT_FALSE(model_->session().WorkerRunning());
+  EXPECT_TRUE(w_.enabled.count(IDOK) == 0 || w_.enabled[IDOK]);
+  EXPECT_EQ(device.device().GetReport().messages_received, 0u);
+
+  other.reset();
+  model_->OnExecute();
+  ASSERT_TRUE(RunEnded());
+  EXPECT_EQ(w_.texts[IDC_STATUS_LINE], LoadString(IDS_UPDATE_COMPLETED));
+}
+
 TEST_F(DialogModelTest, TheAboutHandlerShowsTheBoxUntilTheWindowCloses) {
   Make();
   model_->OnAbout();

@@ -111,6 +111,45 @@ fi
 # A device that comes back afterwards is updated as if nothing had happened.
 whole_update "a later run after the device vanished" ""
 
+# Another host writing to the device at the same time: its acknowledgement reaches this
+# updater too, which stops there and says why instead of completing.
+TIMEOUTS=original
+failed_update "another host writing to the device" 5 "Another program is talking to the device." \
+  "Another program is talking to the device." second-host@30
+check "another host: the update went no further" report_has dev '"finish_updates":0'
+
+# One device, one updater: a second updater on the device's ports is refused before it sends
+# anything, naming the first by program and process; the first completes undisturbed.
+second_refused() {
+  [ "$STATUS" = 3 ] && grep -qF "in use by another update" err.txt &&
+    grep -qF "held by fenupdator-cli (process $1)" err.txt
+}
+start_device dev --once && {
+  pid=$DEVICE_PID
+  : >TEST_LOG.txt
+  start_transfer first
+  first=$CLI_PID
+  update
+  check "a second updater on the device is refused at once, naming the first" second_refused "$first"
+  transfer_alone dev "$pid"
+}
+
+# A program that names its port like the device's second unit: "USB Audio Device (2)" is
+# then two ports, and neither the name nor the pre-selection may choose between them.
+start_device dev && dev1=$DEVICE_PID
+start_device dev2 --name "USB Audio Device" && dev2=$DEVICE_PID
+start_device impostor --name "USB Audio Device (2)" && impostor=$DEVICE_PID
+ambiguous_refused() {
+  [ "$STATUS" = 3 ] && grep -qF 'port name "USB Audio Device (2)" is shared by 2 ports' err.txt
+}
+update --in "USB Audio Device (2)" --out "USB Audio Device (2)"
+check "a name two ports answer to is refused, naming their indices" ambiguous_refused
+update --instance 2
+check "the pre-selection of such a name is refused too" ambiguous_refused
+for p in $dev1 $dev2 $impostor; do stop_device "$p"; done
+untouched() { report_has impostor '"total":0' && report_has dev2 '"total":0'; }
+check "neither the device nor the impostor was sent anything" untouched
+
 # identify over JACK: the device answers on its own ports and hears an Identity Request only.
 identified() {
   timeout 60 "$CLI" identify --api jack --json >out.txt 2>err.txt </dev/null &&

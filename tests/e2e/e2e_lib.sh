@@ -88,6 +88,29 @@ require_jack() {
   fi
 }
 
+# start_transfer TAG ARGS...: fenupdator-cli updating the pre-selected device over JACK in the
+# background, its output in TAG.out and TAG.err; returns once blocks are being sent. Sets
+# CLI_PID.
+start_transfer() {
+  local tag=$1
+  shift
+  "$CLI" update --api jack --firmware "$FW" --allow-unsigned "$@" >"$tag.out" 2>"$tag.err" \
+    </dev/null &
+  CLI_PID=$!
+  wait_for 30 grep -q "Data transmit" "$tag.out"
+}
+
+# transfer_alone TAG PID: the transfer start_transfer began ends completed, and the device TAG
+# (its process PID, started with --once) saw that update alone and holds the images.
+transfer_alone() {
+  wait "$CLI_PID"
+  local status=$?
+  check "the update that holds the device completes (status $status)" [ "$status" = 0 ]
+  wait_device "$2" 60
+  check "the device saw one identification and one update, and holds the images" \
+    report_has "$1" '"identity_requests":1' '"begin_updates":1' '"holds_images":true'
+}
+
 export_firmware() {
   "$EXPORT_FIRMWARE" "$FW" || {
     echo "FAIL cannot write the images to $FW"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The desktop program under Xvfb against fen-devsim on a real JACK server, driven by the
 # keyboard as a user would: pre-selection, "Execute" to completion, a second copy numbered 2
-# that updates the second of two devices, a device that vanishes mid-run, Rescan and again.
+# that updates the second of two devices, a device that vanishes mid-run, Rescan and again, a
+# device the command line is updating.
 #   gui_jack_test.sh BUILD_DIR [SCREENSHOT.png]
 # Needs xvfb-run and xdotool; without them it is skipped.
 E2E_XVFB_TOOLS="xvfb-run xdotool"
@@ -132,7 +133,21 @@ rescan_and_run "$window1"
 wait_device "$four" 60
 check "after Rescan the next device is updated" report_has four '"holds_images":true'
 
-# ---- 4. Escape closes each window and ends its program.
+# ---- 4. One device, one updater: while the command line updates a device, "Execute" on it in
+# the window is refused with an error box and sends nothing; the command line completes.
+start_device five --once || finish
+five=$DEVICE_PID
+start_transfer cli
+rescan_and_run "$window1"
+if wait_for 20 box_shown "$gui1" "^Error$" ""; then
+  ok "Execute on the device the command line is updating is refused in an error box"
+  key "$BOX" Return
+else
+  fail "no error box for the device the command line holds"
+fi
+transfer_alone five "$five"
+
+# ---- 5. Escape closes each window and ends its program.
 for pid in "${windows[@]}"; do
   main_window_shown "$pid" && key "$WINDOW" Escape
   if wait_for 10 ended "$pid"; then

@@ -138,10 +138,94 @@ TEST_F(EngineFlow, FinishUpdateUnansweredIsATransferErrorAfterNineGoodSteps) {
   EXPECT_TRUE(log_.Texts().empty());
 }
 
-TEST_F(EngineFlow, FinishUpdateAnsweredWithAnyStatusCompletes) {
-  script_ = [](const HostMessage& m) { return Reaction{m.kind == HostMessage::kFinish ? 42 : 0}; };
+// The device's answer to Finish Update says whether the update took; only 0 is success.
+TEST_F(EngineFlow, FinishUpdateAnsweredWithAFailureStatusIsAFailedRunNeverCompleted) {
+  Strings logged;
+  for (int status : {3, 8, 11}) {
+    SCOPED_TRACE(status);
+    script_ = [status](const HostMessage& m) {
+      return Reaction{m.kind == HostMessage::kFinish ? status : 0};
+    };
+    view_.Clear();
+    Run();
+    EXPECT_EQ(Outcome(),
+              (Strings{"disable", "step 0/9", "status ", "step 9/9", "error 107", "restore"}));
+    EXPECT_EQ(view_.results(), (Results{UpdateResult::kFinishRefused}));
+    EXPECT_EQ(InfoOf(UpdateResult::kFinishRefused).exit_status, kExitTransfer);
+    logged.push_back("(Finish)Transfer error occurred.");
+    EXPECT_EQ(log_.Texts(), logged);
+    TearDown();
+  }
+}
+
+// Another host on the device's shared ports: its acknowledgements reach this run too. One
+// that nobody here asked for ends the run before anything more is sent.
+TEST_F(EngineFlow, AStatusNobodyAskedForEndsTheRunAsAnotherProgramsBeforeMoreIsSent) {
+  script_ = [this](const HostMessage& m) {
+    if (m.kind == HostMessage::kWrite && m.block == 100 && m.attempt == 1) {
+      device_->SendToHost({0xF0, 0x52, 0x00, 0x57, 0x00, 0x00, 0xF7});
+    }
+    return Reaction{};
+  };
+  Run();
+  EXPECT_EQ(view_.results(), (Results{UpdateResult::kOtherHost}));
+  const Strings outcome = Outcome();
+  ASSERT_GE(outcome.size(), 2u);
+  EXPECT_EQ(outcome[outcome.size() - 2], "error 117");
+  EXPECT_EQ(outcome.back(), "restore");
+  EXPECT_EQ(log_.Texts(), Strings{"Another program is talking to the device."});
+  EXPECT_LE(device_->received(HostMessage::kWrite).size(), 102u);
+  EXPECT_TRUE(device_->received(HostMessage::kFinish).empty());
+  EXPECT_EQ(session_->counters().unowed_replies.load(), 1u);
+}
+
+// Asking the device who it is changes nothing: another program's Identity Reply is neither
+// an answer here nor a reason to stop. Nor are the answers to this run's own late requests.
+TEST_F(EngineFlow, RepliesThisRunIsOwedOrThatChangeNothingLetItComplete) {
+  script_ = [this](const HostMessage& m) {
+    if (m.kind == HostMessage::kWrite && m.block == 7 && m.attempt == 1) {
+      Bytes reply(kIdentityReplyTemplate.begin(), kIdentityReplyTemplate.end());
+      reply[6] = 0x57;
+      device_->SendToHost(reply);
+    }
+    // Late answers: the second try's and the first's both come.
+    if (m.kind == HostMessage::kWrite && m.block == 9 && m.attempt == 1) return Reaction{0, true};
+    return Reaction{};
+  };
   Run();
   EXPECT_EQ(Outcome(), kSuccess);
+  EXPECT_EQ(session_->counters().unowed_replies.load(), 0u);
+  EXPECT_TRUE(device_->FlashHoldsImages(FirmwareSet::Builtin()));
+}
+
+// One device, one updater: a second session (another copy of the program, a script) is
+// refused before it opens a port or sends a byte, told who holds the device; once the first
+// run has ended the device is free again.
+TEST_F(EngineFlow, ASecondRunOnTheSameDeviceIsRefusedBeforeItSendsAnything) {
+  script_ = [](const HostMessage& m) {
+    return Reaction{m.kind == HostMessage::kBegin ? Reaction::kNoReply : 0};
+  };
+  Start();
+  ASSERT_TRUE(device_->WaitFor(HostMessage::kBegin, 1, 5000));
+  RecordingView other_view;
+  UpdateSession other(other_view, UpdateServices{.driver = driver_.get()}, UpdateTiming::Shrunk());
+  other.Initialise();
+  EXPECT_EQ(other.Execute(0, 0), UpdateSession::ExecuteOutcome::kPortsInUse);
+  EXPECT_EQ(other_view.calls(), Strings{"error 116"});
+  EXPECT_EQ(other_view.results(), (Results{UpdateResult::kPortsInUse}));
+  EXPECT_EQ(other.claim_holder().pid, CurrentProcessId());
+  EXPECT_NE(other.claim_refusal().find("\"USB Audio Device\" held by "), std::string::npos)
+      << other.claim_refusal();
+  EXPECT_FALSE(other.out_port().IsOpen());
+  EXPECT_FALSE(other.busy());
+  EXPECT_EQ(device_->received(HostMessage::kIdentityRequest).size(), 1u);
+  EXPECT_EQ(device_->received(HostMessage::kBegin).size(), 1u);
+
+  session_->Teardown();  // the window closed: the run aborted, and its claim went with it
+  other_view.Clear();
+  EXPECT_EQ(other.Execute(0, 0), UpdateSession::ExecuteOutcome::kStarted);
+  EXPECT_TRUE(device_->WaitFor(HostMessage::kBegin, 2, 5000));
+  other.Teardown();
 }
 
 TEST_F(EngineFlow, AnEraseFailingSevenTimesEndsInATransferError) {

@@ -204,6 +204,20 @@ case_faults() {
   report_has dev '"faults_played_count":5' '"late@20:1300 on block 20 (hit 1)"' \
     '"crc@21 on block 21 (hit 1)"' ||
     fail "faults: all were played" "$(cat dev.json)"
+
+  # Another host's acknowledgement on the shared sequencer port: the run stops, not completed.
+  name="another host writing to the device over the sequencer"
+  device_start 1 dev second-host@30 || {
+    fail "$name" "fen-devsim did not come up"
+    return
+  }
+  pid=$DEVICE_PID
+  update alsa
+  why=$(expect 5 "Another program is talking to the device." \
+    "Another program is talking to the device.")
+  device_stop $pid
+  [ -z "$why" ] && ! report_has dev '"finish_updates":0' && why="the update went on to the end"
+  if [ -n "$why" ]; then fail "$name" "$why"; else pass "$name"; fi
 }
 
 case_requests() {
@@ -350,6 +364,39 @@ case_busy() {
     why="no error naming the port: $(cat err.txt)"
   fi
   [ -z "$why" ] && ! report_has dev '"received":{"total":0,' && why="the device was sent messages"
+  if [ -n "$why" ]; then fail "$name" "$why"; else pass "$name"; fi
+}
+
+# One device, one updater: while one updater writes the device over the sequencer, a second
+# one is refused at once, over the sequencer and over rawmidi alike (the card is the device),
+# naming the first; it sends nothing, and the first completes.
+case_claim() {
+  name="a second updater on the device is refused on every MIDI system"
+  device_start 1 dev --once || {
+    fail "$name" "fen-devsim did not come up"
+    return
+  }
+  pid=$DEVICE_PID
+  : >TEST_LOG.txt
+  timeout 300 fenupdator-cli update --api alsa --firmware $FW --allow-unsigned >first.out \
+    2>first.err </dev/null &
+  first=$!
+  wait_for 60 grep -qs "Data transmit" first.out
+  why=""
+  for api in alsa rawmidi; do
+    timeout 60 fenupdator-cli update --api $api --firmware $FW --allow-unsigned >out.txt \
+      2>err.txt </dev/null
+    STATUS=$?
+    [ -z "$why" ] && [ $STATUS != 3 ] && why="over $api: exit status $STATUS, not 3"
+    [ -z "$why" ] && ! grep -qF "held by fenupdator-cli (process $first)" err.txt &&
+      why="over $api: the holder was not named"
+  done
+  wait $first
+  first_status=$?
+  device_wait $pid 30
+  [ -z "$why" ] && [ $first_status != 0 ] && why="the first updater exited $first_status"
+  [ -z "$why" ] && ! report_has dev '"identity_requests":1' '"begin_updates":1' \
+    '"holds_images":true' && why="the device saw more than one update: $(cat dev.json)"
   if [ -n "$why" ]; then fail "$name" "$why"; else pass "$name"; fi
 }
 
@@ -533,7 +580,7 @@ case_wine_ratios() {
   echo "FLOOR $spread; rawmidi $rawmidi_ms ms = $(ratio $rawmidi_ms $mean)x; sequencer $seq_ms ms = $(ratio $seq_ms $mean)x; WinMM under Wine $winmm_ms ms = $(ratio $winmm_ms $mean)x, less the $start_ms ms a start of the program under Wine takes $(ratio $((winmm_ms - start_ms)) $mean)x"
 }
 
-all_cases="ratios faults requests busy unplug plugged_later two_devices"
+all_cases="ratios faults requests busy claim unplug plugged_later two_devices"
 gadget_make 1
 gadget_make 2
 if ! gadget_plug 1; then

@@ -23,12 +23,15 @@ TEST(StringTable, ResolvesEveryIdToItsTextWordForWord) {
   EXPECT_EQ(LoadString(113), "Can't open MIDI Out device.");
   EXPECT_EQ(LoadString(114), "Erasing Flash memory.");
   EXPECT_EQ(LoadString(115), "Data transmit  %d / %d ");
+  // The program's own, for what the original could not tell.
+  EXPECT_EQ(LoadString(116), "The device's MIDI ports are in use by another update.");
+  EXPECT_EQ(LoadString(117), "Another program is talking to the device.");
 }
 
 TEST(StringTable, HasNoTextForAnIdOutsideTheTable) {
   EXPECT_EQ(LoadString(112), "");
   EXPECT_EQ(LoadString(100), "");
-  EXPECT_EQ(LoadString(116), "");
+  EXPECT_EQ(LoadString(118), "");
   EXPECT_EQ(LoadString(0), "");
 }
 

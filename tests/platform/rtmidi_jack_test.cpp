@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -150,6 +151,30 @@ TEST_F(RtMidiJack, OwnPortsAreNotListedAndVanishedPortsDoNotOpen) {
   }
   EXPECT_EQ(nullptr, FindClient(host_->ListOutputs(), kDevice));
   EXPECT_EQ(nullptr, host_->OpenOutput(endpoint));
+}
+
+// Every change of the graph anywhere on the server sends each client a latency notice, which
+// libjack handles by walking the client's port list; unregistering a port meanwhile crashed.
+// Ports are opened and closed here while another client comes and goes all the time.
+TEST_F(RtMidiJack, PortsCloseSafelyWhileTheGraphChangesAroundThem) {
+  auto device_in = device_->OpenOwnInput("MIDI In", [](const std::uint8_t*, std::size_t) {});
+  auto device_out = device_->OpenOwnOutput("MIDI Out");
+  ASSERT_TRUE(device_in && device_out);
+  const MidiEndpoint to_device = WaitForClient([&] { return host_->ListOutputs(); }, kDevice);
+  const MidiEndpoint from_device = WaitForClient([&] { return host_->ListInputs(); }, kDevice);
+  std::atomic<bool> stop{false};
+  std::thread churn([&] {
+    std::string error;
+    auto other = MakeRtMidiBackend("jack", kDevice + "-churn", &error);
+    while (other && !stop.load()) other->OpenOwnOutput("Churn").reset();
+  });
+  for (int i = 0; i < 40; ++i) {
+    auto in = host_->OpenInput(from_device, [](const std::uint8_t*, std::size_t) {});
+    auto out = host_->OpenOutput(to_device);
+    EXPECT_TRUE(in && out) << "round " << i;
+  }
+  stop = true;
+  churn.join();
 }
 
 // JACK names a second client of a taken name "name-01". Opened here in the other order, so

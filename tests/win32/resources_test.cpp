@@ -186,7 +186,7 @@ TEST(Win32Resources, Template100IsTheAboutBoxWithIcon128) {
 
 TEST(Win32Resources, TheStringTableHoldsTheEnginesTexts) {
   Module exe;
-  for (int id = 101; id <= 115; ++id) {
+  for (int id = 101; id <= IDS_OTHER_HOST; ++id) {
     wchar_t buffer[256] = {};
     const int n = ::LoadStringW(exe.handle, static_cast<UINT>(id), buffer, 256);
     const std::wstring wide(buffer, static_cast<std::size_t>(n));

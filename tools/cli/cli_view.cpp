@@ -167,6 +167,19 @@ void CliView::ErrorBox(int string_id) {
   PrintLine(err_, "Error: " + LoadString(string_id));
 }
 
+void CliView::ErrorBoxWithDetail(int string_id, const std::string& detail) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  last_error_ = string_id;
+  if (mode_ == Mode::kJson) {
+    Emit({{"call", "error"},
+          {"id", string_id},
+          {"text", LoadString(string_id)},
+          {"detail", detail}});
+  }
+  CloseLine();
+  PrintLine(err_, "Error: " + LoadString(string_id) + " " + TerminalText(detail));
+}
+
 void CliView::RestoreControls() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (mode_ == Mode::kJson) Emit({{"call", "restore"}});

@@ -28,6 +28,7 @@ class CliView : public UpdateView {
   void SetProgressRange(std::int32_t upper) override;
   void SetProgressPos(std::int32_t position) override;
   void ErrorBox(int string_id) override;
+  void ErrorBoxWithDetail(int string_id, const std::string& detail) override;
   void RestoreControls() override;
   void EnableExecute(bool enable) override;
   void DisableControls() override;

@@ -42,6 +42,22 @@ using namespace fen;
 volatile std::sig_atomic_t g_interrupted = 0;
 void OnSignal(int) { g_interrupted = 1; }
 
+// Only Ctrl-C and SIGTERM abort a run; they are caught so that the run ends in order.
+void CatchInterrupts() {
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+}
+
+// A closed terminal (SIGHUP) or a reader of the output that went away (SIGPIPE, `| head`) must
+// not stop a flash half-way: the run goes on to its end, writes its record and exits with its
+// own status; what it would have printed is lost, and write errors on the output are ignored.
+void KeepRunningWithoutOutput() {
+#ifdef SIGPIPE
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGHUP, SIG_IGN);
+#endif
+}
+
 std::string VersionText() {
   std::string text =
       std::string(kProductTitle) + " (command-line updater), version " + kPackageVersion;
@@ -70,24 +86,56 @@ PortLists ListPorts(MidiDriver& driver) {
   return lists;
 }
 
+constexpr int kNoSuchPort = -2;
+constexpr int kAmbiguousPort = -3;
+
+// Why a name cannot choose a port: it is every one of `found`.
+std::string AmbiguousName(const char* side, const std::string& name,
+                          const std::vector<int>& found) {
+  std::string indices;
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    indices += (i == 0 ? "" : i + 1 == found.size() ? " and " : ", ") + std::to_string(found[i]);
+  }
+  return std::string(side) + " port name \"" + TerminalText(name) + "\" is shared by " +
+         std::to_string(found.size()) + " ports (indices " + indices +
+         "); another program may have named its port like the device. Give the device's port "
+         "by its index (see `fenupdator-cli list` and `identify`)";
+}
+
 // A port given as an index or a name as `list` shows it; the dialog's pre-selection when
-// not given. -1 when nothing matches, which the port then refuses as the dialog's would.
+// not given. -1 when nothing matches, which the port then refuses as the dialog's would;
+// kNoSuchPort for a name no port has, kAmbiguousPort for one that several ports have.
 int ResolvePort(const std::string& given, const std::vector<std::string>& names, int instance,
-                std::string* error) {
-  if (given.empty()) return SelectPreferredPort(names, instance);
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (names[i] == given) return static_cast<int>(i);
+                const char* side, std::string* error) {
+  if (given.empty()) {
+    const int selected = LastPreferredPort(names, instance);
+    if (selected < 0) return selected;
+    const std::vector<int> found = PortsNamed(names, names[static_cast<std::size_t>(selected)]);
+    if (found.size() < 2) return selected;
+    *error = AmbiguousName(side, names[static_cast<std::size_t>(selected)], found);
+    return kAmbiguousPort;
+  }
+  if (const std::vector<int> found = PortsNamed(names, given); !found.empty()) {
+    if (found.size() == 1) return found[0];
+    *error = AmbiguousName(side, given, found);
+    return kAmbiguousPort;
   }
   // The name as `list` shows it, control characters escaped.
+  std::vector<int> shown;
   for (std::size_t i = 0; i < names.size(); ++i) {
-    if (TerminalText(names[i]) == given) return static_cast<int>(i);
+    if (TerminalText(names[i]) == given) shown.push_back(static_cast<int>(i));
+  }
+  if (shown.size() == 1) return shown[0];
+  if (shown.size() > 1) {
+    *error = AmbiguousName(side, given, shown);
+    return kAmbiguousPort;
   }
   if (given.find_first_not_of("0123456789") == std::string::npos && given.size() < 6) {
     const int index = std::stoi(given);
     if (index < static_cast<int>(names.size())) return index;
   }
   *error = "no MIDI port \"" + TerminalText(given) + "\" (see `fenupdator-cli list`)";
-  return -2;
+  return kNoSuchPort;
 }
 
 // `rawmidi`, when that backend runs, is set to it: only it can say why a port would not open.
@@ -146,8 +194,10 @@ int RunList(const std::string& api, bool json, int instance) {
     auto entries = [](const std::vector<std::string>& names, int selected) {
       JsonLine list = JsonLine::array();
       for (std::size_t i = 0; i < names.size(); ++i) {
-        list.push_back(JsonLine{
-            {"index", i}, {"name", names[i]}, {"preselected", static_cast<int>(i) == selected}});
+        list.push_back(JsonLine{{"index", i},
+                                {"name", names[i]},
+                                {"preselected", static_cast<int>(i) == selected},
+                                {"shared_name", PortsNamed(names, names[i]).size() > 1}});
       }
       return list;
     };
@@ -159,8 +209,10 @@ int RunList(const std::string& api, bool json, int instance) {
     std::printf("%s\n", title);
     if (names.empty()) std::printf("  (none)\n");
     for (std::size_t i = 0; i < names.size(); ++i) {
-      std::printf("  %c %2zu  %s\n", static_cast<int>(i) == selected ? '*' : ' ', i,
-                  TerminalText(names[i]).c_str());
+      const bool shared = PortsNamed(names, names[i]).size() > 1;
+      std::printf("  %c %2zu  %s%s\n", static_cast<int>(i) == selected ? '*' : ' ', i,
+                  TerminalText(names[i]).c_str(),
+                  shared ? "  (name shared by several ports: give the index)" : "");
     }
   };
   print("MIDI IN", lists.inputs, in_selected);
@@ -338,11 +390,12 @@ int RunUpdate(const UpdateArgs& args) {
 
   const PortLists lists = ListPorts(session);
   std::string error;
-  const int in = ResolvePort(args.in, lists.inputs, args.instance, &error);
-  const int out = in == -2 ? -2 : ResolvePort(args.out, lists.outputs, args.instance, &error);
-  if (in == -2 || out == -2) {
+  const int in = ResolvePort(args.in, lists.inputs, args.instance, "MIDI IN", &error);
+  const int out =
+      in < -1 ? in : ResolvePort(args.out, lists.outputs, args.instance, "MIDI OUT", &error);
+  if (in < -1 || out < -1) {
     std::fprintf(stderr, "fenupdator-cli: %s\n", error.c_str());
-    return kExitUsage;
+    return in == kAmbiguousPort || out == kAmbiguousPort ? kExitPorts : kExitUsage;
   }
   const std::string in_name = in >= 0 ? lists.inputs[static_cast<std::size_t>(in)] : "";
   const std::string out_name = out >= 0 ? lists.outputs[static_cast<std::size_t>(out)] : "";
@@ -361,8 +414,7 @@ int RunUpdate(const UpdateArgs& args) {
     return status;
   };
 
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
+  CatchInterrupts();
   const auto outcome = session.Execute(in, out);
   if (outcome != UpdateSession::ExecuteOutcome::kStarted) {
     ReportOpenFailure(outcome, lists, in, out, setup.rawmidi, "");
@@ -467,9 +519,21 @@ int RunUpdateAll(const UpdateArgs& args) {
   const PortLists lists = ListPorts(*setup.driver);
   std::vector<std::unique_ptr<Target>> targets;
   std::vector<std::string> unpaired;
+  std::vector<std::string> ambiguous;  // preferred names several ports answer to
   for (int instance = 1; instance <= kMaxInstances; ++instance) {
-    const int in = SelectPreferredPort(lists.inputs, instance);
-    const int out = SelectPreferredPort(lists.outputs, instance);
+    std::string error;
+    const int in = ResolvePort("", lists.inputs, instance, "MIDI IN", &error);
+    const int out = ResolvePort("", lists.outputs, instance, "MIDI OUT", &error);
+    if (in == kAmbiguousPort || out == kAmbiguousPort) {
+      // Not updated: the name may lead to another program's port.
+      std::fprintf(stderr, "fenupdator-cli: %s\n", error.c_str());
+      ambiguous.push_back(
+          in == kAmbiguousPort
+              ? lists.inputs[static_cast<std::size_t>(LastPreferredPort(lists.inputs, instance))]
+              : lists
+                    .outputs[static_cast<std::size_t>(LastPreferredPort(lists.outputs, instance))]);
+      continue;
+    }
     if (in < 0 && out < 0) continue;
     if (in < 0 || out < 0) {
       unpaired.push_back(in >= 0 ? lists.inputs[static_cast<std::size_t>(in)]
@@ -488,7 +552,7 @@ int RunUpdateAll(const UpdateArgs& args) {
   }
   // Where the names do not tell, the devices' own Identity Replies do. Only Identity Requests
   // go out for it.
-  if (targets.empty() || !unpaired.empty()) {
+  if (targets.empty() || !unpaired.empty() || !ambiguous.empty()) {
     const IdentifyResult probe = ProbeIdentities(*setup.driver, args.identify_wait_ms);
     for (const IdentifiedPair& pair : probe.pairs) {
       const bool taken = std::any_of(targets.begin(), targets.end(), [&](const auto& t) {
@@ -511,10 +575,12 @@ int RunUpdateAll(const UpdateArgs& args) {
           target->device = device.get();
         }
       }
-      std::erase_if(unpaired, [&](const std::string& name) {
+      const auto paired_now = [&](const std::string& name) {
         return name == lists.inputs[static_cast<std::size_t>(pair.in)] ||
                name == lists.outputs[static_cast<std::size_t>(pair.out)];
-      });
+      };
+      std::erase_if(unpaired, paired_now);
+      std::erase_if(ambiguous, paired_now);
       targets.push_back(std::move(target));
     }
   }
@@ -559,8 +625,7 @@ int RunUpdateAll(const UpdateArgs& args) {
     }
   }
 
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
+  CatchInterrupts();
   for (auto& t : targets) {
     t->view = board ? std::make_unique<CliView>(CliView::Mode::kPlain, quiet, quiet, t->label)
                     : std::make_unique<CliView>(json ? CliView::Mode::kJson : CliView::Mode::kPlain,
@@ -665,7 +730,7 @@ int RunUpdateAll(const UpdateArgs& args) {
                   TerminalText(t->label).c_str(), t->flash_holds ? "holds" : "does not hold");
     }
   }
-  if (!unpaired.empty() && status == kExitCompleted) status = kExitPorts;
+  if ((!unpaired.empty() || !ambiguous.empty()) && status == kExitCompleted) status = kExitPorts;
   const int failed = static_cast<int>(targets.size()) - updated;
   if (json) {
     PrintJsonLine(stdout, JsonLine{{events ? "event" : "call", "summary"},
@@ -830,5 +895,6 @@ int main(int argc, char** argv) {
     return RunIdentify(identify_args);
   }
   if (*list) return RunList(list_api, list_json, list_instance);
+  KeepRunningWithoutOutput();
   return args.all ? RunUpdateAll(args) : RunUpdate(args);
 }

@@ -34,6 +34,17 @@ std::string NextStepHint(UpdateResult result) {
     case UpdateResult::kFinishUnanswered:
       return "Every block was written and acknowledged, but the device did not confirm the end "
              "of the update. Run the update again before unplugging or using the device.";
+    case UpdateResult::kFinishRefused:
+      return "Every block was written and acknowledged, but the device reported that the update "
+             "failed when it was finished. Run the update again before unplugging or using the "
+             "device.";
+    case UpdateResult::kOtherHost:
+      return "Another program sent to the device during the update, so its flash may hold "
+             "blocks of both. Close every other program that uses the device's MIDI ports, then "
+             "run the update again before unplugging or using the device.";
+    case UpdateResult::kPortsInUse:
+      return "Nothing was sent. Another update is running on this device: let it finish, or "
+             "close the program named above, then run the update again.";
     case UpdateResult::kOutPortNotOpened:
     case UpdateResult::kInPortNotOpened:
       return "Nothing was sent. Another program may hold the port, or the device was unplugged: "

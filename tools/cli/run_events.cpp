@@ -174,6 +174,17 @@ void RunEvents::ErrorBox(int string_id) {
   ForwardingView::ErrorBox(string_id);
 }
 
+void RunEvents::ErrorBoxWithDetail(int string_id, const std::string& detail) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Emit(JsonLine{{"event", "error"},
+                  {"id", string_id},
+                  {"text", LoadString(string_id)},
+                  {"detail", detail}});
+  }
+  ForwardingView::ErrorBoxWithDetail(string_id, detail);
+}
+
 void RunEvents::DeviceIdentified(const DeviceIdentity& identity) {
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -47,6 +47,7 @@ class RunEvents : public ForwardingView {
   // What the stream reports; every call goes on to the view that shows the run.
   void SetProgressPos(std::int32_t position) override;
   void ErrorBox(int string_id) override;
+  void ErrorBoxWithDetail(int string_id, const std::string& detail) override;
   void DeviceIdentified(const DeviceIdentity& identity) override;
   void FlashStepStarted(int row, FlashStepKind kind) override;
   void Retrying(int row, std::int32_t offset, int attempt, std::int32_t status) override;

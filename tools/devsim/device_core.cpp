@@ -291,6 +291,13 @@ void DeviceCore::HandleWrite(const ParsedMessage& m, std::size_t size, Outcome* 
                                 : MakeVendorRequest(static_cast<std::uint8_t>(f.fault.value)));
     out->work_ms += options_.timing.WireMs(out->requests.back().size());
   }
+  if (FaultState* f = TakeFault(FaultKind::kSecondHost, block)) {
+    Played(*f, where);
+    Bytes other(kStatusTemplate.size());
+    BuildStatus(other.data(), options_.model_id, kStatusOk);
+    out->requests.push_back(std::move(other));
+    out->work_ms += options_.timing.WireMs(kStatusTemplate.size());
+  }
   if (FaultState* f = TakeFault(FaultKind::kNoReply, block)) {
     Played(*f, where);
     return;

@@ -41,6 +41,7 @@ constexpr FaultSyntax kSyntax[] = {
     {FaultKind::kEraseStatus, "erase-status", Target::kEraseStep, false, "status value", 1},
     {FaultKind::kEraseNoReply, "erase-noreply", Target::kEraseStep, false, nullptr, 1},
     {FaultKind::kEraseLate, "erase-late", Target::kEraseStep, true, nullptr, 1},
+    {FaultKind::kSecondHost, "second-host", Target::kBlock, false, nullptr, 1},
 };
 
 constexpr int kMaxDelayMs = 10 * 60 * 1000;
@@ -278,6 +279,8 @@ const char* FaultGrammarHelp() {
          "  erase-status@STEP=V  answer the erase with V, erase nothing\n"
          "  erase-noreply@STEP   drop the erase silently\n"
          "  erase-late@STEP:MS   erase, answer MS ms late\n"
+         "  second-host@BLOCK    play a second host writing too: answer its block (a Status 0\n"
+         "                       this host did not ask for) before answering BLOCK\n"
          "Examples: crc@5x3 flash@10x7 late@7:1500 status@9=42 erase-status@1=5x7\n";
 }
 

@@ -26,6 +26,9 @@ enum class FaultKind {
   kEraseStatus,      // erase-status@S=V
   kEraseNoReply,     // erase-noreply@S
   kEraseLate,        // erase-late@S:MS
+  // second-host@B: another host writes to the device too: when B arrives the device also
+  // answers that host's block, a Status 0 this host did not ask for, before answering B
+  kSecondHost,
 };
 
 struct Fault {

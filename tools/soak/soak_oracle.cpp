@@ -25,6 +25,7 @@ const std::string kEraseTimeout = LogTexts[3];
 const std::string kCrcError = LogTexts[4];
 const std::string kFlashError = LogTexts[5];
 const std::string kWriteTimeout = LogTexts[6];
+const std::string kFinishError = LogTexts[7];
 
 std::string Box(int id) { return "error " + std::to_string(id); }
 std::string Step(int row) { return "step " + std::to_string(row) + "/9"; }
@@ -104,6 +105,8 @@ const char* EndKindName(EndKind kind) {
       return "write errors (107)";
     case EndKind::kFinishTimeout:
       return "finish update unanswered (107)";
+    case EndKind::kFinishRefused:
+      return "finish update refused (107)";
   }
   return "?";
 }
@@ -130,6 +133,8 @@ UpdateResult ResultOf(EndKind kind) {
       return UpdateResult::kTransferError;
     case EndKind::kFinishTimeout:
       return UpdateResult::kFinishUnanswered;
+    case EndKind::kFinishRefused:
+      return UpdateResult::kFinishRefused;
   }
   return UpdateResult::kAborted;
 }
@@ -141,6 +146,7 @@ Prediction Predict(const RunPlan& plan, const OracleTiming& t) {
   const Fault* not_update_mode = nullptr;
   const Fault* begin_status = nullptr;
   const Fault* no_finish = nullptr;
+  const Fault* finish_status = nullptr;
   std::map<int, const Fault*> erase_fault;
   std::map<int, std::vector<const Fault*>> block_faults;
   int silent_block = -1;
@@ -164,6 +170,9 @@ Prediction Predict(const RunPlan& plan, const OracleTiming& t) {
       case FaultKind::kNoFinishReply:
         no_finish = &f;
         break;
+      case FaultKind::kFinishStatus:
+        finish_status = &f;
+        break;
       case FaultKind::kEraseStatus:
       case FaultKind::kEraseNoReply:
       case FaultKind::kEraseLate:
@@ -179,7 +188,7 @@ Prediction Predict(const RunPlan& plan, const OracleTiming& t) {
       case FaultKind::kStatus:
         block_faults[f.at].push_back(&f);
         break;
-      default:  // requests and the finish status change nothing of the outcome
+      default:  // the device's own requests change nothing of the outcome
         break;
     }
   }
@@ -299,6 +308,12 @@ Prediction Predict(const RunPlan& plan, const OracleTiming& t) {
                       9,
                       "finish update",
                       {Ends(EndKind::kFinishTimeout, IDS_TRANSFER_ERROR, {})}});
+  } else if (finish_status != nullptr && finish_status->value != 0) {
+    // The device says the update did not take: a failed run.
+    points.push_back({Point::Phase::kFinish,
+                      9,
+                      "finish update",
+                      {Ends(EndKind::kFinishRefused, IDS_TRANSFER_ERROR, {kFinishError})}});
   }
 
   // Every way through the points; a point with two options splits the walk.

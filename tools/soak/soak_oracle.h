@@ -24,8 +24,9 @@ enum class EndKind {
   kWriteTimeout,     // 103
   kWriteErrors,      // 107 after a seventh failure that is an error status
   kFinishTimeout,    // 107 after Finish Update
+  kFinishRefused,    // 107 after Finish Update answered with a failure status
 };
-inline constexpr int kEndKindCount = 10;
+inline constexpr int kEndKindCount = 11;
 const char* EndKindName(EndKind kind);
 // The session's result for an end.
 UpdateResult ResultOf(EndKind kind);

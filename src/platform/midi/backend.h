@@ -62,6 +62,12 @@ class MidiBackend {
   virtual std::unique_ptr<MidiInputConnection> OpenInput(const MidiEndpoint& endpoint,
                                                          MidiReceiver receiver) = 0;
   virtual std::unique_ptr<MidiOutputConnection> OpenOutput(const MidiEndpoint& endpoint) = 0;
+  // What identifies the device behind a port to every program on the machine, whatever name
+  // or index reached it: the key of the port claim. The system's name and the client (its
+  // number or unique name) unless the backend knows better.
+  virtual std::string DeviceKey(const MidiEndpoint& endpoint) const {
+    return Name() + ":" + (endpoint.client_id.empty() ? endpoint.client : endpoint.client_id);
+  }
 };
 
 // A backend that passes every call on to another, for wrappers that watch or slow down some of
@@ -79,6 +85,9 @@ class ForwardingMidiBackend : public MidiBackend {
   }
   std::unique_ptr<MidiOutputConnection> OpenOutput(const MidiEndpoint& endpoint) override {
     return inner_->OpenOutput(endpoint);
+  }
+  std::string DeviceKey(const MidiEndpoint& endpoint) const override {
+    return inner_->DeviceKey(endpoint);
   }
 
  protected:

@@ -604,6 +604,18 @@ MMRESULT MidiDriver::midiInReset(HMIDIIN handle) {
 
 std::uint32_t MidiDriver::midiOutGetNumDevs() { return impl_ ? impl_->NumDevs(impl_->outputs) : 0; }
 
+std::string MidiDriver::midiInGetDeviceKey(std::uint32_t device) {
+  Device found;
+  if (!impl_ || impl_->FindDevice(impl_->inputs, device, &found) != MMSYSERR_NOERROR) return {};
+  return found.backend->DeviceKey(found.endpoint);
+}
+
+std::string MidiDriver::midiOutGetDeviceKey(std::uint32_t device) {
+  Device found;
+  if (!impl_ || impl_->FindDevice(impl_->outputs, device, &found) != MMSYSERR_NOERROR) return {};
+  return found.backend->DeviceKey(found.endpoint);
+}
+
 MMRESULT MidiDriver::midiOutGetDevCaps(std::uint32_t device, std::string* name) {
   return impl_ ? impl_->DevCaps(impl_->outputs, device, name) : MMSYSERR_ERROR;
 }

@@ -120,6 +120,11 @@ class MidiDriver {
   // that a send does not poll with 1 ms sleeps. True when done.
   virtual bool midiOutWaitDone(HMIDIOUT handle, MIDIHDR* header, std::uint32_t timeout_ms);
 
+  // Not WinMM calls: what identifies the device behind a port to every program on the machine
+  // (MidiBackend::DeviceKey), for the port claim; empty for a device index out of range.
+  virtual std::string midiInGetDeviceKey(std::uint32_t device);
+  virtual std::string midiOutGetDeviceKey(std::uint32_t device);
+
  protected:
   // For fakes that replace every call.
   MidiDriver();

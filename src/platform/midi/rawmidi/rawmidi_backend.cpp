@@ -6,6 +6,7 @@
 
 #include <mutex>
 
+#include "platform/midi/rawmidi/alsa_cards.h"
 #include "platform/midi/rawmidi/rawmidi_connections.h"
 #include "platform/midi/rawmidi/rawmidi_ports.h"
 
@@ -26,6 +27,14 @@ class AlsaRawMidiBackend : public RawMidiBackend {
     auto connection = rawmidi::OpenInputSubdevice(endpoint.id, std::move(receiver), &error);
     Remember(connection ? std::string() : error);
     return connection;
+  }
+  // A card is one device, also when it is reached through the sequencer (alsa_cards.h).
+  std::string DeviceKey(const MidiEndpoint& endpoint) const override {
+    const std::string& card = endpoint.client_id;
+    if (card.empty() || card.size() > 4 || card.find_first_not_of("0123456789") != card.npos) {
+      return "rawmidi:" + endpoint.id;
+    }
+    return CardDeviceKey(std::stoi(card));
   }
   std::unique_ptr<MidiOutputConnection> OpenOutput(const MidiEndpoint& endpoint) override {
     std::string error;

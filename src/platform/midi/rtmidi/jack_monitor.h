@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/midi/backend.h"
+
 namespace fen {
 
 class JackMonitor {
@@ -39,5 +41,46 @@ class JackMonitor {
 // A monitor named after `client_name`, or null with the reason in `error` when no JACK server
 // runs here (or JACK is not built).
 std::shared_ptr<JackMonitor> OpenJackMonitor(const std::string& client_name, std::string* error);
+
+// MIDI ports on JACK clients of their own, one client a port, closed by closing the client and
+// never by unregistering the port: libjack (1.9.21) erases a port from its client's port list
+// in jack_port_unregister while the client's notification thread may be walking that list for
+// a latency notification, which the server sends on every change of the graph anywhere on it
+// (another program's client leaving, a connection made); the walk then reads freed memory.
+// Closing the client stops its notification thread before anything else goes.
+class JackMidiInput : public MidiInputConnection {
+ public:
+  struct State;
+  explicit JackMidiInput(std::unique_ptr<State> state);
+  ~JackMidiInput() override;
+  // The port's full name, "client:port".
+  const std::string& name() const;
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+class JackMidiOutput {
+ public:
+  struct State;
+  explicit JackMidiOutput(std::unique_ptr<State> state);
+  ~JackMidiOutput();
+  const std::string& name() const;
+  // Queues one whole message for the next cycle and returns once the cycle has taken it;
+  // false when the server went away or the message can never fit a cycle.
+  bool Send(const std::uint8_t* data, std::size_t size);
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+// A client named `client_name` (or JACK's rename of it) with one MIDI port `port_name`,
+// active; null when the server does not take it. The input's receiver runs on JACK's process
+// thread with each whole message.
+std::unique_ptr<JackMidiInput> OpenJackMidiInput(const std::string& client_name,
+                                                 const std::string& port_name,
+                                                 MidiReceiver receiver);
+std::unique_ptr<JackMidiOutput> OpenJackMidiOutput(const std::string& client_name,
+                                                   const std::string& port_name);
 
 }  // namespace fen

@@ -81,7 +81,8 @@ struct OutputShared {
   bool stuck = false;
   ErrorSink sink;
   std::shared_ptr<JackMonitor> monitor;  // null on systems other than JACK
-  std::unique_ptr<RtMidiOut> out;
+  std::unique_ptr<RtMidiOut> out;        // the ALSA sequencer's
+  std::unique_ptr<JackMidiOutput> jack;  // JACK's
 
   bool Dead() const { return monitor && monitor->dead.load(); }
 
@@ -95,9 +96,13 @@ struct OutputShared {
       lock.unlock();
       bool ok = false;
       try {
-        sink.failed = false;
-        out->sendMessage(bytes.data(), bytes.size());
-        ok = !sink.failed;
+        if (jack) {
+          ok = jack->Send(bytes.data(), bytes.size());
+        } else {
+          sink.failed = false;
+          out->sendMessage(bytes.data(), bytes.size());
+          ok = !sink.failed;
+        }
       } catch (...) {
         ok = false;
       }
@@ -107,6 +112,7 @@ struct OutputShared {
       cv.notify_all();
     }
     lock.unlock();
+    jack.reset();
     CloseQuietly(out, monitor);
   }
 };
@@ -165,12 +171,11 @@ class RtOutput : public MidiOutputConnection {
 
 // Opens `rtmidi`'s port to `endpoint`, or a port of its own when there is none.
 bool RtMidiSystemBackend::OpenPort(RtMidi& rtmidi, ErrorSink& sink, const MidiEndpoint* endpoint,
-                                   const std::string& port_name, bool input) {
+                                   const std::string& port_name, bool /*input*/) {
   if (endpoint == nullptr) {
     rtmidi.openVirtualPort(port_name);
     return !sink.failed;
   }
-  if (IsJack()) return OpenJackPort(rtmidi, sink, *endpoint, port_name, input);
   const unsigned count = rtmidi.getPortCount();
   for (unsigned i = 0; i < count; ++i) {
     if (rtmidi.getPortName(i) != endpoint->id) continue;
@@ -178,35 +183,6 @@ bool RtMidiSystemBackend::OpenPort(RtMidi& rtmidi, ErrorSink& sink, const MidiEn
     return !sink.failed && rtmidi.isPortOpen();
   }
   return false;
-}
-
-// RtMidi's JACK openPort connects by list position and reads past the end of JACK's list
-// when a port vanishes meanwhile. Instead our port is made unconnected and connected by
-// name here.
-bool RtMidiSystemBackend::OpenJackPort(RtMidi& rtmidi, ErrorSink& sink,
-                                       const MidiEndpoint& endpoint, const std::string& port_name,
-                                       bool input) {
-  std::shared_ptr<JackMonitor> monitor = Monitor();
-  if (!monitor) return false;
-  // One open at a time, so that the port that appears is the one just made.
-  std::lock_guard<std::mutex> open_lock(open_mutex_);
-  const std::vector<std::string> before = OwnPorts(*monitor, port_name, input);
-  rtmidi.openVirtualPort(port_name);
-  if (sink.failed) return false;
-  const auto give_up = std::chrono::steady_clock::now() + kConnectBound;
-  std::string ours;
-  while (ours.empty()) {
-    for (const std::string& name : OwnPorts(*monitor, port_name, input)) {
-      if (std::find(before.begin(), before.end(), name) == before.end()) ours = name;
-    }
-    if (!ours.empty()) break;
-    if (monitor->dead || std::chrono::steady_clock::now() > give_up) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  const int result =
-      input ? monitor->Connect(endpoint.id, ours) : monitor->Connect(ours, endpoint.id);
-  if (result != 0 && result != EEXIST) return false;
-  return Connected(*monitor, endpoint.id, ours);
 }
 
 // JACK shows a new connection from its next cycle on, and the order in which it runs the
@@ -229,12 +205,28 @@ bool RtMidiSystemBackend::Connected(JackMonitor& monitor, const std::string& tar
   return true;
 }
 
+// On JACK a port of a client of its own (jack_monitor.h says why), connected by name.
+bool RtMidiSystemBackend::ConnectJackPort(JackMonitor& monitor, const MidiEndpoint* endpoint,
+                                          const std::string& ours, bool input) {
+  if (endpoint == nullptr) return true;
+  const int result =
+      input ? monitor.Connect(endpoint->id, ours) : monitor.Connect(ours, endpoint->id);
+  if (result != 0 && result != EEXIST) return false;
+  return Connected(monitor, endpoint->id, ours);
+}
+
 std::unique_ptr<MidiInputConnection> RtMidiSystemBackend::MakeInput(const MidiEndpoint* endpoint,
                                                                     const std::string& port_name,
                                                                     MidiReceiver receiver) {
   std::shared_ptr<JackMonitor> monitor;
   if (!receiver || !SystemUp(&monitor)) return nullptr;
   try {
+    if (IsJack()) {
+      std::unique_ptr<JackMidiInput> in =
+          OpenJackMidiInput(client_name_, port_name, std::move(receiver));
+      if (!in || !ConnectJackPort(*monitor, endpoint, in->name(), /*input=*/true)) return nullptr;
+      return in;
+    }
     auto sink = std::make_unique<ErrorSink>();
     auto target = std::make_unique<InputReceiver>();
     target->receiver = std::move(receiver);
@@ -262,6 +254,14 @@ std::unique_ptr<MidiOutputConnection> RtMidiSystemBackend::MakeOutput(
   try {
     auto shared = std::make_shared<OutputShared>();
     shared->monitor = monitor;
+    if (IsJack()) {
+      shared->jack = OpenJackMidiOutput(client_name_, port_name);
+      if (!shared->jack ||
+          !ConnectJackPort(*monitor, endpoint, shared->jack->name(), /*input=*/false)) {
+        return nullptr;
+      }
+      return std::make_unique<RtOutput>(std::move(shared), options_.send_bound, kMaxJackMessage);
+    }
     shared->out = std::make_unique<RtMidiOut>(api_, client_name_);
     shared->out->setErrorCallback(&ErrorSink::Callback, &shared->sink);
     if (!OpenPort(*shared->out, shared->sink, endpoint, port_name, /*input=*/false)) {

@@ -2,10 +2,12 @@
 // clients left out, JACK's renamed clients shown under their base name.
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <map>
 #include <set>
 #include <utility>
 
+#include "platform/midi/rawmidi/alsa_cards.h"
 #include "platform/midi/rtmidi/rtmidi_system.h"
 
 namespace fen::rtmidi {
@@ -64,6 +66,23 @@ MidiEndpoint RtMidiSystemBackend::ParseName(const std::string& name) const {
   // JACK client names are unique on their server.
   if (IsJack()) endpoint.client_id = endpoint.client;
   return endpoint;
+}
+
+std::string RtMidiSystemBackend::DeviceKey(const MidiEndpoint& endpoint) const {
+  if (api_ == RtMidi::LINUX_ALSA && AllDigits(endpoint.client_id) &&
+      endpoint.client_id.size() < 6) {
+    const int card = SequencerClientCard(std::stoi(endpoint.client_id));
+    if (card >= 0) return CardDeviceKey(card);
+    return "alsa-seq:" + endpoint.client_id;
+  }
+  if (IsJack()) {
+    // Client names are unique on one server; several servers may run (the one libjack picks
+    // is named by JACK_DEFAULT_SERVER, else "default").
+    const char* server = std::getenv("JACK_DEFAULT_SERVER");
+    return "jack:" + std::string(server != nullptr && *server != '\0' ? server : "default") + ":" +
+           endpoint.client_id;
+  }
+  return RtMidiBackend::DeviceKey(endpoint);
 }
 
 // JACK renames a second client of a taken name "name-01", a third "name-02". Where a client
@@ -140,17 +159,6 @@ std::vector<MidiEndpoint> RtMidiSystemBackend::List(bool inputs) {
     list.clear();
   }
   return list;
-}
-
-// Our clients' ports named `port_name`: JACK inputs for an input, outputs for an output.
-std::vector<std::string> RtMidiSystemBackend::OwnPorts(JackMonitor& monitor,
-                                                       const std::string& port_name, bool input) {
-  std::vector<std::string> names;
-  for (const std::string& name : monitor.MidiPorts(/*outputs=*/!input)) {
-    const MidiEndpoint endpoint = ParseName(name);
-    if (endpoint.port == port_name && IsOwnClient(endpoint.client)) names.push_back(name);
-  }
-  return names;
 }
 
 }  // namespace fen::rtmidi

@@ -52,6 +52,8 @@ class RtMidiSystemBackend : public RtMidiBackend {
         monitor_(std::move(monitor)) {}
 
   std::string Name() const override;
+  // A card's sequencer client is the card, as rawmidi sees it; a program's is its client.
+  std::string DeviceKey(const MidiEndpoint& endpoint) const override;
   std::vector<MidiEndpoint> ListInputs() override;
   std::vector<MidiEndpoint> ListOutputs() override;
   std::unique_ptr<MidiInputConnection> OpenInput(const MidiEndpoint& endpoint,
@@ -71,10 +73,9 @@ class RtMidiSystemBackend : public RtMidiBackend {
   std::vector<MidiEndpoint> List(bool inputs);
   bool OpenPort(RtMidi& rtmidi, ErrorSink& sink, const MidiEndpoint* endpoint,
                 const std::string& port_name, bool input);
-  bool OpenJackPort(RtMidi& rtmidi, ErrorSink& sink, const MidiEndpoint& endpoint,
-                    const std::string& port_name, bool input);
-  std::vector<std::string> OwnPorts(JackMonitor& monitor, const std::string& port_name, bool input);
   bool Connected(JackMonitor& monitor, const std::string& target, const std::string& ours);
+  bool ConnectJackPort(JackMonitor& monitor, const MidiEndpoint* endpoint, const std::string& ours,
+                       bool input);
   bool SystemUp(std::shared_ptr<JackMonitor>* monitor);
   std::unique_ptr<MidiInputConnection> MakeInput(const MidiEndpoint* endpoint,
                                                  const std::string& port_name,
@@ -87,7 +88,6 @@ class RtMidiSystemBackend : public RtMidiBackend {
   RtMidiOptions options_;
   std::mutex monitor_mutex_;
   std::shared_ptr<JackMonitor> monitor_;
-  std::mutex open_mutex_;
 };
 
 }  // namespace fen::rtmidi

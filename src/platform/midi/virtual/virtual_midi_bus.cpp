@@ -3,12 +3,14 @@
 // idle is delivered at once on the sending thread, which saves a thread hand-over per message.
 #include "platform/midi/virtual/virtual_midi_bus.h"
 
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
 
 #include "platform/midi/virtual/virtual_bus_core.h"
+#include "platform/port_claim.h"
 
 namespace fen {
 namespace {
@@ -106,6 +108,12 @@ void VirtualMidiBus::Flush() {
 }
 
 std::string VirtualMidiBus::Name() const { return "virtual"; }
+
+std::string VirtualMidiBus::DeviceKey(const MidiEndpoint& endpoint) const {
+  char bus[32];
+  std::snprintf(bus, sizeof bus, "%p", static_cast<const void*>(impl_.get()));
+  return "virtual:" + std::to_string(CurrentProcessId()) + ":" + bus + ":" + endpoint.client_id;
+}
 
 bool VirtualMidiBus::InProcess() const { return true; }
 

@@ -50,6 +50,9 @@ class VirtualMidiBus : public MidiBackend {
   std::unique_ptr<MidiInputConnection> OpenInput(const MidiEndpoint& endpoint,
                                                  MidiReceiver receiver) override;
   std::unique_ptr<MidiOutputConnection> OpenOutput(const MidiEndpoint& endpoint) override;
+  // A peer of this bus in this process: another process's bus of the same names is another
+  // device.
+  std::string DeviceKey(const MidiEndpoint& endpoint) const override;
 
  private:
   struct Impl;

@@ -151,6 +151,13 @@ class WinMmMidiDriver : public MidiDriver {
     return Name(in_names_, device, name);
   }
 
+  // WinMM's device IDs are the same in every process while no device comes or goes.
+  std::string midiInGetDeviceKey(std::uint32_t device) override {
+    std::string name;
+    if (Name(in_names_, device, &name) != MMSYSERR_NOERROR) return {};
+    return "winmm-in:" + std::to_string(device) + ":" + name;
+  }
+
   MMRESULT midiInOpen(HMIDIIN* handle, std::int32_t device, MidiInProc callback,
                       std::uintptr_t instance, std::uint32_t flags) override {
     if (handle == nullptr || callback == nullptr || flags != CALLBACK_FUNCTION) {
@@ -286,6 +293,12 @@ class WinMmMidiDriver : public MidiDriver {
   std::uint32_t midiOutGetNumDevs() override {
     std::lock_guard<std::mutex> lock(names_mutex_);
     return static_cast<std::uint32_t>(out_names_.size());
+  }
+
+  std::string midiOutGetDeviceKey(std::uint32_t device) override {
+    std::string name;
+    if (Name(out_names_, device, &name) != MMSYSERR_NOERROR) return {};
+    return "winmm-out:" + std::to_string(device) + ":" + name;
   }
 
   MMRESULT midiOutGetDevCaps(std::uint32_t device, std::string* name) override {
