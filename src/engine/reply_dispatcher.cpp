@@ -168,6 +168,13 @@ bool UpdateSession::SettleOwedReplies(std::uint32_t timeout_ms) {
   return settled || aborted_.load() || other_host_.load();
 }
 
+bool UpdateSession::AnotherHostWithin(std::uint32_t timeout_ms) {
+  std::unique_lock<std::mutex> lock(owed_mutex_);
+  owed_cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                    [this] { return aborted_.load() || other_host_.load(); });
+  return other_host_.load();
+}
+
 std::optional<DeviceIdentity> UpdateSession::device_identity() {
   std::lock_guard<std::mutex> lock(owed_mutex_);
   return identity_;

@@ -22,6 +22,7 @@ UpdateTiming UpdateTiming::Shrunk() {
   t.erase_wait_ms = 400;
   t.write_wait_ms = 150;
   t.finish_wait_ms = 400;
+  t.finish_quiet_ms = 40;
   t.begin_pause_ms = 5;
   t.retry_pause_ms = 2;
   t.tick_period_ms = 1;

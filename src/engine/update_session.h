@@ -34,6 +34,9 @@ struct UpdateTiming {
   std::uint32_t erase_wait_ms = 30000;
   std::uint32_t write_wait_ms = 1000;
   std::uint32_t finish_wait_ms = 30000;
+  // How long the run listens after the device has answered Finish Update before it calls the
+  // update completed: a reply that comes in that time was owed to nobody.
+  std::uint32_t finish_quiet_ms = 250;
   std::uint32_t begin_pause_ms = 500;
   std::uint32_t retry_pause_ms = 100;
   std::uint32_t tick_period_ms = 1;
@@ -185,6 +188,8 @@ class UpdateSession {
   // for, then marks where the device's late replies end. False when the device did not answer
   // it within the identity wait of its last sign of life: nothing it sends can be trusted.
   bool SettleOwedReplies(std::uint32_t timeout_ms);
+  // Listens for timeout_ms with nothing owed; true when another host showed itself meanwhile.
+  bool AnotherHostWithin(std::uint32_t timeout_ms);
   void JoinWorkers();
   // The end of a run, reported once: the log line and error box of its result (the status
   // line when completed), the controls restored, and the result kept and handed to the view.

@@ -136,6 +136,11 @@ std::optional<UpdateResult> UpdateSession::RunUpdate() {
   status = status_code_.load();
   if (const auto end = EndingStatus(status)) return end;
   if (status != 0) return UpdateResult::kFinishRefused;
+  // Replies carry no block number. A status from another host that came close before one of
+  // this run's own would have been taken for it, and every later reply for the message after
+  // its own: the one reply too many is then still on its way, and comes now.
+  if (AnotherHostWithin(timing_.finish_quiet_ms)) return UpdateResult::kOtherHost;
+  if (aborted_.load()) return UpdateResult::kAborted;
   return UpdateResult::kCompleted;
 }
 
