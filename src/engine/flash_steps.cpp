@@ -30,44 +30,39 @@ const std::array<FlashStep, 9> FlashStepPlan = {{
     {FlashStepKind::kWrite, 0x040000, RangeOf(129), 129},
 }};
 
-int UpdateSession::RunFlashPlan() {
+std::optional<UpdateResult> UpdateSession::RunFlashPlan() {
   int row_number = 0;
   for (const FlashStep& row : FlashStepPlan) {
     ++row_number;
-    if (other_host_.load()) return EndRun(UpdateResult::kOtherHost);
+    if (reply_slot_.other_host()) return UpdateResult::kOtherHost;
     current_row_ = row_number;
     ViewStepCounter(FormatStepCounter(row_number, kTotalSteps));
     if (!Aborted()) view_.FlashStepStarted(row_number, row.kind);
-    int result = 0;
-    if (row.kind == FlashStepKind::kErase) {
-      result = RunEraseStep(row.address, row.size);
-    } else if (row.kind == FlashStepKind::kWrite) {
-      result = RunWriteStep(row.address, row.size, row.resource_id);
-    }
-    if (result == -1) return -1;
+    const std::optional<UpdateResult> end =
+        row.kind == FlashStepKind::kErase ? RunEraseStep(row.address, row.size)
+                                          : RunWriteStep(row.address, row.size, row.resource_id);
+    if (end) return end;
   }
-  return 0;
+  return std::nullopt;
 }
 
-int UpdateSession::RunEraseStep(std::int32_t address, std::int32_t size) {
+std::optional<UpdateResult> UpdateSession::RunEraseStep(std::int32_t address, std::int32_t size) {
   SettleOwedReplies(timing_.write_wait_ms);
   ViewProgressRange(10);
   int tries = 0;
   for (;;) {
-    ExpectReply();
+    reply_slot_.Expect();
     SendEraseRange(current_model_id_.load(), address, size);
     ViewProgressPos(1);
     ViewStatusLine(LoadString(IDS_ERASING_FLASH));
-    if (!WaitReply(timing_.erase_wait_ms)) return EndRun(UpdateResult::kEraseTimeout);
-    const std::int32_t status = status_code_.load();
-    if (const auto end = EndingStatus(status)) return EndRun(*end);
+    if (!reply_slot_.Wait(timing_.erase_wait_ms)) return UpdateResult::kEraseTimeout;
+    const std::int32_t status = reply_slot_.status();
+    if (const auto end = EndingStatus(status)) return end;
     if (status == 0) {
       ViewProgressPos(10);
-      return 0;
+      return std::nullopt;
     }
-    if (const auto end = RetryOrEnd(&tries, 0, status, UpdateResult::kEraseErrors)) {
-      return EndRun(*end);
-    }
+    if (const auto end = RetryOrEnd(&tries, 0, status, UpdateResult::kEraseErrors)) return end;
   }
 }
 
@@ -80,64 +75,61 @@ std::optional<UpdateResult> UpdateSession::RetryOrEnd(int* tries, std::int32_t o
   return std::nullopt;
 }
 
-int UpdateSession::RunWriteStep(std::int32_t address, std::int32_t size, std::int32_t resource_id) {
+std::optional<UpdateResult> UpdateSession::RunWriteStep(std::int32_t address, std::int32_t size,
+                                                        std::int32_t resource_id) {
   const FirmwareImage image = firmware_.Find(resource_id);
-  current_image_ = image.data;
-  current_image_length_ = size == 0 ? static_cast<std::int32_t>(image.size) : size;
+  const std::int32_t image_length = size == 0 ? static_cast<std::int32_t>(image.size) : size;
   // A missing or short image would be read past its end; report it as a failed transfer.
-  if (image.data == nullptr || current_image_length_ <= 0 ||
-      static_cast<std::size_t>(current_image_length_) > image.size) {
-    return EndRun(UpdateResult::kTransferError);
+  if (image.data == nullptr || image_length <= 0 ||
+      static_cast<std::size_t>(image_length) > image.size) {
+    return UpdateResult::kTransferError;
   }
   SettleOwedReplies(timing_.erase_wait_ms);
   spin_misses_ = 0;
   block_reply_latency_ = {};
-  ViewProgressRange(current_image_length_);
+  ViewProgressRange(image_length);
   std::int32_t offset = 0;
   int tries = 0;
   bool resend = false;
   for (;;) {
-    const std::int32_t length = current_image_length_ - offset < kBlockLength
-                                    ? current_image_length_ - offset
-                                    : kBlockLength;
-    if (other_host_.load()) return EndRun(UpdateResult::kOtherHost);
+    const std::int32_t length =
+        image_length - offset < kBlockLength ? image_length - offset : kBlockLength;
+    if (reply_slot_.other_host()) return UpdateResult::kOtherHost;
     bool signalled = true;
     // A reply to an earlier try of this block may have come during the pause. A success means
     // the block is in flash: sending it again would only be refused by the device.
-    const bool arrived = resend && TakeArrivedReply();
-    if (const auto end = arrived ? EndingStatus(status_code_.load()) : std::nullopt) {
-      return EndRun(*end);
-    }
-    if (!(arrived && status_code_.load() == 0)) {
-      ExpectReply();
+    const bool arrived = resend && reply_slot_.TryTake();
+    if (const auto end = arrived ? EndingStatus(reply_slot_.status()) : std::nullopt) return end;
+    if (!(arrived && reply_slot_.status() == 0)) {
+      reply_slot_.Expect();
       const auto sent = SteadyClock::now();
-      SendWriteBlock(current_model_id_.load(), current_image_ + offset, address + offset, length);
+      SendWriteBlock(current_model_id_.load(), image.data + offset, address + offset, length);
       counters_.blocks_sent.fetch_add(1);
-      ViewStatusLine(FormatDataTransmit(offset, current_image_length_));
+      ViewStatusLine(FormatDataTransmit(offset, image_length));
       signalled = WaitBlockReply(sent, timing_.write_wait_ms);
     }
     resend = false;
     if (!signalled) {
       if (const auto end = RetryOrEnd(&tries, offset, -1, UpdateResult::kWriteTimeout)) {
-        return EndRun(*end);
+        return end;
       }
       resend = true;
       continue;
     }
-    const std::int32_t status = status_code_.load();
-    if (const auto end = EndingStatus(status)) return EndRun(*end);
+    const std::int32_t status = reply_slot_.status();
+    if (const auto end = EndingStatus(status)) return end;
     if (status == 0) {
       counters_.blocks_acknowledged.fetch_add(1);
       tries = 0;
       offset += kBlockLength;
-      ViewProgressPos(offset < current_image_length_ ? offset : current_image_length_);
+      ViewProgressPos(offset < image_length ? offset : image_length);
       // Replies still owed for earlier tries of this block are taken before the next block,
       // so none of them can pass for the next block's answer.
       if (!SettleOwedReplies(timing_.write_wait_ms)) {
         // The device went silent right after the block: what the next block would have met.
-        return EndRun(UpdateResult::kWriteTimeout);
+        return UpdateResult::kWriteTimeout;
       }
-      if (offset >= current_image_length_) return 0;
+      if (offset >= image_length) return std::nullopt;
       continue;
     }
     if (status == kStatusCrcMismatch) {
@@ -146,7 +138,7 @@ int UpdateSession::RunWriteStep(std::int32_t address, std::int32_t size, std::in
       Log(kLogFlashWriteError);
     }
     if (const auto end = RetryOrEnd(&tries, offset, status, UpdateResult::kTransferError)) {
-      return EndRun(*end);
+      return end;
     }
     resend = true;
   }

@@ -77,7 +77,7 @@ void UpdateSession::TimerProcThunk(std::uint32_t, std::uint32_t, std::uintptr_t 
 UpdateSession::ExecuteOutcome UpdateSession::Execute(std::int32_t in_device,
                                                      std::int32_t out_device) {
   if (torn_down_.load()) return ExecuteOutcome::kOutPortFailed;
-  if (busy_.load() != 0) {
+  if (busy_.load()) {
     view_.ErrorBox(IDS_IN_PROGRESS);
     return ExecuteOutcome::kBusy;
   }
@@ -96,16 +96,8 @@ UpdateSession::ExecuteOutcome UpdateSession::Execute(std::int32_t in_device,
     return ExecuteOutcome::kInPortFailed;
   }
   view_.DisableControls();
-  busy_.store(1);
-  {
-    std::lock_guard<std::mutex> lock(owed_mutex_);
-    replies_owed_ = 0;
-    identity_owed_ = 0;
-    status_answers_identity_ = false;
-    other_host_.store(false);
-    run_active_ = true;
-    reply_event_.Reset();
-  }
+  busy_.store(true);
+  reply_slot_.StartRun();
 
   std::lock_guard<std::mutex> lock(worker_mutex_);
   if (worker_.joinable()) {
@@ -173,7 +165,7 @@ bool UpdateSession::ClaimPorts(std::int32_t in_device, std::int32_t out_device) 
                        ? ports + " held by " + DescribeHolder(holder)
                        : ports + ": " + holder.program;
   view_.ErrorBoxWithDetail(IDS_PORTS_IN_USE, claim_refusal_);
-  last_result_.store(static_cast<int>(UpdateResult::kPortsInUse) + 1);
+  KeepResult(UpdateResult::kPortsInUse);
   view_.RunEnded(UpdateResult::kPortsInUse);
   return false;
 }
@@ -190,7 +182,7 @@ void UpdateSession::ReportOpenFailure(UpdateResult result) {
   const UpdateResultInfo& info = InfoOf(result);
   log_.Write(info.log_index);
   view_.ErrorBox(info.string_id);
-  last_result_.store(static_cast<int>(result) + 1);
+  KeepResult(result);
   view_.RunEnded(result);
 }
 
@@ -199,14 +191,7 @@ void UpdateSession::Teardown() {
   aborted_.store(true);
   out_port_.Close();
   in_port_.Close();
-  {
-    // Under the lock that ExpectReply resets the event under: a worker on its way into a wait
-    // either resets before this signal or sees the abort and leaves the signal alone.
-    std::lock_guard<std::mutex> lock(owed_mutex_);
-    status_code_.store(kAbortStatus);
-    reply_event_.Set();
-    owed_cv_.notify_all();
-  }
+  reply_slot_.Abort();
   {
     std::lock_guard<std::mutex> lock(pause_mutex_);
     pause_cv_.notify_all();

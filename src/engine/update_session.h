@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/flash_plan.h"
+#include "engine/reply_slot.h"
 #include "engine/update_view.h"
 #include "firmware/firmware.h"
 #include "log/diagnostic_log.h"
@@ -49,10 +50,6 @@ struct UpdateTiming {
 };
 
 inline constexpr std::array<std::uint8_t, 2> AllowedModelIds = kFamilyModelIds;
-
-inline constexpr std::int32_t kAbortStatus = 255;
-// What a wait reads once a reply has come that nobody asked for: no device sends it.
-inline constexpr std::int32_t kOtherHostStatus = -2;
 
 // What a session runs on; null members take the process-wide defaults.
 struct UpdateServices {
@@ -106,7 +103,7 @@ class UpdateSession {
   CMidiOutPort& out_port() { return out_port_; }
   const UpdateTiming& timing() const { return timing_; }
   std::uint8_t current_model_id() const { return current_model_id_.load(); }
-  std::int32_t status_code() const { return status_code_.load(); }
+  std::int32_t status_code() const { return reply_slot_.status(); }
   std::uint8_t identity_reply_model() const { return identity_reply_[6]; }
   // The last whole Identity Reply the dispatcher took, if any.
   std::optional<DeviceIdentity> device_identity();
@@ -128,34 +125,31 @@ class UpdateSession {
 
   // The reply dispatcher (timer thread).
   void DispatchReplies();
-  // The worker (its own thread).
-  int UpdateThreadProc();
-  int RunFlashPlan();
-  int RunEraseStep(std::int32_t address, std::int32_t size);
-  int RunWriteStep(std::int32_t address, std::int32_t size, std::int32_t resource_id);
 
-  // Counts of what the dispatcher and the steps did, for tests and the tools.
+  // Counts of the blocks the steps sent and saw acknowledged, for tests and the tools; the
+  // reply slot's own counts are in replies().
   struct Counters {
-    std::atomic<std::uint64_t> replies_stored{0};
-    std::atomic<std::uint64_t> stale_replies_discarded{0};
     std::atomic<std::uint64_t> blocks_sent{0};
     std::atomic<std::uint64_t> blocks_acknowledged{0};
-    // Replies beyond those owed: another program's answers.
-    std::atomic<std::uint64_t> unowed_replies{0};
   };
   const Counters& counters() const { return counters_; }
+  const ReplySlot::Counts& replies() const { return reply_slot_.counts(); }
 
  private:
   static void TimerProcThunk(std::uint32_t id, std::uint32_t msg, std::uintptr_t user,
                              std::uintptr_t dw1, std::uintptr_t dw2);
   int SendLocked(const std::uint8_t* message, std::int32_t length);
-  // Waits for the reply event; true when signalled. The status code is then the one to read.
-  bool WaitReply(std::uint32_t timeout_ms);
-  // The same for the answer to a Write Block handed over at sent: blocks until shortly before
-  // the answer is due, judged by the last block's, and polls for it from there.
+  // The worker (its own thread). A step returns nothing when it is done, else how the run
+  // ends there.
+  void UpdateThreadProc();
+  std::optional<UpdateResult> RunFlashPlan();
+  std::optional<UpdateResult> RunEraseStep(std::int32_t address, std::int32_t size);
+  std::optional<UpdateResult> RunWriteStep(std::int32_t address, std::int32_t size,
+                                           std::int32_t resource_id);
+  // Waits for the answer to a Write Block handed over at sent: blocks until shortly before the
+  // answer is due, judged by the last block's, and polls for it from there. True when the
+  // reply slot was signalled.
   bool WaitBlockReply(SteadyClock::time_point sent, std::uint32_t timeout_ms);
-  // Takes a reply signalled since the last wait without waiting; true when there was one.
-  bool TakeArrivedReply();
   bool Pause(std::uint32_t ms);  // false when aborted
   // After a failed try of a flash step's request (status -1: no answer in time): while fewer
   // than kMaxTries sends have been made, counts the try, tells the view and pauses before the
@@ -163,38 +157,24 @@ class UpdateSession {
   // when the pause was cut short.
   std::optional<UpdateResult> RetryOrEnd(int* tries, std::int32_t offset, std::int32_t status,
                                          UpdateResult exhausted);
-  // The worker's run up to its end: the result to report, or nothing when a flash step has
-  // ended the run itself.
-  std::optional<UpdateResult> RunUpdate();
+  // The worker's run up to its end: the result to report.
+  UpdateResult RunUpdate();
   bool Aborted() const { return aborted_.load(); }
-  // Dispatcher side: store a reply's status (and model) and signal the reply event.
-  // An Identity Reply also leaves its whole identity, or none when it was not whole.
-  void StoreReply(std::int32_t status, const std::uint8_t* model_id,
-                  const DeviceIdentity* identity = nullptr);
-  // Worker side, right before a message that expects a reply is sent: drops a signal left by
-  // an earlier reply and counts one more reply owed. The answer to an Identity Request is an
-  // Identity Reply (or, from a device that refuses it, a Status); to the others a Status.
-  enum class Asked { kStatus, kIdentity };
-  void ExpectReply(Asked asked = Asked::kStatus);
   // How a wait's status ends the run regardless of the step: the abort, or another program's
   // replies.
   static std::optional<UpdateResult> EndingStatus(std::int32_t status);
   // Takes the claim of the device behind both ports; false (reported) when another run holds it.
   bool ClaimPorts(std::int32_t in_device, std::int32_t out_device);
   void ReleaseClaim();
-  // Worker side, before moving on to another message: takes and discards the replies still
-  // owed for the last one, waiting at most timeout_ms for them. Replies that have not come by
-  // then may be lost or only late; an Identity Request, whose answer no Status can be taken
-  // for, then marks where the device's late replies end. False when the device did not answer
-  // it within the identity wait of its last sign of life: nothing it sends can be trusted.
+  // Before moving on to another message (ReplySlot::Settle). False when the device did not
+  // answer within the identity wait of its last sign of life: nothing it sends can be trusted.
   bool SettleOwedReplies(std::uint32_t timeout_ms);
-  // Listens for timeout_ms with nothing owed; true when another host showed itself meanwhile.
-  bool AnotherHostWithin(std::uint32_t timeout_ms);
   void JoinWorkers();
   // The end of a run, reported once: the log line and error box of its result (the status
   // line when completed), the controls restored, and the result kept and handed to the view.
-  // An aborted session reports nothing. Returns -1, what a failed step returns.
-  int EndRun(UpdateResult result);
+  // An aborted session reports nothing.
+  void EndRun(UpdateResult result);
+  void KeepResult(UpdateResult result);
   // "Execute" could not open a port: its log line and error box, on the window thread.
   void ReportOpenFailure(UpdateResult result);
   // View calls that do nothing once the session is being torn down.
@@ -215,34 +195,18 @@ class UpdateSession {
   DiagnosticLog log_;
   UpdateTiming timing_;
 
-  // ReplySlot.
-  AutoResetEvent reply_event_;
-  std::atomic<std::int32_t> status_code_{0};
-  std::atomic<std::uint8_t> detected_model_id_{0};
-  // Replies still owed by the device for messages sent in this step, and the sequence that
-  // lets a wait tell a fresh reply from one that arrived before its message went out.
-  std::mutex owed_mutex_;
-  std::condition_variable owed_cv_;
-  std::int64_t replies_owed_ = 0;
-  // Identity Requests not yet answered; their answers are the only Identity Replies taken.
-  std::int64_t identity_owed_ = 0;
-  // The first Identity Request of a run may be answered with a Status (a refusal).
-  bool status_answers_identity_ = false;
-  // Between "Execute" and the end of the run: a reply nobody owes then is another host's.
-  bool run_active_ = false;
-  std::atomic<bool> other_host_{false};
-  std::int64_t identity_replies_ = 0;       // Identity Replies stored so far
-  std::optional<DeviceIdentity> identity_;  // of the last one
-
   // The entries of AllowedModelIds that the firmware is for, in its order.
   std::vector<std::uint8_t> allowed_models_;
   std::atomic<std::uint8_t> current_model_id_{AllowedModelIds[0]};
-  std::atomic<int> busy_{0};
+  std::atomic<bool> busy_{false};
   std::atomic<bool> aborted_{false};
   std::atomic<bool> torn_down_{false};
   std::atomic<bool> worker_running_{false};
-  // How the last run ended: 0 none, else the result + 1.
-  std::atomic<int> last_result_{0};
+  // Written by the dispatcher, read by the worker's waits.
+  ReplySlot reply_slot_{aborted_};
+  // How the last run ended; none before the first run has ended.
+  mutable std::mutex result_mutex_;
+  std::optional<UpdateResult> last_result_;
   std::mutex pause_mutex_;
   std::condition_variable pause_cv_;
 
@@ -254,9 +218,6 @@ class UpdateSession {
   SteadyClock::duration block_reply_latency_{};
   int spin_misses_ = 0;
   int current_row_ = 0;  // the flash plan's row under way, from 1
-
-  const std::uint8_t* current_image_ = nullptr;
-  std::int32_t current_image_length_ = 0;
 
   std::mutex send_mutex_;
   std::unique_ptr<std::uint8_t[]> send_buffer_;

@@ -41,18 +41,15 @@ void UpdateSession::ViewDeviceIdentified(const DeviceIdentity& identity) {
 }
 void UpdateSession::RestoreControls() {
   if (!Aborted()) view_.RestoreControls();
-  busy_.store(0);
+  busy_.store(false);
 }
 void UpdateSession::Log(int index) {
   if (!Aborted()) log_.Write(index);
 }
 
-int UpdateSession::EndRun(UpdateResult result) {
+void UpdateSession::EndRun(UpdateResult result) {
   if (Aborted()) result = UpdateResult::kAborted;
-  {
-    std::lock_guard<std::mutex> lock(owed_mutex_);
-    run_active_ = false;
-  }
+  reply_slot_.EndRun();
   // The device is free for another run before this one's controls come back.
   ReleaseClaim();
   const UpdateResultInfo& info = InfoOf(result);
@@ -65,39 +62,39 @@ int UpdateSession::EndRun(UpdateResult result) {
     ViewErrorBox(info.string_id);
     RestoreControls();
   }
-  last_result_.store(static_cast<int>(result) + 1);
+  KeepResult(result);
   if (!Aborted()) view_.RunEnded(result);
-  return -1;
+}
+
+void UpdateSession::KeepResult(UpdateResult result) {
+  std::lock_guard<std::mutex> lock(result_mutex_);
+  last_result_ = result;
 }
 
 std::optional<UpdateResult> UpdateSession::last_result() const {
-  const int value = last_result_.load();
-  if (value == 0) return std::nullopt;
-  return static_cast<UpdateResult>(value - 1);
+  std::lock_guard<std::mutex> lock(result_mutex_);
+  return last_result_;
 }
 
 // ---------------------------------------------------------------------------------------
 // The worker.
 
-int UpdateSession::UpdateThreadProc() {
-  if (const std::optional<UpdateResult> result = RunUpdate()) EndRun(*result);
-  return 0;
-}
+void UpdateSession::UpdateThreadProc() { EndRun(RunUpdate()); }
 
-std::optional<UpdateResult> UpdateSession::RunUpdate() {
+UpdateResult UpdateSession::RunUpdate() {
   ViewStepCounter(FormatStepCounter(0, kTotalSteps));
 
   // Identification.
-  ExpectReply(Asked::kIdentity);
+  reply_slot_.Expect(ReplySlot::Asked::kIdentity);
   if (SendIdentityRequest() != 0) {
     Log(kLogMidiOutError);
     ViewErrorBox(IDS_CANT_OPEN_MIDI_OUT);
   }
-  if (!WaitReply(timing_.identity_wait_ms)) return UpdateResult::kIdentityTimeout;
-  std::int32_t status = status_code_.load();
-  if (const auto end = EndingStatus(status)) return end;
+  if (!reply_slot_.Wait(timing_.identity_wait_ms)) return UpdateResult::kIdentityTimeout;
+  std::int32_t status = reply_slot_.status();
+  if (const auto end = EndingStatus(status)) return *end;
   if (status != 0) return UpdateResult::kIllegalDevice;
-  current_model_id_.store(detected_model_id_.load());
+  current_model_id_.store(reply_slot_.detected_model_id());
   if (const std::optional<DeviceIdentity> identity = device_identity()) {
     ViewDeviceIdentified(*identity);
   }
@@ -111,12 +108,12 @@ std::optional<UpdateResult> UpdateSession::RunUpdate() {
 
   // Preparation.
   SettleOwedReplies(timing_.identity_wait_ms);
-  if (other_host_.load()) return UpdateResult::kOtherHost;
-  ExpectReply();
+  if (reply_slot_.other_host()) return UpdateResult::kOtherHost;
+  reply_slot_.Expect();
   SendBeginUpdate();
   ViewStatusLine(LoadString(IDS_ERASING_FLASH));
-  WaitReply(AutoResetEvent::kInfinite);
-  status = status_code_.load();
+  reply_slot_.Wait(AutoResetEvent::kInfinite);
+  status = reply_slot_.status();
   if (status == kAbortStatus) return UpdateResult::kAborted;
   ViewStatusLine("");
   if (status == kOtherHostStatus) return UpdateResult::kOtherHost;
@@ -124,22 +121,22 @@ std::optional<UpdateResult> UpdateSession::RunUpdate() {
   if (status != 0) return UpdateResult::kBeginRefused;
   if (!Pause(timing_.begin_pause_ms)) return UpdateResult::kAborted;
 
-  // Flash steps; a failed step has ended the run itself.
-  if (RunFlashPlan() != 0) return std::nullopt;
+  // Flash steps.
+  if (const std::optional<UpdateResult> end = RunFlashPlan()) return *end;
 
   // Completion. The device's answer says whether the update took: a failure status is a
   // failed run, not a completed one.
-  if (other_host_.load()) return UpdateResult::kOtherHost;
-  ExpectReply();
+  if (reply_slot_.other_host()) return UpdateResult::kOtherHost;
+  reply_slot_.Expect();
   SendFinishUpdate();
-  if (!WaitReply(timing_.finish_wait_ms)) return UpdateResult::kFinishUnanswered;
-  status = status_code_.load();
-  if (const auto end = EndingStatus(status)) return end;
+  if (!reply_slot_.Wait(timing_.finish_wait_ms)) return UpdateResult::kFinishUnanswered;
+  status = reply_slot_.status();
+  if (const auto end = EndingStatus(status)) return *end;
   if (status != 0) return UpdateResult::kFinishRefused;
   // Replies carry no block number. A status from another host that came close before one of
   // this run's own would have been taken for it, and every later reply for the message after
   // its own: the one reply too many is then still on its way, and comes now.
-  if (AnotherHostWithin(timing_.finish_quiet_ms)) return UpdateResult::kOtherHost;
+  if (reply_slot_.AnotherHostWithin(timing_.finish_quiet_ms)) return UpdateResult::kOtherHost;
   if (aborted_.load()) return UpdateResult::kAborted;
   return UpdateResult::kCompleted;
 }

@@ -44,7 +44,7 @@ TEST_F(Dispatcher, StoresTheStatusOfAStatusForTheCurrentModel) {
   // Two replies in one tick are both handled, in order.
   Dispatch({{0xF0, 0x52, 0x00, 0x57, 0x00, 0x08, 0xF7}, {0xF0, 0x52, 0x00, 0x57, 0x02, 0xF7}});
   EXPECT_EQ(session_.status_code(), 0);
-  EXPECT_EQ(session_.counters().replies_stored.load(), 3u);
+  EXPECT_EQ(session_.replies().replies_stored.load(), 3u);
 }
 
 TEST_F(Dispatcher, IgnoresOtherModelsManufacturersAndContinuations) {
@@ -54,7 +54,7 @@ TEST_F(Dispatcher, IgnoresOtherModelsManufacturersAndContinuations) {
                         {0xF0, 0x7E, 0x00, 0x09, 0x01, 0xF7},
                         {0xF0, 0x52, 0x00, 0x57, 0x03, 0xF7}})
                   .empty());
-  EXPECT_EQ(session_.counters().replies_stored.load(), 0u);
+  EXPECT_EQ(session_.replies().replies_stored.load(), 0u);
 }
 
 TEST_F(Dispatcher, AnswersTheDevicesRequests) {
@@ -74,7 +74,7 @@ TEST_F(Dispatcher, AnswersTheDevicesRequests) {
 TEST_F(Dispatcher, TakesTheModelOfAnIdentityReplyWhateverItsManufacturer) {
   Dispatch({{0xF0, 0x7E, 0x00, 0x06, 0x02, 0x41, 0x61, 0x00, 0xF7}});
   EXPECT_EQ(session_.status_code(), 0);
-  EXPECT_EQ(session_.counters().replies_stored.load(), 1u);
+  EXPECT_EQ(session_.replies().replies_stored.load(), 1u);
 }
 
 TEST_F(Dispatcher, KeepsTheWholeIdentityOfTheLastIdentityReply) {
@@ -103,13 +103,13 @@ TEST_F(Dispatcher, NeverReadsPastTheBytesThatArrived) {
                         {0xF0, 0x7E, 0x00, 0x06},
                         {0xF0, 0x7E, 0x00, 0x06, 0x02, 0x52}})
                   .empty());
-  EXPECT_EQ(session_.counters().replies_stored.load(), 0u);
+  EXPECT_EQ(session_.replies().replies_stored.load(), 0u);
 }
 
 TEST_F(Dispatcher, AStatusByteWithBitSevenSetCannotForgeTheAbortStatus) {
   Dispatch({{0xF0, 0x52, 0x00, 0x57, 0x00, 0xFF, 0xF7}});
   EXPECT_EQ(session_.status_code(), 0);
-  EXPECT_EQ(session_.counters().replies_stored.load(), 0u);
+  EXPECT_EQ(session_.replies().replies_stored.load(), 0u);
 }
 
 TEST_F(Dispatcher, SendsNothingWithoutAnOutputPortAndDropsTheEntryAllTheSame) {

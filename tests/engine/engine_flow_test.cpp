@@ -181,7 +181,7 @@ TEST_F(EngineFlow, AStatusNobodyAskedForEndsTheRunAsAnotherProgramsNeverComplete
     EXPECT_EQ(outcome.back(), "restore");
     logged.push_back("Another program is talking to the device.");
     EXPECT_EQ(log_.Texts(), logged);
-    EXPECT_EQ(session_->counters().unowed_replies.load(), 1u);
+    EXPECT_EQ(session_->replies().unowed_replies.load(), 1u);
     TearDown();
   }
 }
@@ -201,7 +201,7 @@ TEST_F(EngineFlow, RepliesThisRunIsOwedOrThatChangeNothingLetItComplete) {
   };
   Run();
   EXPECT_EQ(Outcome(), kSuccess);
-  EXPECT_EQ(session_->counters().unowed_replies.load(), 0u);
+  EXPECT_EQ(session_->replies().unowed_replies.load(), 0u);
   EXPECT_TRUE(device_->FlashHoldsImages(FirmwareSet::Builtin()));
 }
 

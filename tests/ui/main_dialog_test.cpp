@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "engine/string_table.h"
-#include "protocol/messages.h"
 #include "firmware/firmware.h"
+#include "protocol/messages.h"
 #include "ui/dialog_layout.h"
 #include "ui/dialog_template.h"
 #include "ui_test_support.h"
@@ -347,7 +347,7 @@ TEST_P(CloseDuringRun, EndsTheRunSilentlyAndPromptly) {
       device = &rig.AddDevice();
       reached = [&] {
         return device->device().GetReport().begin_updates >= 1 &&
-               rig.dialog().session().counters().replies_stored >= 2;
+               rig.dialog().session().replies().replies_stored >= 2;
       };
       break;
     case Phase::kWriteStep:
