@@ -44,7 +44,7 @@ file(CONFIGURE OUTPUT "${_fen_rc_paths}" CONTENT [[
 #define FEN_VERSION_TEXT "@FEN_PACKAGE_VERSION@"
 ]] @ONLY)
 set_source_files_properties(fenupdator.rc PROPERTIES
-  OBJECT_DEPENDS "${_fen_icon};${_fen_rc_paths};${CMAKE_CURRENT_SOURCE_DIR}/fenupdator.manifest;${PROJECT_SOURCE_DIR}/src/dialog/dialog_layout.h;${PROJECT_SOURCE_DIR}/src/engine/resource.h;${_fen_bin_files}")
+  OBJECT_DEPENDS "${_fen_icon};${_fen_rc_paths};${CMAKE_CURRENT_SOURCE_DIR}/fenupdator.manifest;${PROJECT_SOURCE_DIR}/src/dialog/dialog_layout.h;${PROJECT_SOURCE_DIR}/src/engine/resource.h;${PROJECT_SOURCE_DIR}/src/engine/string_table.def;${PROJECT_SOURCE_DIR}/src/dialog/window_styles.h;${_fen_bin_files}")
 
 add_library(fen_app_core STATIC instance_search.cpp)
 target_include_directories(fen_app_core PUBLIC ${PROJECT_SOURCE_DIR}/src)

@@ -8,8 +8,11 @@ namespace fen {
 
 namespace {
 
-// Kept as a literal so that the compiler checks the arguments that fill it.
-constexpr char kDataTransmitFormat[] = "Data transmit  %d / %d ";
+// The format's own name, so that the compiler checks the arguments that fill it.
+#define FEN_STRING(id, text)
+#include "engine/string_table.def"
+#undef FEN_STRING
+constexpr char kDataTransmitFormat[] = FEN_TEXT_DATA_TRANSMIT;
 
 struct StringEntry {
   int id;
@@ -17,22 +20,9 @@ struct StringEntry {
 };
 
 constexpr StringEntry kStringTable[] = {
-    {IDS_ABOUTBOX, "About PL-21K Updater(&A)..."},
-    {IDS_TIMEOUT_IDENTITY, "Time out error(1)"},
-    {IDS_TIMEOUT_WRITE, "Time out error(2)"},
-    {IDS_TIMEOUT_ERASE, "Time out error(3)"},
-    {IDS_ILLEGAL_DEVICE, "Illegal device connected."},
-    {IDS_USE_UPDATE_MODE, "Please use the firmware update mode."},
-    {IDS_TRANSFER_ERROR, "Transfer error occurred."},
-    {IDS_UPDATE_COMPLETED, "Version update completed."},
-    {IDS_IN_PROGRESS, "In Progress."},
-    {IDS_CANT_OPEN_MIDI_IN, "Can't open MIDI In device."},
-    {IDS_ERROR_CAPTION, "Error"},
-    {IDS_CANT_OPEN_MIDI_OUT, "Can't open MIDI Out device."},
-    {IDS_ERASING_FLASH, "Erasing Flash memory."},
-    {IDS_DATA_TRANSMIT, kDataTransmitFormat},
-    {IDS_PORTS_IN_USE, "The device's MIDI ports are in use by another update."},
-    {IDS_OTHER_HOST, "Another program is talking to the device."},
+#define FEN_STRING(id, text) {id, text},
+#include "engine/string_table.def"
+#undef FEN_STRING
 };
 
 }  // namespace

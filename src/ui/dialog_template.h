@@ -11,10 +11,10 @@ namespace fen {
 enum class DialogItemKind { kPushButton, kStatic, kIcon, kComboBox, kProgress, kEdit };
 
 // Style bits the widgets are built from.
-inline constexpr std::uint32_t kStyleDefPushButton = 0x0001;  // BS_DEFPUSHBUTTON
-inline constexpr std::uint32_t kStyleReadOnly = 0x0800;       // ES_READONLY
-inline constexpr std::uint32_t kStyleTabStop = 0x00010000;    // WS_TABSTOP
-inline constexpr std::uint32_t kStyleBorder = 0x00800000;     // WS_BORDER
+inline constexpr std::uint32_t kStyleDefPushButton = BS_DEFPUSHBUTTON;
+inline constexpr std::uint32_t kStyleReadOnly = ES_READONLY;
+inline constexpr std::uint32_t kStyleTabStop = WS_TABSTOP;
+inline constexpr std::uint32_t kStyleBorder = WS_BORDER;
 
 struct DialogItem {
   int id;  // -1 for statics
