@@ -8,15 +8,19 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <deque>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <thread>
 
 #include "devsim/device_core.h"
 #include "devsim/virtual_bus_device.h"
+#include "dialog/dialog_model.h"
 #include "engine/string_table.h"
+#include "firmware/firmware.h"
 #include "platform/midi/virtual/virtual_midi_bus.h"
 #include "protocol/messages.h"
-#include "firmware/firmware.h"
 
 namespace fen::bench {
 
@@ -181,6 +185,89 @@ int QuietView::last_error() const {
 
 // ---- One run ----------------------------------------------------------------------------
 
+namespace {
+
+// A window thread without a window: runs what is posted to it, in order.
+class ThreadWidgets : public DialogWidgets {
+ public:
+  ThreadWidgets() : thread_([this] { Loop(); }) {}
+  ~ThreadWidgets() override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+  void SetListItems(int, const std::vector<std::string>&) override {}
+  // The bus has one port each way: the device's.
+  void SelectListItem(int, int) override {}
+  int SelectedListItem(int) const override { return 0; }
+  void SetControlText(int, const std::string& text) override { text_ = text; }
+  void EnableControl(int, bool) override {}
+  void SetProgressRange(int upper) override { upper_ = upper; }
+  void SetProgressPos(int position) override { position_ = position; }
+  int FocusedControl() const override { return 0; }
+  void FocusControl(int) override {}
+  void ErrorBox(const std::string&, const std::string&) override {}
+  bool ConfirmPlaceholder(const std::string&, const std::string&) override { return true; }
+  void ShowAbout() override {}
+  void CloseBoxes() override {}
+  bool OnWindowThread() const override { return std::this_thread::get_id() == thread_.get_id(); }
+  void Post(std::function<void()> call) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      calls_.push_back(std::move(call));
+    }
+    cv_.notify_one();
+  }
+  // Runs `call` on the window thread and waits for it.
+  void RunAndWait(std::function<void()> call) {
+    std::promise<void> done;
+    Post([&] {
+      call();
+      done.set_value();
+    });
+    done.get_future().wait();
+  }
+
+ private:
+  void Loop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      cv_.wait(lock, [this] { return stop_ || !calls_.empty(); });
+      if (calls_.empty()) return;
+      std::function<void()> call = std::move(calls_.front());
+      calls_.pop_front();
+      lock.unlock();
+      call();
+      lock.lock();
+    }
+  }
+
+  int upper_ = 0;
+  int position_ = 0;
+  std::string text_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<std::function<void()>> calls_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+// Execute to the worker's end, with the process's processor time over the same span.
+template <typename Start>
+void TimeRun(UpdateSession& session, Start start, RunResult* result) {
+  const double cpu0 = ProcessCpuSeconds();
+  const auto t0 = SteadyClock::now();
+  if (start()) session.WaitForWorker();
+  const auto t1 = SteadyClock::now();
+  result->cpu_s = ProcessCpuSeconds() - cpu0;
+  result->wall_s = std::chrono::duration<double>(t1 - t0).count();
+}
+
+}  // namespace
+
 RunResult RunOneUpdate(const RunOptions& options) {
   RunResult result;
   TurnaroundProbe probe;
@@ -194,19 +281,31 @@ RunResult RunOneUpdate(const RunOptions& options) {
   auto backend = std::make_shared<RecordingBackend>(bus, &probe, record);
   ProbeDriver driver({backend}, &probe);
   QuietView view;
-  {
+  if (options.through_dialog) {
+    ThreadWidgets widgets;
+    DialogModel::Options dialog_options{1, UpdateServices{.driver = &driver}, options.timing};
+    DialogModel model(widgets, dialog_options);
+    model.set_on_run_ended(
+        [&](UpdateResult r) { result.completed = r == UpdateResult::kCompleted; });
+    widgets.RunAndWait([&] { model.Initialise(); });
+    TimeRun(
+        model.session(),
+        [&] {
+          widgets.RunAndWait([&] { model.OnExecute(); });
+          return model.session().WorkerRunning() || model.session().busy();
+        },
+        &result);
+    widgets.RunAndWait([&] { model.OnClose(); });
+  } else {
     UpdateSession session(view, UpdateServices{.driver = &driver}, options.timing);
     session.Initialise();
-    const double cpu0 = ProcessCpuSeconds();
-    const auto t0 = SteadyClock::now();
-    if (session.Execute(0, 0) == UpdateSession::ExecuteOutcome::kStarted) session.WaitForWorker();
-    const auto t1 = SteadyClock::now();
-    result.cpu_s = ProcessCpuSeconds() - cpu0;
-    result.wall_s = std::chrono::duration<double>(t1 - t0).count();
+    TimeRun(
+        session, [&] { return session.Execute(0, 0) == UpdateSession::ExecuteOutcome::kStarted; },
+        &result);
     session.Teardown();
+    result.completed = view.completed();
   }
   device.WaitIdle();
-  result.completed = view.completed();
   result.flash_ok = device.device().FlashHoldsImages(FirmwareSet::Builtin());
   result.turnaround_us = probe.SamplesUs();
   result.round_trip_us = probe.RoundTripsUs();

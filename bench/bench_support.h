@@ -89,6 +89,10 @@ struct RunOptions {
   UpdateTiming timing;
   // Host messages the device received, kept for the ideal-time sum.
   bool record_host_messages = false;
+  // The session behind the main dialog's model, whose window thread (a thread of the
+  // benchmark's own) runs each view call while the worker waits, instead of a view that
+  // returns at once as the command-line tool's does.
+  bool through_dialog = false;
 };
 
 struct RunResult {

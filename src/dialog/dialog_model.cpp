@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdio>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "engine/port_selection.h"
@@ -138,7 +139,10 @@ void DialogModel::RunOnWindowThread(std::function<void()> apply) {
     if (!closing()) apply();
     return;
   }
-  PostAndWait([apply = std::move(apply)](const std::function<void()>& done) {
+  // Posted calls run in order, so the progress handed over before this call shows before it;
+  // taking it here too keeps that order when its own call was posted before the last change.
+  PostAndWait([this, apply = std::move(apply)](const std::function<void()>& done) {
+    TakeProgress();
     apply();
     done();
   });
@@ -173,23 +177,56 @@ void DialogModel::PostAndWait(std::function<void(const std::function<void()>& do
   calls_cv_.wait(lock, [&] { return pending->done || closing_; });
 }
 
-void DialogModel::SetStatusLine(const std::string& text) {
-  RunOnWindowThread([this, text] {
+void DialogModel::PostProgress(const std::function<void(PendingProgress&)>& update) {
+  bool post = false;
+  {
+    std::lock_guard<std::mutex> lock(calls_mutex_);
+    if (closing_) return;
+    update(progress_);
+    post = !progress_.posted;
+    progress_.posted = true;
+  }
+  if (widgets_.OnWindowThread()) {
+    TakeProgress();
+  } else if (post) {
+    widgets_.Post([this] { TakeProgress(); });
+  }
+}
+
+void DialogModel::TakeProgress() {
+  PendingProgress p;
+  {
+    std::lock_guard<std::mutex> lock(calls_mutex_);
+    if (closing_) return;
+    p = std::exchange(progress_, PendingProgress{});
+  }
+  if (p.status_line) {
     showing_empty_lists_ = false;
-    widgets_.SetControlText(IDC_STATUS_LINE, text);
-  });
+    widgets_.SetControlText(IDC_STATUS_LINE, *p.status_line);
+  }
+  if (p.step_counter) widgets_.SetControlText(IDC_STEP_COUNTER, *p.step_counter);
+  if (p.range) widgets_.SetProgressRange(*p.range);
+  if (p.position) widgets_.SetProgressPos(*p.position);
+}
+
+void DialogModel::SetStatusLine(const std::string& text) {
+  PostProgress([&](PendingProgress& p) { p.status_line = text; });
 }
 
 void DialogModel::SetStepCounter(const std::string& text) {
-  RunOnWindowThread([this, text] { widgets_.SetControlText(IDC_STEP_COUNTER, text); });
+  PostProgress([&](PendingProgress& p) { p.step_counter = text; });
 }
 
 void DialogModel::SetProgressRange(std::int32_t upper) {
-  RunOnWindowThread([this, upper] { widgets_.SetProgressRange(upper); });
+  // A position still pending belongs to the last range.
+  PostProgress([&](PendingProgress& p) {
+    p.range = upper;
+    p.position.reset();
+  });
 }
 
 void DialogModel::SetProgressPos(std::int32_t position) {
-  RunOnWindowThread([this, position] { widgets_.SetProgressPos(position); });
+  PostProgress([&](PendingProgress& p) { p.position = position; });
 }
 
 void DialogModel::ErrorBox(int string_id) { ShowErrorBox(LoadString(string_id)); }
@@ -206,6 +243,7 @@ void DialogModel::ShowErrorBox(const std::string& text) {
   }
   // The worker waits for the box to close; the window thread goes on processing events.
   PostAndWait([this, caption, text](const std::function<void()>& done) {
+    TakeProgress();
     widgets_.OpenErrorBox(text, caption, done);
   });
 }

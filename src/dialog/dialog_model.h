@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "dialog/dialog_widgets.h"
@@ -66,8 +67,11 @@ class DialogModel : public UpdateView {
   static std::string PlaceholderWarningText();
   static void ResetPlaceholderWarning();
 
-  // UpdateView: from the worker each call runs on the window thread and returns once it has
-  // taken effect, or at once when the window is closing.
+  // UpdateView. From the worker the progress bar, the step counter and the status line are
+  // handed to the window thread without waiting (the latest of each, so that a window thread
+  // held up never has more than one such call queued); every other call runs on the window
+  // thread and returns once it has taken effect, after the progress handed over before it, or
+  // at once when the window is closing.
   void SetStatusLine(const std::string& text) override;
   void SetStepCounter(const std::string& text) override;
   void SetProgressRange(std::int32_t upper) override;
@@ -88,6 +92,19 @@ class DialogModel : public UpdateView {
   // The status line says why a list is empty, and is cleared once both have ports again.
   void ShowWhyAListIsEmpty(bool empty);
   void RunOnWindowThread(std::function<void()> apply);
+  // The progress, step and status line of the worker, kept until the window thread takes them.
+  struct PendingProgress {
+    std::optional<std::string> status_line;
+    std::optional<std::string> step_counter;
+    std::optional<std::int32_t> range;
+    std::optional<std::int32_t> position;
+    bool posted = false;  // a call to take them is queued on the window thread
+  };
+  // Applies `update` to what is pending (on the window thread: at once) and makes sure that a
+  // call to take it is queued.
+  void PostProgress(const std::function<void(PendingProgress&)>& update);
+  // Window thread: shows what is pending.
+  void TakeProgress();
   void ShowErrorBox(const std::string& text);
   // From another thread: posts `start` to the window thread and waits until it has called
   // `done` (at once, or later, as a box that closes). Returns at once when the window is
@@ -105,7 +122,8 @@ class DialogModel : public UpdateView {
 
   mutable std::mutex calls_mutex_;
   std::condition_variable calls_cv_;
-  bool closing_ = false;  // guarded by calls_mutex_
+  bool closing_ = false;      // guarded by calls_mutex_
+  PendingProgress progress_;  // guarded by calls_mutex_
 
   // Last: constructed after what it reads and torn down first.
   UpdateSession session_;

@@ -196,6 +196,43 @@ TEST_F(DialogModelTest, WithoutAMidiSystemTheStatusLineSaysWhy) {
   EXPECT_EQ(w_.texts[IDC_STATUS_LINE], options.midi_problem);
 }
 
+// The worker hands progress over without waiting; a window thread held up finds one call
+// queued for all of it, shows the latest of each, and shows it before what the worker waits for.
+TEST_F(DialogModelTest, ProgressFromTheWorkerIsHandedOverWithoutWaitingAndShowsItsLatest) {
+  Make();
+  std::thread worker([this] {
+    for (int i = 0; i <= 1000; ++i) {
+      model_->SetStepCounter(std::to_string(i));
+      model_->SetProgressPos(i);
+    }
+    model_->SetProgressRange(10);
+    model_->SetStatusLine("last");
+  });
+  worker.join();
+  {
+    std::lock_guard<std::mutex> lock(w_.queue_mutex);
+    EXPECT_EQ(w_.queue.size(), 1u);
+  }
+  ASSERT_TRUE(w_.PumpUntil([&] { return w_.texts[IDC_STATUS_LINE] == "last"; }));
+  EXPECT_EQ(w_.texts[IDC_STEP_COUNTER], "1000");
+  EXPECT_EQ(w_.range, 10);
+  EXPECT_EQ(w_.pos, 0);  // the position of the last range is not carried into the new one
+
+  std::thread waits([this] {
+    model_->SetProgressPos(7);
+    model_->EnableExecute(false);
+  });
+  bool shown_before = false;
+  w_.on_window_box = nullptr;
+  ASSERT_TRUE(w_.PumpUntil([&] {
+    if (!w_.enabled.count(IDOK) || w_.enabled[IDOK]) return false;
+    shown_before = w_.pos == 7;
+    return true;
+  }));
+  waits.join();
+  EXPECT_TRUE(shown_before);
+}
+
 TEST_F(DialogModelTest, AWholeRunKeepsEnterAwayFromExitAndEndsCompleted) {
   AddDevice();
   Make();
