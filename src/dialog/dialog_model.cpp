@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/identity_probe.h"
 #include "engine/port_selection.h"
 #include "engine/resource.h"
 #include "engine/string_table.h"
@@ -64,21 +65,39 @@ void DialogModel::FillPortLists() {
   const std::vector<std::string> in_names = session_.in_port().GetDeviceNames();
   widgets_.SetListItems(IDC_MIDI_OUT_LIST, out_names);
   widgets_.SetListItems(IDC_MIDI_IN_LIST, in_names);
-  widgets_.SelectListItem(IDC_MIDI_OUT_LIST, SelectPreferredPort(out_names, options_.instance));
-  widgets_.SelectListItem(IDC_MIDI_IN_LIST, SelectPreferredPort(in_names, options_.instance));
-  ShowWhyAListIsEmpty(out_names.empty() || in_names.empty());
+  const int out = SelectPreferredPort(out_names, options_.instance);
+  const int in = SelectPreferredPort(in_names, options_.instance);
+  widgets_.SelectListItem(IDC_MIDI_OUT_LIST, out);
+  widgets_.SelectListItem(IDC_MIDI_IN_LIST, in);
+  if (out_names.empty() || in_names.empty()) {
+    ShowListNote(options_.midi_problem.empty() ? kNoMidiDeviceText : options_.midi_problem.c_str());
+  } else if (out < 0 && in < 0 && SelectByAnswer()) {
+    ShowListNote(kFoundByAnswerText);
+  } else {
+    ShowListNote(nullptr);
+  }
 }
 
-void DialogModel::ShowWhyAListIsEmpty(bool empty) {
-  if (empty) {
-    widgets_.SetControlText(IDC_STATUS_LINE, options_.midi_problem.empty()
-                                                 ? std::string(kNoMidiDeviceText)
-                                                 : options_.midi_problem);
-    showing_empty_lists_ = true;
-  } else if (showing_empty_lists_) {
-    // Only the text put there for the empty lists: a run's own status line stays.
+bool DialogModel::SelectByAnswer() {
+  // Windows MIDI Services, Wine and a renamed device name the ports otherwise; a port that
+  // hands the request back is never taken for the device.
+  const std::vector<IdentifiedPair> family =
+      FamilyPairs(ProbeIdentities(driver_, options_.identify_wait_ms));
+  if (static_cast<int>(family.size()) < options_.instance) return false;
+  const IdentifiedPair& pair = family[static_cast<std::size_t>(options_.instance - 1)];
+  widgets_.SelectListItem(IDC_MIDI_OUT_LIST, pair.out);
+  widgets_.SelectListItem(IDC_MIDI_IN_LIST, pair.in);
+  return true;
+}
+
+void DialogModel::ShowListNote(const char* note) {
+  if (note != nullptr) {
+    widgets_.SetControlText(IDC_STATUS_LINE, note);
+    showing_list_note_ = true;
+  } else if (showing_list_note_) {
+    // Only the text put there for the lists: a run's own status line stays.
     widgets_.SetControlText(IDC_STATUS_LINE, "");
-    showing_empty_lists_ = false;
+    showing_list_note_ = false;
   }
 }
 
@@ -201,7 +220,7 @@ void DialogModel::TakeProgress() {
     p = std::exchange(progress_, PendingProgress{});
   }
   if (p.status_line) {
-    showing_empty_lists_ = false;
+    showing_list_note_ = false;
     widgets_.SetControlText(IDC_STATUS_LINE, *p.status_line);
   }
   if (p.step_counter) widgets_.SetControlText(IDC_STEP_COUNTER, *p.step_counter);

@@ -31,11 +31,17 @@ class DialogModel : public UpdateView {
     // Why the program has no MIDI system, when it has none ("" otherwise): the status line
     // says it while the lists are empty.
     std::string midi_problem = {};
+    // How long the ports are listened to after each Identity Request when no pair of ports is
+    // named like the device and the device is looked for by its answer.
+    std::uint32_t identify_wait_ms = 300;
   };
 
   // The status line while a port list is empty and the MIDI system works.
   static constexpr const char* kNoMidiDeviceText =
       "No MIDI device found. Connect the device, then press Rescan Device.";
+  // The status line when no port bears the device's name and the device answered on a pair.
+  static constexpr const char* kFoundByAnswerText =
+      "Ports chosen by the device's answer: their names are not the device's usual ones.";
 
   DialogModel(DialogWidgets& widgets, Options options);
   // Tears the session down if the window has not closed yet.
@@ -89,8 +95,12 @@ class DialogModel : public UpdateView {
 
  private:
   void FillPortLists();
-  // The status line says why a list is empty, and is cleared once both have ports again.
-  void ShowWhyAListIsEmpty(bool empty);
+  // Where no pair of ports is named like the device, asks each output who is there and
+  // selects the instance's pair among those of the family that answered; false when none.
+  bool SelectByAnswer();
+  // The status line says why a list is empty or how the ports were chosen, and is cleared
+  // once that no longer holds.
+  void ShowListNote(const char* note);
   void RunOnWindowThread(std::function<void()> apply);
   // The progress, step and status line of the worker, kept until the window thread takes them.
   struct PendingProgress {
@@ -116,9 +126,9 @@ class DialogModel : public UpdateView {
   MidiDriver& driver_;
   std::function<void(UpdateResult)> on_run_ended_;
 
-  int execute_depth_ = 0;             // >0 while OnExecute is inside the session's Execute
-  bool showing_empty_lists_ = false;  // the status line says why a list is empty
-  bool teardown_pending_ = false;     // the window closed during that call
+  int execute_depth_ = 0;           // >0 while OnExecute is inside the session's Execute
+  bool showing_list_note_ = false;  // the status line holds ShowListNote's text
+  bool teardown_pending_ = false;   // the window closed during that call
 
   mutable std::mutex calls_mutex_;
   std::condition_variable calls_cv_;

@@ -173,6 +173,51 @@ TEST_F(DialogModelTest, InitialisationFillsAndPreselectsTheListsForTheInstance) 
   EXPECT_EQ(w_.focus, IDOK);
 }
 
+// Ports named otherwise (by Windows MIDI Services, by Wine after the ALSA port, by the user):
+// the devices that answer as the family are found by their answer, copy N taking the N-th;
+// an echoing port and another model are never taken.
+TEST_F(DialogModelTest, PortsNamedOtherwiseAreChosenByTheDevicesAnswer) {
+  auto echo = bus_->AddPeer("Midi Through");
+  std::weak_ptr<VirtualMidiBus::Peer> weak = echo;
+  echo->SetReceiver([weak](const std::uint8_t* data, std::size_t size) {
+    if (auto peer = weak.lock()) peer->Send(data, size);
+  });
+  devsim::SimOptions stranger;
+  stranger.model_id = 0x33;
+  stranger.timing = devsim::SimTiming::Instant();
+  devices_.push_back(std::make_unique<devsim::VirtualBusDevice>(*bus_, stranger, "Other Synth"));
+  AddDevice({}, "PL Synth A");
+  AddDevice({}, "PL Synth B");
+  for (int instance : {1, 2, 3}) {
+    SCOPED_TRACE(instance);
+    model_.reset();
+    w_.texts.clear();
+    Make(instance);
+    const std::vector<std::string>& outs = w_.lists[IDC_MIDI_OUT_LIST];
+    const int out = w_.selected[IDC_MIDI_OUT_LIST];
+    const int in = w_.selected[IDC_MIDI_IN_LIST];
+    if (instance == 3) {
+      EXPECT_EQ(out, -1);
+      EXPECT_EQ(in, -1);
+      EXPECT_EQ(w_.texts[IDC_STATUS_LINE], "");
+      continue;
+    }
+    ASSERT_GE(out, 0);
+    ASSERT_GE(in, 0);
+    const std::string want = instance == 1 ? "PL Synth A" : "PL Synth B";
+    EXPECT_EQ(outs[static_cast<std::size_t>(out)], want);
+    EXPECT_EQ(w_.lists[IDC_MIDI_IN_LIST][static_cast<std::size_t>(in)], want);
+    EXPECT_EQ(w_.texts[IDC_STATUS_LINE], DialogModel::kFoundByAnswerText);
+  }
+  // The run on the pair found goes through, and its status line replaces the note.
+  model_.reset();
+  Make(2);
+  model_->OnExecute();
+  ASSERT_TRUE(RunEnded());
+  EXPECT_EQ(results_.back(), UpdateResult::kCompleted);
+  EXPECT_TRUE(devices_.back()->device().FlashHoldsImages(FirmwareSet::Builtin()));
+}
+
 TEST_F(DialogModelTest, EmptyListsAreExplainedInTheStatusLineUntilADeviceIsThere) {
   Make();
   EXPECT_EQ(w_.texts[IDC_STATUS_LINE], DialogModel::kNoMidiDeviceText);
