@@ -1,7 +1,7 @@
 # What the Windows build (MinGW-w64) takes from elsewhere than the target's own libraries:
 # CLI11's and nlohmann-json's headers alone (Debian's package configs would put the host's
 # /usr/include on the path) and libsodium built from its source by scripts/windows-test.sh
-# (cmake/windows/libsodium). MIDI is WinMM's own, called by the WinMM driver.
+# (cmake/windows/libsodium). MIDI is WinMM's own, called by the WinMM backend.
 set(FEN_CLI11_INCLUDE "/usr/include" CACHE PATH "Folder that holds CLI11's CLI/ headers")
 set(FEN_NLOHMANN_JSON_INCLUDE "/usr/include" CACHE PATH "Folder that holds nlohmann-json's nlohmann/ headers")
 set(FEN_SODIUM_PREFIX "" CACHE PATH "Prefix of libsodium built for MinGW-w64 (include/, lib/libsodium.a)")
