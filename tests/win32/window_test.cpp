@@ -209,9 +209,15 @@ TEST(Win32Window, AWholeUpdateByTheKeyboardEndsCompleted) {
   Program program;
   HWND w = StartRunByKeyboard(program);
   ASSERT_NE(w, nullptr);
+  // The status line comes first, then the controls come back, then "Execute" is disabled: the
+  // end state is waited for whole, not read at its first sign.
   ASSERT_TRUE(WaitFor(
-      [&] { return Text(::GetDlgItem(w, IDC_STATUS_LINE)) == "Version update completed."; }, 120s))
-      << Text(::GetDlgItem(w, IDC_STATUS_LINE));
+      [&] {
+        return Text(::GetDlgItem(w, IDC_STATUS_LINE)) == "Version update completed." &&
+               Enabled(w, IDC_RESCAN_DEVICE) && !Enabled(w, IDOK);
+      },
+      120s))
+      << Text(::GetDlgItem(w, IDC_STATUS_LINE)) << "; Execute enabled: " << Enabled(w, IDOK);
   EXPECT_EQ(Text(::GetDlgItem(w, IDC_STEP_COUNTER)), "9/9");
   EXPECT_FALSE(Enabled(w, IDOK)) << "until Rescan Device";
   EXPECT_TRUE(Enabled(w, IDC_RESCAN_DEVICE));
