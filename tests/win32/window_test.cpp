@@ -205,6 +205,18 @@ TEST(Win32Window, ShowsItsTitleControlsAndPreselectedPorts) {
   EXPECT_TRUE(CloseAndWaitForExit(program, w));
 }
 
+TEST(Win32Window, MessagesThatAnotherProgramPostsRunNothing) {
+  Program program;
+  ASSERT_TRUE(program.started());
+  HWND w = program.Window(kTitle);
+  ASSERT_NE(w, nullptr);
+  // Any program may post any message to the window, with any address in it.
+  ::PostMessageW(w, WM_APP + 1, 0, 0x1234);
+  ::PostMessageW(w, ::RegisterWindowMessageW(L"fenupdator.RunPostedCalls"), 0, 0x1234);
+  EXPECT_EQ(Text(::GetDlgItem(w, IDOK)), "Execute") << "the window still answers";
+  EXPECT_TRUE(CloseAndWaitForExit(program, w));
+}
+
 TEST(Win32Window, AWholeUpdateByTheKeyboardEndsCompleted) {
   Program program;
   HWND w = StartRunByKeyboard(program);
