@@ -1,7 +1,7 @@
 # What the Windows build (MinGW-w64) takes from elsewhere than the target's own libraries:
 # CLI11's and nlohmann-json's headers alone (Debian's package configs would put the host's
 # /usr/include on the path) and libsodium built from its source by scripts/windows-test.sh
-# (cmake/windows/libsodium). MIDI is WinMM's own, called by the WinMM driver.
+# (cmake/windows/libsodium). MIDI is WinMM's own, called by the WinMM backend.
 set(FEN_CLI11_INCLUDE "/usr/include" CACHE PATH "Folder that holds CLI11's CLI/ headers")
 set(FEN_NLOHMANN_JSON_INCLUDE "/usr/include" CACHE PATH "Folder that holds nlohmann-json's nlohmann/ headers")
 set(FEN_SODIUM_PREFIX "" CACHE PATH "Prefix of libsodium built for MinGW-w64 (include/, lib/libsodium.a)")
@@ -59,3 +59,13 @@ set(ZLIB_USE_STATIC_LIBS ON)
 # MinGW-w64's GCC 12 warns falsely inside libstdc++'s operator+ on strings ("accessing
 # 9223372036854775810 or more bytes", GCC bug 105329, fixed in the host's GCC 12.2).
 add_compile_options(-Wno-restrict)
+
+# The hardening the Linux build has (FenHardening.cmake), as far as Windows has it: stack
+# protector and fortified functions (libssp, linked statically like the rest), and ASLR with high
+# entropy and DEP said explicitly rather than left to the linker's defaults.
+# tests/packaging/pe_hardening.sh reads them back from the programs.
+add_compile_options($<$<COMPILE_LANGUAGE:C,CXX>:-fstack-protector-strong>)
+# _FORTIFY_SOURCE needs the optimiser: not in Debug builds.
+add_compile_definitions($<$<AND:$<NOT:$<CONFIG:Debug>>,$<COMPILE_LANGUAGE:C,CXX>>:_FORTIFY_SOURCE=2>)
+# The stack protector at the link too: GCC then links libssp, which holds its checks.
+add_link_options(-fstack-protector-strong -Wl,--dynamicbase -Wl,--nxcompat -Wl,--high-entropy-va)

@@ -121,6 +121,18 @@ check "list without a device" 0 "No MIDI device found" -- list
 check "update refuses placeholder images" 2 "placeholder firmware images" -- update
 check "bad arguments" 2 "" -- update --simulate --instance 21
 
+# Names beyond the ANSI code page: the arguments are read from the wide command line and the
+# files opened with the wide calls, so a folder named in Japanese is found on a Windows whose
+# ANSI code page cannot spell it (Wine's here is 1252).
+mkdir "$work/リリース"
+cp "$BUILD"/src/firmware/placeholder_firmware/{129,133,136,137}.bin "$work/リリース/"
+check "firmware manifest in a folder named in Japanese" 0 "" -- \
+  firmware manifest リリース --version 3.1.4 --model 0x57
+[ -s "$work/リリース/manifest.json" ] || {
+  echo "FAIL firmware manifest in a folder named in Japanese: no manifest.json written"
+  failures=$((failures + 1))
+}
+
 # A signed release on Windows: a manifest made by the updater, signed by the minisign tool here
 # with the build's test key, verified by the updater and flashed into the simulated device; a
 # flipped bit in an image is refused with the bad-firmware status.

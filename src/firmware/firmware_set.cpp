@@ -23,9 +23,12 @@ std::optional<FirmwareSet> FirmwareSet::LoadFolder(const std::string& folder, st
   std::string message;
   for (const FirmwareImageInfo& entry : FirmwareImageTable()) {
     // Joined with the system's separator, so that a message names the file as the system does.
-    const std::string path = (std::filesystem::path(folder.empty() ? std::string(".") : folder) /
-                              (std::to_string(entry.resource_id) + ".bin"))
-                                 .string();
+    // Names are UTF-8 (char8_t), which Windows' narrow path conversion would take for ANSI.
+    const std::string base = folder.empty() ? std::string(".") : folder;
+    const std::u8string joined = (std::filesystem::path(std::u8string(base.begin(), base.end())) /
+                                  (std::to_string(entry.resource_id) + ".bin"))
+                                     .u8string();
+    const std::string path(joined.begin(), joined.end());
     std::vector<std::uint8_t> bytes;
     if (!ReadImageFile(path, entry.size, bytes, message)) {
       if (error != nullptr) *error = message;

@@ -23,6 +23,17 @@ std::string SystemMessage(DWORD code) {
   return message.empty() ? "error " + std::to_string(code) : message;
 }
 
+// Paths are UTF-8 inside the program; the wide calls take every name the ANSI ones cannot.
+std::wstring Wide(const std::string& text) {
+  if (text.empty()) return {};
+  const int size =
+      ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  if (size <= 0) return {};
+  std::wstring wide(static_cast<std::size_t>(size), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
+  return wide;
+}
+
 }  // namespace
 
 ReadOnlyFile::~ReadOnlyFile() {
@@ -31,12 +42,13 @@ ReadOnlyFile::~ReadOnlyFile() {
 
 // Unless it is to be followed, a link itself is opened, not what it points to.
 ReadOnlyFile::Opened ReadOnlyFile::Open(const std::string& path, bool follow_link) {
-  HANDLE file = ::CreateFileA(
-      path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  const std::wstring wide = Wide(path);
+  HANDLE file = ::CreateFileW(
+      wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
       FILE_ATTRIBUTE_NORMAL | (follow_link ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     const DWORD code = ::GetLastError();
-    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    const DWORD attributes = ::GetFileAttributesW(wide.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       return Opened::kNotRegular;
     }

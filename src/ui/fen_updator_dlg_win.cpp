@@ -17,8 +17,13 @@ namespace fen {
 
 namespace {
 
-// A call handed over to the window thread: lparam owns a std::function<void()>.
-constexpr UINT kWmRunCall = WM_APP + 1;
+// Tells the window thread that calls are waiting in the dialog's own queue. The message
+// carries nothing: any program can post any message to the window, and one that posts this
+// only makes the dialog run what it queued itself a little early.
+UINT RunPostedCallsMessage() {
+  static const UINT message = ::RegisterWindowMessageW(L"fenupdator.RunPostedCalls");
+  return message;
+}
 
 constexpr int kAllControls[] = {IDOK,         IDCANCEL,        IDC_MIDI_IN_LIST,  IDC_MIDI_OUT_LIST,
                                 IDC_PROGRESS, IDC_STATUS_LINE, IDC_RESCAN_DEVICE, IDC_STEP_COUNTER};
@@ -91,7 +96,11 @@ BOOL CFenUpdatorDlgWin::OnInitDialog() {
   return FALSE;  // the focus is set
 }
 
-INT_PTR CFenUpdatorDlgWin::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
+INT_PTR CFenUpdatorDlgWin::OnMessage(UINT message, WPARAM wparam, LPARAM /*lparam*/) {
+  if (message == RunPostedCallsMessage()) {
+    RunPostedCalls();
+    return TRUE;
+  }
   switch (message) {
     case WM_SYSCOMMAND:
       if ((wparam & 0xFFF0) == IDM_ABOUTBOX) {
@@ -123,11 +132,6 @@ INT_PTR CFenUpdatorDlgWin::OnMessage(UINT message, WPARAM wparam, LPARAM lparam)
           return TRUE;
       }
       return FALSE;
-    case kWmRunCall: {
-      std::unique_ptr<std::function<void()>> call(reinterpret_cast<std::function<void()>*>(lparam));
-      (*call)();
-      return TRUE;
-    }
     case WM_DESTROY:
       model_.OnClose();
       return FALSE;
@@ -231,8 +235,21 @@ void CFenUpdatorDlgWin::CloseBoxes() {
 bool CFenUpdatorDlgWin::OnWindowThread() const { return ::GetCurrentThreadId() == window_thread_; }
 
 void CFenUpdatorDlgWin::Post(std::function<void()> call) {
-  auto* owned = new std::function<void()>(std::move(call));
-  if (!::PostMessageW(window_, kWmRunCall, 0, reinterpret_cast<LPARAM>(owned))) delete owned;
+  {
+    std::lock_guard<std::mutex> lock(posted_mutex_);
+    posted_.push_back(std::move(call));
+  }
+  // Should the post fail (a full message queue), the call runs with the next one.
+  ::PostMessageW(window_, RunPostedCallsMessage(), 0, 0);
+}
+
+void CFenUpdatorDlgWin::RunPostedCalls() {
+  std::deque<std::function<void()>> calls;
+  {
+    std::lock_guard<std::mutex> lock(posted_mutex_);
+    calls.swap(posted_);
+  }
+  for (auto& call : calls) call();
 }
 
 // ---------------------------------------------------------------------------------------

@@ -13,7 +13,9 @@
 #endif
 #include <windows.h>
 
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <string>
 
 namespace fen {
@@ -54,6 +56,7 @@ class CFenUpdatorDlgWin : public DialogWidgets {
   INT_PTR OnMessage(UINT message, WPARAM wparam, LPARAM lparam);
   BOOL OnInitDialog();
   void OnPaint();
+  void RunPostedCalls();
 
   HINSTANCE instance_;
   HWND window_ = nullptr;
@@ -61,6 +64,9 @@ class CFenUpdatorDlgWin : public DialogWidgets {
   HICON big_icon_ = nullptr;
   HICON small_icon_ = nullptr;
   bool placeholder_firmware_;
+  // Calls for the window thread, queued by Post.
+  std::mutex posted_mutex_;
+  std::deque<std::function<void()>> posted_;
 
   // Last: torn down first.
   DialogModel model_;

@@ -23,9 +23,9 @@ namespace fen {
 namespace {
 
 struct Module {
-  Module() {
-    handle = ::LoadLibraryExA(FEN_PRODUCT_EXE, nullptr,
-                              LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  explicit Module(const char* path = FEN_PRODUCT_EXE) {
+    handle =
+        ::LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
   }
   ~Module() {
     if (handle != nullptr) ::FreeLibrary(handle);
@@ -218,6 +218,14 @@ TEST(Win32Resources, TheManifestAsksForTheUsersRightsCommonControls6AndPerMonito
   EXPECT_NE(manifest.find("Microsoft.Windows.Common-Controls"), std::string::npos);
   EXPECT_NE(manifest.find(R"(version="6.0.0.0")"), std::string::npos);
   EXPECT_NE(manifest.find("PerMonitorV2"), std::string::npos);
+}
+
+TEST(Win32Resources, TheCommandLineToolAsksForUtf8AsItsCodePage) {
+  Module exe(FEN_CLI_EXE);
+  const std::vector<std::uint8_t> bytes = exe.Bytes(MAKEINTRESOURCEW(24), 1);
+  const std::string manifest(bytes.begin(), bytes.end());
+  EXPECT_NE(manifest.find(">UTF-8</activeCodePage>"), std::string::npos) << manifest;
+  EXPECT_NE(manifest.find(R"(level="asInvoker")"), std::string::npos);
 }
 
 TEST(Win32Resources, TheFourBinImagesAreTheBuiltInOnesByteForByte) {

@@ -205,13 +205,31 @@ TEST(Win32Window, ShowsItsTitleControlsAndPreselectedPorts) {
   EXPECT_TRUE(CloseAndWaitForExit(program, w));
 }
 
+TEST(Win32Window, MessagesThatAnotherProgramPostsRunNothing) {
+  Program program;
+  ASSERT_TRUE(program.started());
+  HWND w = program.Window(kTitle);
+  ASSERT_NE(w, nullptr);
+  // Any program may post any message to the window, with any address in it.
+  ::PostMessageW(w, WM_APP + 1, 0, 0x1234);
+  ::PostMessageW(w, ::RegisterWindowMessageW(L"fenupdator.RunPostedCalls"), 0, 0x1234);
+  EXPECT_EQ(Text(::GetDlgItem(w, IDOK)), "Execute") << "the window still answers";
+  EXPECT_TRUE(CloseAndWaitForExit(program, w));
+}
+
 TEST(Win32Window, AWholeUpdateByTheKeyboardEndsCompleted) {
   Program program;
   HWND w = StartRunByKeyboard(program);
   ASSERT_NE(w, nullptr);
+  // The status line comes first, then the controls come back, then "Execute" is disabled: the
+  // end state is waited for whole, not read at its first sign.
   ASSERT_TRUE(WaitFor(
-      [&] { return Text(::GetDlgItem(w, IDC_STATUS_LINE)) == "Version update completed."; }, 120s))
-      << Text(::GetDlgItem(w, IDC_STATUS_LINE));
+      [&] {
+        return Text(::GetDlgItem(w, IDC_STATUS_LINE)) == "Version update completed." &&
+               Enabled(w, IDC_RESCAN_DEVICE) && !Enabled(w, IDOK);
+      },
+      120s))
+      << Text(::GetDlgItem(w, IDC_STATUS_LINE)) << "; Execute enabled: " << Enabled(w, IDOK);
   EXPECT_EQ(Text(::GetDlgItem(w, IDC_STEP_COUNTER)), "9/9");
   EXPECT_FALSE(Enabled(w, IDOK)) << "until Rescan Device";
   EXPECT_TRUE(Enabled(w, IDC_RESCAN_DEVICE));

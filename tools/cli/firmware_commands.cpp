@@ -147,7 +147,9 @@ int FirmwareCommands::Run() const {
   if (manifest_->parsed()) {
     const std::string path = dir_ + "/" + kManifestFile;
     std::error_code ignored;
-    const bool exists = std::filesystem::symlink_status(path, ignored).type() !=
+    // The name as UTF-8 (char8_t): Windows' narrow path conversion would take it for ANSI.
+    const std::filesystem::path name(std::u8string(path.begin(), path.end()));
+    const bool exists = std::filesystem::symlink_status(name, ignored).type() !=
                         std::filesystem::file_type::not_found;
     if (exists && !force_) return Refuse(path + " exists; give --force to replace it");
     // Held to the rules the manifest's reader applies, so that nothing is written that

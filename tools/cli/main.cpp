@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cli_view.h"
+#include "command_line.h"
 #include "devsim/fault.h"
 #include "devsim/sim_timing.h"
 #include "devsim/virtual_bus_device.h"
@@ -750,7 +751,14 @@ int RunUpdateAll(const UpdateArgs& args) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** native_argv) {
+  // Names and paths are UTF-8 throughout; on Windows argv would hold them in the ANSI code page.
+  std::vector<std::string> arguments = fen::Utf8Arguments(argc, native_argv);
+  std::vector<char*> argv_utf8;
+  for (std::string& argument : arguments) argv_utf8.push_back(argument.data());
+  argv_utf8.push_back(nullptr);
+  char** argv = argv_utf8.data();
+
   CLI::App app{"Updates the firmware of the device over MIDI."};
   app.set_version_flag("--version", VersionText());
   app.require_subcommand(1);

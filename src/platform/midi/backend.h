@@ -1,5 +1,5 @@
 // Byte-level MIDI backend seam: list ports, open them, move whole messages.
-// Backends: RtMidi (ALSA sequencer, JACK, CoreMIDI), ALSA rawmidi and the in-process
+// Backends: RtMidi (ALSA sequencer, JACK, CoreMIDI), ALSA rawmidi, WinMM and the in-process
 // virtual bus.
 #pragma once
 

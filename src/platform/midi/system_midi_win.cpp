@@ -1,6 +1,7 @@
-// On Windows the system's MIDI is WinMM, called directly by the WinMM driver.
+// On Windows the system's MIDI is WinMM, called directly by the WinMM backend under the one
+// driver.
 #include "platform/midi/system_midi.h"
-#include "platform/midi/winmm/winmm_driver.h"
+#include "platform/midi/winmm/winmm_backend.h"
 
 namespace fen {
 
@@ -12,7 +13,8 @@ std::shared_ptr<MidiDriver> MakeSystemMidiDriver(const std::string& api,
     return nullptr;
   }
   if (error) error->clear();
-  return MakeWinMmMidiDriver();
+  return std::make_shared<MidiDriver>(
+      std::vector<std::shared_ptr<MidiBackend>>{MakeWinMmBackend()});
 }
 
 }  // namespace fen

@@ -1,4 +1,4 @@
-// Where RtMidi is not built (Windows, whose WinMM the WinMM driver calls itself): the
+// Where RtMidi is not built (Windows, whose WinMM the WinMM backend calls itself): the
 // backends say so.
 #include "platform/midi/rtmidi/rtmidi_backend.h"
 

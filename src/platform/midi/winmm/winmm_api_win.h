@@ -1,4 +1,4 @@
-// The WinMM calls the WinMM driver makes, as a table, so that tests can stand in for the
+// The WinMM calls the WinMM backend makes, as a table, so that tests can stand in for the
 // system. Include this rather than <windows.h> beside the driver's header: the driver's own
 // names (MIDIHDR, HMIDIIN, ...) live in namespace fen, Windows' at global scope, and
 // mmsystem.h's A/W macros for the device-caps calls would rename the driver's members.
@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+
+#include "platform/midi/winmm/winmm_backend.h"
 
 #undef midiInGetDevCaps
 #undef midiOutGetDevCaps
@@ -48,6 +50,6 @@ WinMmApi SystemWinMmApi();
 // or not) in UTF-8.
 std::string WideNameToUtf8(const wchar_t* name, std::size_t max_units);
 
-std::shared_ptr<MidiDriver> MakeWinMmMidiDriver(const WinMmApi& api, MidiDriverTimings timings);
+std::shared_ptr<MidiBackend> MakeWinMmBackend(const WinMmApi& api, WinMmOptions options);
 
 }  // namespace fen
