@@ -156,6 +156,47 @@ assert retries == [{"event": "retry", "step": 3, "block": 5, "offset": 10240, "a
 assert len([l for l in lines if l["event"] == "step"]) == 9
 assert len([l for l in lines if l["event"] == "progress"]) <= 110
 PY
+# No port named like the device: said as such, with what there is and what to do, exit 3, and
+# no advice about a port that another program may hold.
+"$CLI" update --simulate --instant --instance 2 >/dev/null 2>err.txt </dev/null
+check "no device for the instance is said as such" \
+  [ $? = 3 -a "$(grep -c '^fenupdator-cli: no device found: .*lists MIDI IN "USB Audio Device"' err.txt)" = 1 \
+  -a "$(grep -c 'simulated device is instance 1' err.txt)" = 1 -a "$(grep -c 'hold the port' err.txt)" = 0 ]
+
+# Every way an update ends, in the event stream: each line an event of the schema, every
+# failure an error event with the exit status, the text and the advice the terminal shows.
+json_outcome() {  # json_outcome NAME WANT-STATUS ARGS...
+  local name=$1 want=$2
+  shift 2
+  "$CLI" update --json "$@" >events-out.jsonl 2>events-err.txt </dev/null
+  local status=$?
+  if [ "$status" != "$want" ]; then
+    fail "events, $name: status $status, not $want: $(head -2 events-err.txt)"
+  elif out=$(python3 "$(dirname "$0")/check_events.py" "$(dirname "$0")/../../docs/cli-events.schema.json" \
+    events-out.jsonl events-err.txt "$status" 2>&1); then
+    ok "events, $name"
+  else
+    fail "events, $name: $out"
+  fi
+}
+fast=(--simulate --instant --timeouts short)
+json_outcome "completed after a retry" 0 "${fast[@]}" --fault crc@5
+json_outcome "write time-out" 5 "${fast[@]}" --fault noreply@9x7
+json_outcome "not in update mode" 4 "${fast[@]}" --fault not-update-mode
+json_outcome "another host" 5 "${fast[@]}" --fault second-host@40
+json_outcome "a release refused" 2 --simulate --firmware /nonexistent
+json_outcome "a record that cannot be written" 2 "${fast[@]}" --record /nonexistent-folder/r.jsonl
+json_outcome "no device for the instance" 3 "${fast[@]}" --instance 2
+json_outcome "a bad fault" 2 --simulate --fault bogus@
+json_outcome "every device at once" 0 --all "${fast[@]}" --simulate-devices 2
+json_outcome "every device at once, failing" 5 --all "${fast[@]}" --simulate-devices 2 \
+  --fault noreply@9x7
+json_outcome "every device at once, none found" 3 --all "${fast[@]}" --simulate-name "Odd Synth" \
+  --model 0x33
+if "$CLI" --version | grep -q "placeholder"; then
+  json_outcome "placeholder images for a real port" 2 --api jack
+fi
+
 "$CLI" update --simulate --instant --timeouts short --fault noreply@9x7 --record rec.jsonl \
   >/dev/null 2>&1 </dev/null
 check "the record: one line per run, appended, with the run's outcome" python3 - <<'PY'

@@ -21,6 +21,7 @@
 #include "engine/port_selection.h"
 #include "engine/string_table.h"
 #include "engine/update_session.h"
+#include "failure.h"
 #include "firmware/firmware.h"
 #include "firmware_commands.h"
 #include "identify.h"
@@ -30,6 +31,7 @@
 #include "platform/midi/rawmidi/rawmidi_backend.h"
 #include "platform/midi/system_midi.h"
 #include "platform/midi/virtual/virtual_midi_bus.h"
+#include "port_choice.h"
 #include "run_events.h"
 #include "terminal_text.h"
 
@@ -38,6 +40,11 @@ namespace {
 using namespace fen;
 
 // Exit statuses (engine/update_result.h) are documented in the README.
+
+// A simulated device whose flash differs after a run that reported success.
+constexpr const char* kFlashDiffers =
+    "the run reported success, but the simulated device's flash does not hold the firmware "
+    "images";
 
 volatile std::sig_atomic_t g_interrupted = 0;
 void OnSignal(int) { g_interrupted = 1; }
@@ -65,77 +72,6 @@ std::string VersionText() {
     text += "\nDemo build: the built-in firmware images are placeholders, not a firmware release.";
   }
   return text + BuiltinReleaseText();
-}
-
-struct PortLists {
-  std::vector<std::string> inputs;
-  std::vector<std::string> outputs;
-};
-
-PortLists ListPorts(UpdateSession& session) {
-  PortLists lists;
-  lists.outputs = session.out_port().GetDeviceNames();
-  lists.inputs = session.in_port().GetDeviceNames();
-  return lists;
-}
-
-PortLists ListPorts(MidiDriver& driver) {
-  PortLists lists;
-  lists.outputs = CMidiOutPort(driver).GetDeviceNames();
-  lists.inputs = CMidiInPort(driver).GetDeviceNames();
-  return lists;
-}
-
-constexpr int kNoSuchPort = -2;
-constexpr int kAmbiguousPort = -3;
-
-// Why a name cannot choose a port: it is every one of `found`.
-std::string AmbiguousName(const char* side, const std::string& name,
-                          const std::vector<int>& found) {
-  std::string indices;
-  for (std::size_t i = 0; i < found.size(); ++i) {
-    indices += (i == 0 ? "" : i + 1 == found.size() ? " and " : ", ") + std::to_string(found[i]);
-  }
-  return std::string(side) + " port name \"" + TerminalText(name) + "\" is shared by " +
-         std::to_string(found.size()) + " ports (indices " + indices +
-         "); another program may have named its port like the device. Give the device's port "
-         "by its index (see `fenupdator-cli list` and `identify`)";
-}
-
-// A port given as an index or a name as `list` shows it; the dialog's pre-selection when
-// not given. -1 when nothing matches, which the port then refuses as the dialog's would;
-// kNoSuchPort for a name no port has, kAmbiguousPort for one that several ports have.
-int ResolvePort(const std::string& given, const std::vector<std::string>& names, int instance,
-                const char* side, std::string* error) {
-  if (given.empty()) {
-    const int selected = LastPreferredPort(names, instance);
-    if (selected < 0) return selected;
-    const std::vector<int> found = PortsNamed(names, names[static_cast<std::size_t>(selected)]);
-    if (found.size() < 2) return selected;
-    *error = AmbiguousName(side, names[static_cast<std::size_t>(selected)], found);
-    return kAmbiguousPort;
-  }
-  if (const std::vector<int> found = PortsNamed(names, given); !found.empty()) {
-    if (found.size() == 1) return found[0];
-    *error = AmbiguousName(side, given, found);
-    return kAmbiguousPort;
-  }
-  // The name as `list` shows it, control characters escaped.
-  std::vector<int> shown;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (TerminalText(names[i]) == given) shown.push_back(static_cast<int>(i));
-  }
-  if (shown.size() == 1) return shown[0];
-  if (shown.size() > 1) {
-    *error = AmbiguousName(side, given, shown);
-    return kAmbiguousPort;
-  }
-  if (given.find_first_not_of("0123456789") == std::string::npos && given.size() < 6) {
-    const int index = std::stoi(given);
-    if (index < static_cast<int>(names.size())) return index;
-  }
-  *error = "no MIDI port \"" + TerminalText(given) + "\" (see `fenupdator-cli list`)";
-  return kNoSuchPort;
 }
 
 // `rawmidi`, when that backend runs, is set to it: only it can say why a port would not open.
@@ -281,11 +217,11 @@ int PrepareUpdate(const UpdateArgs& args, UpdateSetup* setup) {
   const std::optional<FirmwareSet>& folder = setup->choice.folder;
   setup->firmware = folder ? &*folder : &FirmwareSet::Builtin();
   if (!args.simulate && !folder && FirmwareSet::BuiltinIsPlaceholder()) {
-    std::fprintf(stderr,
-                 "fenupdator-cli: this build carries placeholder firmware images, not a firmware "
-                 "release; flashing them would leave the device unusable.\n"
-                 "Give the release with --firmware DIR, or try the program with --simulate.\n");
-    return kExitUsage;
+    return ReportFailure(kExitUsage,
+                         "this build carries placeholder firmware images, not a firmware "
+                         "release; flashing them would leave the device unusable.",
+                         "Give the release with --firmware DIR, or try the program with "
+                         "--simulate.");
   }
   return PrepareMidi(args, setup);
 }
@@ -299,17 +235,14 @@ int PrepareMidi(const UpdateArgs& args, UpdateSetup* setup) {
     for (const auto& text : args.faults) {
       devsim::Fault fault;
       if (!devsim::ParseFault(text, &fault, &error)) {
-        std::fprintf(stderr, "fenupdator-cli: --fault %s: %s\n", text.c_str(), error.c_str());
-        return kExitUsage;
+        return ReportFailure(kExitUsage, "--fault " + text + ": " + error);
       }
       options.faults.push_back(fault);
     }
     // Read as a manifest's model IDs are, "0x57": the whole text, or a refusal.
     if (!ParseModelId(args.model, &options.model_id)) {
-      std::fprintf(stderr,
-                   "fenupdator-cli: --model %s: not a model ID (0x00 to 0x7F, written as 0x57)\n",
-                   args.model.c_str());
-      return kExitUsage;
+      return ReportFailure(
+          kExitUsage, "--model " + args.model + ": not a model ID (0x00 to 0x7F, written as 0x57)");
     }
     options.timing = args.pace == "instant" ? devsim::SimTiming::Instant()
                      : args.pace == "din"   ? devsim::SimTiming::Din()
@@ -338,8 +271,10 @@ int PrepareMidi(const UpdateArgs& args, UpdateSetup* setup) {
     std::string error;
     setup->driver = MakeRealDriver(args.api, &error, &setup->rawmidi);
     if (!setup->driver) {
-      std::fprintf(stderr, "fenupdator-cli: %s\n", error.c_str());
-      return kExitPorts;
+      return ReportFailure(kExitPorts, error,
+                           "Start a MIDI system (JACK, or the ALSA sequencer: modprobe snd-seq), "
+                           "or give --api rawmidi for a device's own port; --simulate needs "
+                           "none.");
     }
   }
   return 0;
@@ -355,8 +290,7 @@ int RunIdentify(const UpdateArgs& args) {
 // A record file that cannot be written is refused before anything else, then as PrepareUpdate.
 int PrepareRecordAndUpdate(const UpdateArgs& args, UpdateSetup* setup) {
   if (std::string error; !args.record.empty() && !CheckRecordWritable(args.record, &error)) {
-    std::fprintf(stderr, "fenupdator-cli: --record: %s\n", error.c_str());
-    return kExitUsage;
+    return ReportFailure(kExitUsage, "--record: " + error);
   }
   return PrepareUpdate(args, setup);
 }
@@ -390,18 +324,25 @@ int RunUpdate(const UpdateArgs& args) {
 
   const PortLists lists = ListPorts(session);
   std::string error;
-  const int in = ResolvePort(args.in, lists.inputs, args.instance, "MIDI IN", &error);
-  const int out =
-      in < -1 ? in : ResolvePort(args.out, lists.outputs, args.instance, "MIDI OUT", &error);
+  const int in =
+      ResolvePort(args.in, lists.inputs, args.instance, "MIDI IN", args.simulate, &error);
+  const int out = in < -1 ? in
+                          : ResolvePort(args.out, lists.outputs, args.instance, "MIDI OUT",
+                                        args.simulate, &error);
   if (in < -1 || out < -1) {
-    std::fprintf(stderr, "fenupdator-cli: %s\n", error.c_str());
-    return in == kAmbiguousPort || out == kAmbiguousPort ? kExitPorts : kExitUsage;
+    return ReportFailure(in == kAmbiguousPort || out == kAmbiguousPort ? kExitPorts : kExitUsage,
+                         error);
+  }
+  // No port bears the device's names: nothing to open, and no port to blame.
+  if (in < 0 || out < 0) {
+    return ReportFailure(kExitPorts, NoDeviceText(lists, args.instance, in < 0, out < 0),
+                         NoDeviceAdvice(static_cast<int>(setup.devices.size())));
   }
   const std::string in_name = in >= 0 ? lists.inputs[static_cast<std::size_t>(in)] : "";
   const std::string out_name = out >= 0 ? lists.outputs[static_cast<std::size_t>(out)] : "";
   if (mode != CliView::Mode::kJson) {
-    std::printf("MIDI IN:  %s\nMIDI OUT: %s\n", in >= 0 ? TerminalText(in_name).c_str() : "(none)",
-                out >= 0 ? TerminalText(out_name).c_str() : "(none)");
+    std::printf("MIDI IN:  %s\nMIDI OUT: %s\n", TerminalText(in_name).c_str(),
+                TerminalText(out_name).c_str());
     std::fflush(stdout);
   }
   run.Begin(in_name, out_name, ReleaseJson(setup.choice.release, setup.choice.folder.has_value()));
@@ -432,9 +373,10 @@ int RunUpdate(const UpdateArgs& args) {
   view.FinishLine();
   session.Teardown();
   if (interrupted) {
-    std::fprintf(stderr,
-                 "Interrupted: the update did not finish. Run it again before using the "
-                 "device.\n");
+    const std::string text = "Interrupted: the update did not finish.";
+    const std::string advice = "Run it again before using the device.";
+    std::fprintf(stderr, "%s %s\n", text.c_str(), advice.c_str());
+    if (events) PrintErrorEvent(kExitInterrupted, text, advice);
     return finish("interrupted", kExitInterrupted, {});
   }
   int status = ExitFor(session);
@@ -452,7 +394,10 @@ int RunUpdate(const UpdateArgs& args) {
     } else {
       std::printf("Simulated device: its flash does not hold the firmware images.\n");
     }
-    if (view.completed() && !holds) status = kExitVerification;
+    if (view.completed() && !holds) {
+      status = kExitVerification;
+      if (events) PrintErrorEvent(status, kFlashDiffers, {});
+    }
   }
   if (mode == CliView::Mode::kJson && !events) {
     PrintJsonLine(stdout,
@@ -522,11 +467,11 @@ int RunUpdateAll(const UpdateArgs& args) {
   std::vector<std::string> ambiguous;  // preferred names several ports answer to
   for (int instance = 1; instance <= kMaxInstances; ++instance) {
     std::string error;
-    const int in = ResolvePort("", lists.inputs, instance, "MIDI IN", &error);
-    const int out = ResolvePort("", lists.outputs, instance, "MIDI OUT", &error);
+    const int in = ResolvePort("", lists.inputs, instance, "MIDI IN", args.simulate, &error);
+    const int out = ResolvePort("", lists.outputs, instance, "MIDI OUT", args.simulate, &error);
     if (in == kAmbiguousPort || out == kAmbiguousPort) {
       // Not updated: the name may lead to another program's port.
-      std::fprintf(stderr, "fenupdator-cli: %s\n", error.c_str());
+      ReportFailure(kExitPorts, error);
       ambiguous.push_back(
           in == kAmbiguousPort
               ? lists.inputs[static_cast<std::size_t>(LastPreferredPort(lists.inputs, instance))]
@@ -585,14 +530,16 @@ int RunUpdateAll(const UpdateArgs& args) {
     }
   }
   for (const std::string& name : unpaired) {
-    std::fprintf(stderr, "fenupdator-cli: %s: only one direction of the device's ports is there\n",
-                 name.c_str());
+    ReportFailure(kExitPorts, name + ": only one direction of the device's ports is there",
+                  "Check the cable and `fenupdator-cli list`: the device shows a MIDI IN and a "
+                  "MIDI OUT port.");
   }
   if (targets.empty()) {
-    std::fprintf(stderr,
-                 "fenupdator-cli: no device found: no pair of MIDI ports is named like the device "
-                 "and none answered as one (see `fenupdator-cli list` and `identify`)\n");
-    return kExitPorts;
+    return ReportFailure(kExitPorts,
+                         "no device found: no pair of MIDI ports is named like the device and "
+                         "none answered an Identity Request as one; " +
+                             PortsListed(lists),
+                         NoDeviceAdvice(static_cast<int>(setup.devices.size()), true));
   }
 
   const bool json = args.json;
@@ -676,13 +623,14 @@ int RunUpdateAll(const UpdateArgs& args) {
     }
   };
   if (interrupted) {
+    const std::string text = "Interrupted: the updates did not finish.";
+    const std::string advice = "Run them again before using the devices.";
     for (auto& t : targets) {
       t->status = kExitInterrupted;
+      if (events) PrintErrorEvent(kExitInterrupted, text, advice, t->label);
       finish(*t, "interrupted", {});
     }
-    std::fprintf(stderr,
-                 "Interrupted: the updates did not finish. Run them again before using the "
-                 "devices.\n");
+    std::fprintf(stderr, "%s %s\n", text.c_str(), advice.c_str());
     return kExitInterrupted;
   }
 
@@ -695,7 +643,10 @@ int RunUpdateAll(const UpdateArgs& args) {
     if (t->device != nullptr) {
       t->device->WaitIdle();
       t->flash_holds = t->device->device().FlashHoldsImages(*setup.firmware);
-      if (t->status == kExitCompleted && !t->flash_holds) t->status = kExitVerification;
+      if (t->status == kExitCompleted && !t->flash_holds) {
+        t->status = kExitVerification;
+        if (events) PrintErrorEvent(t->status, kFlashDiffers, {}, t->label);
+      }
     }
     if (t->status == kExitCompleted) ++updated;
     if (status == kExitCompleted) status = t->status;
@@ -895,6 +846,7 @@ int main(int argc, char** argv) {
     return RunIdentify(identify_args);
   }
   if (*list) return RunList(list_api, list_json, list_instance);
+  ReportFailuresAsJson(args.json && !args.json_calls);
   KeepRunningWithoutOutput();
   return args.all ? RunUpdateAll(args) : RunUpdate(args);
 }

@@ -9,6 +9,7 @@
 #include "engine/string_table.h"
 #include "engine/update_session.h"
 #include "firmware/firmware.h"
+#include "next_step.h"
 #include "protocol/messages.h"
 
 namespace fen {
@@ -113,6 +114,7 @@ void RunEvents::Begin(const std::string& in_port, const std::string& out_port, J
 
 JsonLine RunEvents::Finish(const std::string& outcome, int exit_status, const JsonLine& extra) {
   std::lock_guard<std::mutex> lock(mutex_);
+  FlushError();
   const auto ended = std::chrono::system_clock::now();
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
@@ -169,7 +171,7 @@ void RunEvents::EmitProgress(bool force) {
 void RunEvents::ErrorBox(int string_id) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Emit(JsonLine{{"event", "error"}, {"id", string_id}, {"text", LoadString(string_id)}});
+    HoldError(JsonLine{{"event", "error"}, {"id", string_id}, {"text", LoadString(string_id)}});
   }
   ForwardingView::ErrorBox(string_id);
 }
@@ -177,12 +179,25 @@ void RunEvents::ErrorBox(int string_id) {
 void RunEvents::ErrorBoxWithDetail(int string_id, const std::string& detail) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Emit(JsonLine{{"event", "error"},
-                  {"id", string_id},
-                  {"text", LoadString(string_id)},
-                  {"detail", detail}});
+    HoldError(JsonLine{{"event", "error"},
+                       {"id", string_id},
+                       {"text", LoadString(string_id)},
+                       {"detail", detail}});
   }
   ForwardingView::ErrorBoxWithDetail(string_id, detail);
+}
+
+// An error box is written when it is known whether it ended the run: the run's end gives it
+// the exit status and the advice that the terminal shows after it.
+void RunEvents::HoldError(JsonLine error) {
+  FlushError();
+  held_error_ = std::move(error);
+}
+
+void RunEvents::FlushError() {
+  if (held_error_.is_null()) return;
+  Emit(std::move(held_error_));
+  held_error_ = nullptr;
 }
 
 void RunEvents::DeviceIdentified(const DeviceIdentity& identity) {
@@ -232,6 +247,17 @@ void RunEvents::RunEnded(UpdateResult result) {
     std::lock_guard<std::mutex> lock(mutex_);
     result_ = result;
     if (bytes_.writing() && result == UpdateResult::kCompleted) EmitProgress(true);
+    if (result != UpdateResult::kCompleted && result != UpdateResult::kAborted) {
+      const UpdateResultInfo& info = InfoOf(result);
+      if (held_error_.is_null()) {
+        held_error_ = JsonLine{{"event", "error"}, {"text", LoadString(info.string_id)}};
+      }
+      held_error_["exit"] = info.exit_status;
+      if (const std::string advice = NextStepHint(result); !advice.empty()) {
+        held_error_["advice"] = advice;
+      }
+    }
+    FlushError();
   }
   ForwardingView::RunEnded(result);
 }

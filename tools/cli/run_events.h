@@ -59,6 +59,8 @@ class RunEvents : public ForwardingView {
  private:
   void Emit(JsonLine fields);
   void EmitProgress(bool force);
+  void HoldError(JsonLine error);
+  void FlushError();
 
   std::FILE* events_;
   std::string label_;
@@ -74,6 +76,7 @@ class RunEvents : public ForwardingView {
   AcknowledgedBytes bytes_;
   int last_percent_ = -1;
   int resends_ = 0;
+  JsonLine held_error_;  // the last error box's event, until the run's end completes it
 };
 
 // The local time of `t` and its offset from UTC in seconds (east positive). One file per system.
