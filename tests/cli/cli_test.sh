@@ -73,6 +73,25 @@ slip "--pace for a real device" "--pace sets up the simulated device" update --p
 slip "--instant for a real device" "--instant sets up the simulated device" update --instant --api jack
 slip "--model for a real device" "--model sets up the simulated device" update --model 0x61 --api jack
 slip "identify --model for real devices" "--model sets up the simulated device" identify --model 0x61
+slip "a mistyped command" 'no command "udpate" (did you mean "update"?)' udpate
+slip "a mistyped option" "no option --jsno; did you mean --json?" update --simulate --jsno
+slip "a port index out of range names the side and the range" \
+  "no MIDI OUT port 99: the only MIDI OUT port is 0" update --simulate --in 0 --out 99
+slip "--fault for a real device" "--fault sets up the simulated device" update --fault crc@5 --api jack
+"$CLI" update --all --simulate-devices 2 --fault noreply@9x7 --instant --timeouts short \
+  >out.txt 2>err.txt </dev/null
+check "--fault applies to the devices of --simulate-devices" \
+  [ $? = 5 -a "$(grep -c ': Error: Time out error(2)$' err.txt)" = 2 ]
+"$CLI" update --simulate --instant --timeouts short -q >out.txt 2>err.txt </dev/null
+check "-q prints the result alone" [ $? = 0 -a "$(cat out.txt)" = "Version update completed." -a ! -s err.txt ]
+"$CLI" update --simulate --instant --timeouts short -q --fault noreply@9x7 >out.txt 2>err.txt </dev/null
+check "-q prints the error and its advice" [ $? = 5 -a ! -s out.txt -a "$(wc -l <err.txt)" = 2 ]
+"$CLI" update --simulate --instant --timeouts short -v --fault crc@5 >out.txt 2>err.txt </dev/null
+check "-v prints each message's kind and size and each retry's cause" \
+  [ $? = 0 -a "$(grep -c '^> Write Block, [0-9]* bytes$' out.txt)" -gt 1900 \
+  -a "$(grep -c '^< Status 0x08 (crc mismatch), [0-9]* bytes$' out.txt)" = 1 \
+  -a "$(grep -c '^retry: step 3, block 5 at offset 10240, attempt 1 failed: crc mismatch$' out.txt)" = 1 ]
+
 "$CLI" update --timeouts short --api jack >/dev/null 2>err.txt </dev/null
 if grep -q "a real device may need the original time-outs" err.txt; then
   ok "--timeouts short for a real device is named as a time-out for tests"

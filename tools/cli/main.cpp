@@ -33,6 +33,7 @@
 #include "platform/midi/virtual/virtual_midi_bus.h"
 #include "port_choice.h"
 #include "run_events.h"
+#include "suggest.h"
 #include "terminal_text.h"
 
 namespace {
@@ -184,6 +185,14 @@ struct UpdateArgs {
   std::string dispatch = "early";
   bool json_calls = false;  // --json-calls: the window's calls instead of the event stream
   std::string record;       // --record FILE
+  bool quiet = false;       // -q: errors and the result only
+  bool verbose = false;     // -v: each message and each retry's cause as well
+
+  CliView::Verbosity verbosity() const {
+    return quiet     ? CliView::Verbosity::kQuiet
+           : verbose ? CliView::Verbosity::kVerbose
+                     : CliView::Verbosity::kNormal;
+  }
 };
 
 // The exit status of a session's last run; a run that never reported an end failed.
@@ -210,7 +219,7 @@ int PrepareMidi(const UpdateArgs& args, UpdateSetup* setup);
 int PrepareUpdate(const UpdateArgs& args, UpdateSetup* setup) {
   // Firmware first: a bad or unverified release is refused and nothing is touched.
   if (const int refused = ChooseUpdateFirmware(args.firmware, !args.simulate, args.allow_unsigned,
-                                               args.json, &setup->choice);
+                                               args.json || args.quiet, &setup->choice);
       refused != 0) {
     return refused;
   }
@@ -311,7 +320,7 @@ int RunUpdate(const UpdateArgs& args) {
                                                        : CliView::Mode::kPlain;
   // --json: the event stream; --json-calls: the window's calls, one line each.
   const bool events = args.json && !args.json_calls;
-  CliView view(mode, events ? nullptr : stdout, stderr);
+  CliView view(mode, events ? nullptr : stdout, stderr, {}, args.verbosity());
   RunEvents run(&view, events ? stdout : nullptr);
   UpdateTiming timing = args.timeouts == "short" ? UpdateTiming::Shrunk() : UpdateTiming{};
   timing.early_tick = args.dispatch == "early";
@@ -340,7 +349,7 @@ int RunUpdate(const UpdateArgs& args) {
   }
   const std::string in_name = in >= 0 ? lists.inputs[static_cast<std::size_t>(in)] : "";
   const std::string out_name = out >= 0 ? lists.outputs[static_cast<std::size_t>(out)] : "";
-  if (mode != CliView::Mode::kJson) {
+  if (mode != CliView::Mode::kJson && !args.quiet) {
     std::printf("MIDI IN:  %s\nMIDI OUT: %s\n", TerminalText(in_name).c_str(),
                 TerminalText(out_name).c_str());
     std::fflush(stdout);
@@ -389,6 +398,8 @@ int RunUpdate(const UpdateArgs& args) {
       if (!events) {
         PrintJsonLine(stdout, JsonLine{{"call", "device"}, {"flash_holds_images", holds}});
       }
+    } else if (args.quiet && (holds || !view.completed())) {
+      // Said only where it is the failure: after a run that reported success.
     } else if (holds) {
       std::printf("Simulated device: its flash holds the firmware images.\n");
     } else {
@@ -544,13 +555,14 @@ int RunUpdateAll(const UpdateArgs& args) {
 
   const bool json = args.json;
   const bool events = json && !args.json_calls;
-  const bool board = !json && ::isatty(STDOUT_FILENO);
+  // Quiet and verbose output is made of lines, which a board would draw over.
+  const bool board = !json && ::isatty(STDOUT_FILENO) && !args.quiet && !args.verbose;
   // On a terminal the board draws the lines, so the views write nowhere.
   std::FILE* quiet = board ? std::fopen("/dev/null", "w") : nullptr;
   if (board && quiet == nullptr) return kExitUsage;
   UpdateTiming timing = args.timeouts == "short" ? UpdateTiming::Shrunk() : UpdateTiming{};
   timing.early_tick = args.dispatch == "early";
-  if (!json) {
+  if (!json && !args.quiet) {
     std::printf("Updating %zu device%s:\n", targets.size(), targets.size() == 1 ? "" : "s");
     for (const auto& t : targets) {
       std::printf("  %s: MIDI IN %s, MIDI OUT %s (paired by %s)\n", TerminalText(t->label).c_str(),
@@ -576,7 +588,8 @@ int RunUpdateAll(const UpdateArgs& args) {
   for (auto& t : targets) {
     t->view = board ? std::make_unique<CliView>(CliView::Mode::kPlain, quiet, quiet, t->label)
                     : std::make_unique<CliView>(json ? CliView::Mode::kJson : CliView::Mode::kPlain,
-                                                events ? nullptr : stdout, stderr, t->label);
+                                                events ? nullptr : stdout, stderr, t->label,
+                                                args.verbosity());
     t->events = std::make_unique<RunEvents>(t->view.get(), events ? stdout : nullptr, t->label);
     t->events->Begin(lists.inputs[static_cast<std::size_t>(t->in)],
                      lists.outputs[static_cast<std::size_t>(t->out)],
@@ -676,7 +689,7 @@ int RunUpdateAll(const UpdateArgs& args) {
                      LoadString(t->view->last_error()).c_str());
       }
     }
-    if (t->device != nullptr) {
+    if (t->device != nullptr && !(args.quiet && (t->flash_holds || !t->view->completed()))) {
       std::printf("%s: the simulated device's flash %s the firmware images.\n",
                   TerminalText(t->label).c_str(), t->flash_holds ? "holds" : "does not hold");
     }
@@ -697,6 +710,36 @@ int RunUpdateAll(const UpdateArgs& args) {
   }
   std::fflush(stdout);
   return status;
+}
+
+// After a refused command line: for each option that the command does not have, the nearest
+// one it has ("--jsn": "did you mean --json?").
+void SuggestOptions(const CLI::App& app, int argc, char** argv) {
+  const CLI::App* command = &app;
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word.rfind("--", 0) != 0) {
+      for (const CLI::App* sub : command->get_subcommands({})) {
+        if (sub->get_name() == word) command = sub;
+      }
+      continue;
+    }
+    const std::string name = word.substr(2, word.find('=') - 2);
+    if (name.empty()) continue;
+    std::vector<std::string> names;
+    bool known = false;
+    for (const CLI::Option* option : command->get_options()) {
+      for (const std::string& long_name : option->get_lnames()) {
+        known = known || long_name == name;
+        if (!option->get_group().empty()) names.push_back(long_name);
+      }
+    }
+    if (known) continue;
+    if (const std::string nearest = NearestWord(name, names); !nearest.empty()) {
+      std::fprintf(stderr, "fenupdator-cli: no option --%s; did you mean --%s?\n",
+                   TerminalText(name).c_str(), nearest.c_str());
+    }
+  }
 }
 
 }  // namespace
@@ -741,9 +784,14 @@ int main(int argc, char** argv) {
   update->add_option("--record", args.record,
                      "Append one JSON line per device to FILE when its run ends (never "
                      "truncated; flushed to the disk)");
+  auto* quiet = update->add_flag("-q,--quiet", args.quiet,
+                                 "Print only errors and the result (the JSON lines are the same)");
+  update
+      ->add_flag("-v,--verbose", args.verbose,
+                 "Also print each message's kind and size and each retry's cause")
+      ->excludes(quiet);
   update->add_flag("--simulate", args.simulate, "Update the built-in simulated device");
-  update->add_option("--fault", args.faults, "Simulated device fault (repeatable), e.g. crc@5x3")
-      ->needs(update->get_option("--simulate"));
+  update->add_option("--fault", args.faults, "Simulated device fault (repeatable), e.g. crc@5x3");
   update->add_option("--pace", args.pace, "Simulated device speed")
       ->check(CLI::IsMember({"usb", "din", "instant"}));
   update->add_option("--model", args.model, "Simulated device model ID");
@@ -794,13 +842,15 @@ int main(int argc, char** argv) {
   // A word that names no command would otherwise be reported as a missing one.
   if (argc > 1 && argv[1][0] != '-') {
     const std::string word = argv[1];
-    bool known = false;
-    for (const CLI::App* sub : app.get_subcommands({})) known = known || sub->check_name(word);
-    if (!known) {
+    std::vector<std::string> commands;
+    for (const CLI::App* sub : app.get_subcommands({})) commands.push_back(sub->get_name());
+    if (std::find(commands.begin(), commands.end(), word) == commands.end()) {
+      const std::string nearest = NearestWord(word, commands);
       std::fprintf(stderr,
-                   "fenupdator-cli: no command \"%s\"; the commands are list, update, identify "
+                   "fenupdator-cli: no command \"%s\"%s; the commands are list, update, identify "
                    "and firmware (see --help)\n",
-                   TerminalText(word).c_str());
+                   TerminalText(word).c_str(),
+                   nearest.empty() ? "" : (" (did you mean \"" + nearest + "\"?)").c_str());
       return kExitUsage;
     }
   }
@@ -808,13 +858,14 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);
+    if (code != 0) SuggestOptions(app, argc, argv);
     return code == 0 ? 0 : kExitUsage;
   }
   if (instant) args.pace = "instant";
   if (args.simulated_devices > 0) args.simulate = true;
   if (*update && !args.simulate) {
     // Options of the simulated device mean nothing to a real one: say so rather than ignore them.
-    for (const char* name : {"--pace", "--model", "--instant"}) {
+    for (const char* name : {"--pace", "--model", "--instant", "--fault"}) {
       if (update->count(name) > 0) {
         std::fprintf(stderr,
                      "fenupdator-cli: %s sets up the simulated device; add --simulate, or leave it "

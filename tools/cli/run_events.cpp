@@ -11,6 +11,7 @@
 #include "firmware/firmware.h"
 #include "next_step.h"
 #include "protocol/messages.h"
+#include "trace_text.h"
 
 namespace fen {
 
@@ -24,19 +25,6 @@ std::string Hex(std::int32_t value, int digits) {
 
 const char* KindName(FlashStepKind kind) {
   return kind == FlashStepKind::kWrite ? "write" : "erase";
-}
-
-std::string RetryReason(std::int32_t status) {
-  switch (status) {
-    case -1:
-      return "no answer";
-    case kStatusCrcMismatch:
-      return "crc mismatch";
-    case kStatusFlashWriteFailed:
-      return "flash write failed";
-    default:
-      return "status " + std::to_string(status);
-  }
 }
 
 }  // namespace
