@@ -129,6 +129,36 @@ check_all "all devices, each failing" 5 "Summary: 0 of 2 devices updated, 2 fail
 "$CLI" update --all --in 0 --simulate >/dev/null 2>err.txt </dev/null
 if [ $? = 2 ]; then ok "--all refuses --in"; else fail "--all with --in"; fi
 
+# On 80- and 40-column terminals the progress line, the board and every line around them stay
+# within the width; the board's failed unit has its error and advice under it, and no stale
+# progress line stays above the live one.
+for columns in 80 40; do
+  python3 "$(dirname "$0")/pty_run.py" $columns tty.txt tty-err.txt \
+    "$CLI" update --simulate --instant --timeouts short
+  check "the progress line at $columns columns" [ $? = 0 ]
+  python3 "$(dirname "$0")/pty_run.py" $columns tty.txt tty-err.txt \
+    "$CLI" update --all --simulate-devices 3 --fault 2:noreply@9x7 --instant --timeouts short
+  check "the board at $columns columns, one unit failing" [ $? = 5 \
+    -a "$(grep -c '^USB Audio Device (2): Error: Time out error(2)$' tty-err.txt)" = 1 \
+    -a "$(grep -c '^USB Audio Device (2): The flash is partly written' tty-err.txt)" = 1 ]
+done
+check "the 40-column board's last frame tells the siblings apart" python3 - <<'PY'
+frame = open("tty.txt", encoding="utf-8", newline="").read().split("\x1b[3A\x1b[J")[-1]
+frame = frame.split("\r\n")[:3]
+assert "(2)" not in frame[0] and "(2)" in frame[1] and "(3)" in frame[2], frame
+assert "Error: Time out" in frame[1], frame
+PY
+python3 "$(dirname "$0")/pty_run.py" 80 tty.txt tty-err.txt "$CLI" update --simulate --pace usb
+check "at 80 columns the line shows percent, rate and time left" python3 - <<'PY'
+import re
+text = open("tty.txt", encoding="utf-8", newline="").read()
+lines = [s for s in re.split(r"\x1b\[[0-9;]*[A-Za-z]|\r|\n", text) if s]
+assert any(re.search(r"\d+%  \d+ KiB/s  left \d+:\d\d$", l) for l in lines), lines[:8]
+# What the terminal shows when the run has ended: no progress line left above "Device:".
+shown = [l for l in re.sub(r"[^\n]*\r\x1b\[K", "", text.replace("\r\n", "\n")).split("\n") if l]
+assert shown[2].startswith("Device: "), shown[:4]
+PY
+
 # The device's identity: shown in a run once its Identity Reply has come, and listed by
 # `identify`, which tells an echoing port apart and pairs ports by identity for `--all`.
 # check_out NAME WANT-STATUS PATTERN ARGS...: the tool's status and a line of its output.

@@ -78,8 +78,21 @@ void CliView::CloseLine() {
   line_open_ = false;
 }
 
+void CliView::ClearLine() {
+  if (!line_open_) return;
+  std::fputs("\r\033[K", out_);
+  line_open_ = false;
+}
+
+std::string CliView::label_prefix() const { return label_.empty() ? "" : label_ + ": "; }
+
 void CliView::PrintLine(std::FILE* to, const std::string& text) {
-  std::fprintf(to, "%s%s\n", label_.empty() ? "" : (label_ + ": ").c_str(), text.c_str());
+  // On a terminal broken at spaces to its width: a line that wraps leaves the progress line's
+  // redraw on its second half.
+  const int columns = mode_ == Mode::kTerminal ? TerminalColumns(to) - 1 : 0;
+  for (const std::string& line : WrapWords(label_prefix() + text, columns, "  ")) {
+    std::fprintf(to, "%s\n", line.c_str());
+  }
   std::fflush(to);
 }
 
@@ -132,10 +145,10 @@ void CliView::SetProgressPos(std::int32_t position) {
   Redraw();
 }
 
-void CliView::Redraw() {
+void CliView::Redraw(bool now_always) {
   const auto now = std::chrono::steady_clock::now();
   // A terminal cannot show more than a few dozen redraws a second anyway.
-  if (line_open_ && now - last_draw_ < std::chrono::milliseconds(50) &&
+  if (!now_always && line_open_ && now - last_draw_ < std::chrono::milliseconds(50) &&
       !(range_ > 0 && position_ >= range_)) {
     return;
   }
@@ -235,21 +248,22 @@ void CliView::DeviceIdentified(const DeviceIdentity& identity) {
     return;
   }
   if (quiet()) return;
-  CloseLine();
+  ClearLine();
   PrintLine(out_, "Device: " + IdentityText(identity));
+  if (mode_ == Mode::kTerminal) Redraw(true);
 }
 
 void CliView::Retrying(int row, std::int32_t offset, int attempt, std::int32_t status) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!verbose()) return;
-  CloseLine();
+  ClearLine();
   PrintLine(out_, RetryLine(row, offset, bytes_.writing(), attempt, status));
 }
 
 void CliView::MessageTraffic(bool sent, const std::uint8_t* data, std::size_t size) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!verbose()) return;
-  CloseLine();
+  ClearLine();
   PrintLine(out_, TrafficLine(sent, data, size));
 }
 

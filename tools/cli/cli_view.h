@@ -57,11 +57,16 @@ class CliView : public UpdateView {
   std::int64_t bytes_done() const;
 
  private:
-  void Redraw();
+  // `now_always`: also within the redraws' pause, after a line that cleared it.
+  void Redraw(bool now_always = false);
   void Emit(const JsonLine& fields);
   // With the mutex held: ends a progress line left open, so that what follows starts a line;
   // writes `text` as a line of its own after the label, and flushes it.
   void CloseLine();
+  // With the mutex held: wipes a progress line left open, which the next redraw puts back
+  // under the line written in its place, so that no stale progress stays above the live one.
+  void ClearLine();
+  std::string label_prefix() const;
   void PrintLine(std::FILE* to, const std::string& text);
 
   bool quiet() const { return verbosity_ == Verbosity::kQuiet && mode_ != Mode::kJson; }

@@ -26,12 +26,14 @@
 #include "firmware_commands.h"
 #include "identify.h"
 #include "json_line.h"
+#include "next_step.h"
 #include "package_version.h"
 #include "platform/midi/midi_driver.h"
 #include "platform/midi/rawmidi/rawmidi_backend.h"
 #include "platform/midi/system_midi.h"
 #include "platform/midi/virtual/virtual_midi_bus.h"
 #include "port_choice.h"
+#include "progress_line.h"
 #include "run_events.h"
 #include "suggest.h"
 #include "terminal_text.h"
@@ -64,6 +66,16 @@ void KeepRunningWithoutOutput() {
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGHUP, SIG_IGN);
 #endif
+}
+
+// A line of its own; on a terminal broken at spaces to its width, so that it never wraps
+// mid-word.
+void PrintFitted(std::FILE* to, const std::string& text) {
+  const int columns = TerminalColumns(to);
+  for (const std::string& line : WrapWords(text, columns - 1, "  ")) {
+    std::fprintf(to, "%s\n", line.c_str());
+  }
+  std::fflush(to);
 }
 
 std::string VersionText() {
@@ -241,12 +253,28 @@ int PrepareMidi(const UpdateArgs& args, UpdateSetup* setup) {
   if (args.simulate) {
     devsim::SimOptions options;
     std::string error;
+    const int count = args.simulated_devices > 0 ? args.simulated_devices : 1;
+    // "D:FAULT" gives the fault to simulated device D alone, so that one unit of several fails.
+    std::vector<std::pair<int, devsim::Fault>> faults;
     for (const auto& text : args.faults) {
+      int only = 0;
+      std::string fault_text = text;
+      if (const std::size_t colon = text.find(':'); colon > 0 && colon < 3 &&
+                                                    colon != std::string::npos &&
+                                                    text.find_first_not_of("0123456789") == colon) {
+        only = std::stoi(text.substr(0, colon));
+        fault_text = text.substr(colon + 1);
+        if (only < 1 || only > count) {
+          return ReportFailure(kExitUsage, "--fault " + text + ": there is no simulated device " +
+                                               std::to_string(only) + " (1 to " +
+                                               std::to_string(count) + ")");
+        }
+      }
       devsim::Fault fault;
-      if (!devsim::ParseFault(text, &fault, &error)) {
+      if (!devsim::ParseFault(fault_text, &fault, &error)) {
         return ReportFailure(kExitUsage, "--fault " + text + ": " + error);
       }
-      options.faults.push_back(fault);
+      faults.emplace_back(only, fault);
     }
     // Read as a manifest's model IDs are, "0x57": the whole text, or a refusal.
     if (!ParseModelId(args.model, &options.model_id)) {
@@ -257,14 +285,16 @@ int PrepareMidi(const UpdateArgs& args, UpdateSetup* setup) {
                      : args.pace == "din"   ? devsim::SimTiming::Din()
                                             : devsim::SimTiming::Usb();
     setup->bus = std::make_shared<VirtualMidiBus>();
-    const int count = args.simulated_devices > 0 ? args.simulated_devices : 1;
     // Named as the system numbers several devices of one name, so that each copy of the
     // desktop program (and `--all`) finds its own.
     for (int i = 1; i <= count; ++i) {
       const std::string name =
           i == 1 ? args.simulated_name : args.simulated_name + " (" + std::to_string(i) + ")";
-      setup->devices.push_back(
-          std::make_unique<devsim::VirtualBusDevice>(*setup->bus, name, options));
+      devsim::SimOptions own = options;
+      for (const auto& [only, fault] : faults) {
+        if (only == 0 || only == i) own.faults.push_back(fault);
+      }
+      setup->devices.push_back(std::make_unique<devsim::VirtualBusDevice>(*setup->bus, name, own));
     }
     if (args.simulate_echo) {
       // A port that hands back whatever it is sent, as a MIDI Through does.
@@ -401,9 +431,9 @@ int RunUpdate(const UpdateArgs& args) {
     } else if (args.quiet && (holds || !view.completed())) {
       // Said only where it is the failure: after a run that reported success.
     } else if (holds) {
-      std::printf("Simulated device: its flash holds the firmware images.\n");
+      PrintFitted(stdout, "Simulated device: its flash holds the firmware images.");
     } else {
-      std::printf("Simulated device: its flash does not hold the firmware images.\n");
+      PrintFitted(stdout, "Simulated device: its flash does not hold the firmware images.");
     }
     if (view.completed() && !holds) {
       status = kExitVerification;
@@ -439,25 +469,22 @@ class ProgressBoard {
  public:
   explicit ProgressBoard(const std::vector<Target*>& targets) : targets_(targets) {}
 
+  // Each line fitted to the terminal's width as it is now, so that none wraps and moving
+  // up as many lines as there are devices finds the first.
   void Draw() {
-    if (drawn_) std::printf("\033[%zuA", targets_.size());
+    if (drawn_) std::printf("\r\033[%zuA\033[J", targets_.size());
     drawn_ = true;
     const double total = static_cast<double>(TotalImageBytes());
+    const int columns = TerminalColumns(stdout);
     for (const Target* t : targets_) {
       const double fraction = static_cast<double>(t->view->bytes_done()) / total;
-      constexpr int kBarWidth = 24;
-      std::string bar(static_cast<std::size_t>(kBarWidth), '.');
-      for (int i = 0; i < static_cast<int>(fraction * kBarWidth) && i < kBarWidth; ++i) {
-        bar[static_cast<std::size_t>(i)] = '#';
-      }
       std::string state = "updating";
       if (t->view->completed()) {
         state = LoadString(IDS_UPDATE_COMPLETED);
       } else if (t->view->last_error() != 0) {
         state = "Error: " + LoadString(t->view->last_error());
       }
-      std::printf("\r\033[K%-24s [%s] %3d%%  %s\n", TerminalText(t->label).c_str(), bar.c_str(),
-                  static_cast<int>(fraction * 100), state.c_str());
+      std::printf("%s\n", FitBoardLine(TerminalText(t->label), fraction, state, columns).c_str());
     }
     std::fflush(stdout);
   }
@@ -564,11 +591,21 @@ int RunUpdateAll(const UpdateArgs& args) {
   timing.early_tick = args.dispatch == "early";
   if (!json && !args.quiet) {
     std::printf("Updating %zu device%s:\n", targets.size(), targets.size() == 1 ? "" : "s");
+    const int columns = board ? TerminalColumns(stdout) - 1 : 0;
     for (const auto& t : targets) {
-      std::printf("  %s: MIDI IN %s, MIDI OUT %s (paired by %s)\n", TerminalText(t->label).c_str(),
-                  TerminalText(lists.inputs[static_cast<std::size_t>(t->in)]).c_str(),
-                  TerminalText(lists.outputs[static_cast<std::size_t>(t->out)]).c_str(),
-                  t->by_identity ? "its Identity Reply" : "name");
+      const std::string label = TerminalText(t->label);
+      const std::string in = TerminalText(lists.inputs[static_cast<std::size_t>(t->in)]);
+      const std::string out = TerminalText(lists.outputs[static_cast<std::size_t>(t->out)]);
+      const std::string by = t->by_identity ? "its Identity Reply" : "name";
+      std::string line =
+          "  " + label + ": MIDI IN " + in + ", MIDI OUT " + out + " (paired by " + by + ")";
+      // On a narrow terminal the ports that bear the label's name go without saying.
+      if (columns > 0 && DisplayColumns(line) > columns && in == label && out == label) {
+        line = "  " + label + ": paired by " + by;
+      }
+      for (const std::string& part : WrapWords(line, columns, "    ")) {
+        std::printf("%s\n", part.c_str());
+      }
     }
     std::fflush(stdout);
   } else {
@@ -663,8 +700,8 @@ int RunUpdateAll(const UpdateArgs& args) {
     }
     if (t->status == kExitCompleted) ++updated;
     if (status == kExitCompleted) status = t->status;
+    const std::optional<UpdateResult> result = t->session->last_result();
     {
-      const std::optional<UpdateResult> result = t->session->last_result();
       JsonLine extra = JsonLine::object();
       if (t->device != nullptr) extra["flash_holds_images"] = t->flash_holds;
       finish(*t, result ? InfoOf(*result).name : "ended without a result", extra);
@@ -679,19 +716,23 @@ int RunUpdateAll(const UpdateArgs& args) {
       PrintJsonLine(stdout, done);
       continue;
     }
-    // Plain lines already said how each run ended; the board only showed it.
+    // Plain lines already said how each run ended; the board only showed it. A failed
+    // unit's error and advice stand under the board.
     if (board) {
+      const std::string label = TerminalText(t->label) + ": ";
       if (t->view->completed()) {
-        std::printf("%s: %s\n", TerminalText(t->label).c_str(),
-                    LoadString(IDS_UPDATE_COMPLETED).c_str());
+        PrintFitted(stdout, label + LoadString(IDS_UPDATE_COMPLETED));
       } else if (t->view->last_error() != 0) {
-        std::fprintf(stderr, "%s: Error: %s\n", TerminalText(t->label).c_str(),
-                     LoadString(t->view->last_error()).c_str());
+        PrintFitted(stderr, label + "Error: " + LoadString(t->view->last_error()));
+        if (result && !NextStepHint(*result).empty()) {
+          PrintFitted(stderr, label + NextStepHint(*result));
+        }
       }
     }
     if (t->device != nullptr && !(args.quiet && (t->flash_holds || !t->view->completed()))) {
-      std::printf("%s: the simulated device's flash %s the firmware images.\n",
-                  TerminalText(t->label).c_str(), t->flash_holds ? "holds" : "does not hold");
+      PrintFitted(stdout, TerminalText(t->label) + ": the simulated device's flash " +
+                              (t->flash_holds ? "holds" : "does not hold") +
+                              " the firmware images.");
     }
   }
   if ((!unpaired.empty() || !ambiguous.empty()) && status == kExitCompleted) status = kExitPorts;
@@ -704,9 +745,10 @@ int RunUpdateAll(const UpdateArgs& args) {
                                    {"unpaired", unpaired.size()},
                                    {"exit", status}});
   } else {
-    std::printf("Summary: %d of %zu device%s updated%s.\n", updated, targets.size(),
-                targets.size() == 1 ? "" : "s",
-                failed > 0 ? (", " + std::to_string(failed) + " failed").c_str() : "");
+    PrintFitted(stdout, "Summary: " + std::to_string(updated) + " of " +
+                            std::to_string(targets.size()) + " device" +
+                            (targets.size() == 1 ? "" : "s") + " updated" +
+                            (failed > 0 ? ", " + std::to_string(failed) + " failed" : "") + ".");
   }
   std::fflush(stdout);
   return status;
