@@ -247,12 +247,21 @@ if "$CLI" --version | grep -q "placeholder"; then
 fi
 
 "$CLI" update --simulate --instant --timeouts short --fault noreply@9x7 --record rec.jsonl \
+  --label SN-0043 >/dev/null 2>&1 </dev/null
+"$CLI" update --simulate --instant --timeouts short --fault crc@12x7 --record rec.jsonl \
   >/dev/null 2>&1 </dev/null
 check "the record: one line per run, appended, with the run's outcome" python3 - <<'PY'
-import json, re
+import json, re, socket
 lines = [json.loads(l) for l in open("rec.jsonl")]
-assert [l["outcome"] for l in lines] == ["completed", "write time-out"], lines
-assert [l["exit"] for l in lines] == [0, 5]
+assert [l["outcome"] for l in lines] == ["completed", "write time-out", "transfer error"], lines
+assert [l["exit"] for l in lines] == [0, 5, 5]
+# Where each run stopped, what the device said and the text shown; the unit and the station.
+where = ["failed_step", "failed_block", "failed_offset", "device_status", "error"]
+assert [lines[0][k] for k in where] == [None] * 5, lines[0]
+assert [lines[1][k] for k in where] == [3, 9, 18432, None, "Time out error(2)"], lines[1]
+assert [lines[2][k] for k in where] == [3, 12, 24576, 8, "Transfer error occurred."], lines[2]
+assert [l["unit"] for l in lines] == [None, "SN-0043", None], lines
+assert all(l["station"] == socket.gethostname() for l in lines), lines
 iso = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$")
 for l in lines:
     assert list(l)[:10] == ["started", "ended", "outcome", "exit", "in_port", "out_port",
@@ -260,6 +269,17 @@ for l in lines:
     assert iso.match(l["started"]) and iso.match(l["ended"]), l
 assert lines[1]["resends"] == 6
 PY
+# A record line that cannot be written after the run (the file may grow no more) is said as
+# such, with a status of its own and an error event: the update completed, its line is lost.
+: >full.jsonl
+(trap '' XFSZ; ulimit -f 0; exec "$CLI" update --simulate --instant --timeouts short \
+  --record full.jsonl --json </dev/null) > >(cat >events-out.jsonl) 2> >(cat >events-err.txt)
+STATUS=$?
+sleep 0.5
+check "a record line lost after the run ends in status 8, in text and in the event stream" \
+  [ "$STATUS" = 8 -a "$(grep -c "this run's line is not in the record" events-err.txt)" = 1 ]
+check "the lost record's error event" python3 "$(dirname "$0")/check_events.py" \
+  "$(dirname "$0")/../../docs/cli-events.schema.json" events-out.jsonl events-err.txt 8
 "$CLI" update --simulate --instant --record /nonexistent-folder/rec.jsonl >/dev/null 2>err.txt </dev/null
 check "a record that cannot be written is refused before the run" \
   [ $? = 2 -a "$(grep -c 'cannot write the record' err.txt)" = 1 ]

@@ -197,6 +197,7 @@ struct UpdateArgs {
   std::string dispatch = "early";
   bool json_calls = false;  // --json-calls: the window's calls instead of the event stream
   std::string record;       // --record FILE
+  std::string unit;         // --label: the operator's name for the unit (a serial, a barcode)
   bool quiet = false;       // -q: errors and the result only
   bool verbose = false;     // -v: each message and each retry's cause as well
 
@@ -334,6 +335,33 @@ int PrepareRecordAndUpdate(const UpdateArgs& args, UpdateSetup* setup) {
   return PrepareUpdate(args, setup);
 }
 
+// What a record line and the result event say about the unit besides the run: the operator's
+// label (--label) and the station, after `extra`.
+JsonLine UnitFields(const UpdateArgs& args, const JsonLine& extra) {
+  JsonLine fields = extra.is_object() ? extra : JsonLine::object();
+  fields["unit"] = args.unit.empty() ? JsonLine(nullptr) : JsonLine(args.unit);
+  fields["station"] = StationName();
+  return fields;
+}
+
+// Appends a run's line to the record. A line that cannot be written after the run is an error
+// of its own: said so, and the tool's status becomes kExitRecord where the run had completed
+// (a failed run keeps its own). Returns the status to end with.
+int WriteRecord(const UpdateArgs& args, const JsonLine& summary, int status,
+                const std::string& label) {
+  std::string why;
+  if (args.record.empty() || AppendRecord(args.record, summary, &why)) return status;
+  const int record_status = status == kExitCompleted ? kExitRecord : status;
+  const std::string text = (label.empty() ? "" : label + ": ") + "--record: " + why +
+                           "; this run's line is not in the record";
+  const std::string advice =
+      "The update itself " + std::string(status == kExitCompleted ? "completed" : "failed") +
+      ". Free the disk or choose another record file, and note this unit by hand.";
+  std::fprintf(stderr, "fenupdator-cli: %s\n%s\n", TerminalText(text).c_str(), advice.c_str());
+  if (FailuresAsJson()) PrintErrorEvent(record_status, text, advice, label);
+  return record_status;
+}
+
 int RunUpdate(const UpdateArgs& args) {
   UpdateSetup setup;
   if (const int refused = PrepareRecordAndUpdate(args, &setup); refused != 0) return refused;
@@ -387,11 +415,7 @@ int RunUpdate(const UpdateArgs& args) {
   run.Begin(in_name, out_name, ReleaseJson(setup.choice.release, setup.choice.folder.has_value()));
   // The closing result event and the record's line, however the run ended.
   const auto finish = [&](const std::string& outcome, int status, const JsonLine& extra) {
-    const JsonLine summary = run.Finish(outcome, status, extra);
-    if (std::string why; !args.record.empty() && !AppendRecord(args.record, summary, &why)) {
-      std::fprintf(stderr, "fenupdator-cli: --record: %s\n", why.c_str());
-    }
-    return status;
+    return WriteRecord(args, run.Finish(outcome, status, UnitFields(args, extra)), status, "");
   };
 
   CatchInterrupts();
@@ -666,11 +690,10 @@ int RunUpdateAll(const UpdateArgs& args) {
   }
   if (quiet != nullptr) std::fclose(quiet);
   // The closing result event and the record's line of one device.
+  bool record_lost = false;
   const auto finish = [&](Target& t, const std::string& outcome, const JsonLine& extra) {
-    const JsonLine summary = t.events->Finish(outcome, t.status, extra);
-    if (std::string why; !args.record.empty() && !AppendRecord(args.record, summary, &why)) {
-      std::fprintf(stderr, "fenupdator-cli: --record: %s\n", why.c_str());
-    }
+    const JsonLine summary = t.events->Finish(outcome, t.status, UnitFields(args, extra));
+    record_lost = WriteRecord(args, summary, t.status, t.label) != t.status || record_lost;
   };
   if (interrupted) {
     const std::string text = "Interrupted: the updates did not finish.";
@@ -736,6 +759,7 @@ int RunUpdateAll(const UpdateArgs& args) {
     }
   }
   if ((!unpaired.empty() || !ambiguous.empty()) && status == kExitCompleted) status = kExitPorts;
+  if (record_lost && status == kExitCompleted) status = kExitRecord;
   const int failed = static_cast<int>(targets.size()) - updated;
   if (json) {
     PrintJsonLine(stdout, JsonLine{{events ? "event" : "call", "summary"},
@@ -823,6 +847,9 @@ int main(int argc, char** argv) {
       ->add_flag("--json-calls", args.json_calls,
                  "With --json: one line per call the run makes on its window instead")
       ->needs(update->get_option("--json"));
+  update->add_option("--label", args.unit,
+                     "The unit's label for the record and the result (a serial number or "
+                     "barcode)");
   update->add_option("--record", args.record,
                      "Append one JSON line per device to FILE when its run ends (never "
                      "truncated; flushed to the disk)");

@@ -121,6 +121,21 @@ JsonLine RunEvents::Finish(const std::string& outcome, int exit_status, const Js
   summary["release"] = release_;
   summary["resends"] = resends_;
   summary["duration_s"] = static_cast<double>(static_cast<std::int64_t>(seconds * 1000)) / 1000;
+  // Where a failed run stopped and what the device and the terminal said: the step, for a
+  // write the block and its offset, the status of the device's last refusal (null: it did not
+  // answer, or did not refuse), and the error's text as shown.
+  const bool failed = exit_status != 0;
+  const bool at_retry = failed && retry_row_ == row_ && row_ > 0;
+  summary["failed_step"] = failed && row_ > 0 ? JsonLine(row_) : JsonLine(nullptr);
+  summary["failed_block"] =
+      at_retry && retry_writing_ ? JsonLine(retry_offset_ / kBlockLength) : JsonLine(nullptr);
+  summary["failed_offset"] =
+      at_retry && retry_writing_ ? JsonLine(retry_offset_) : JsonLine(nullptr);
+  summary["device_status"] = at_retry && retry_status_ >= 0 ? JsonLine(retry_status_)
+                             : failed && result_ == UpdateResult::kNotInUpdateMode
+                                 ? JsonLine(kStatusNotInUpdateMode)
+                                 : JsonLine(nullptr);
+  summary["error"] = failed && !error_text_.empty() ? JsonLine(error_text_) : JsonLine(nullptr);
   if (extra.is_object()) summary.update(extra);
   JsonLine line{{"event", "result"}};
   line.update(summary);
@@ -160,6 +175,7 @@ void RunEvents::ErrorBox(int string_id) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     HoldError(JsonLine{{"event", "error"}, {"id", string_id}, {"text", LoadString(string_id)}});
+    error_text_ = LoadString(string_id);
   }
   ForwardingView::ErrorBox(string_id);
 }
@@ -171,6 +187,7 @@ void RunEvents::ErrorBoxWithDetail(int string_id, const std::string& detail) {
                        {"id", string_id},
                        {"text", LoadString(string_id)},
                        {"detail", detail}});
+    error_text_ = LoadString(string_id) + " " + detail;
   }
   ForwardingView::ErrorBoxWithDetail(string_id, detail);
 }
@@ -218,6 +235,10 @@ void RunEvents::Retrying(int row, std::int32_t offset, int attempt, std::int32_t
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++resends_;
+    retry_row_ = row;
+    retry_offset_ = offset;
+    retry_status_ = status;
+    retry_writing_ = bytes_.writing();
     JsonLine line{{"event", "retry"}, {"step", row}};
     if (bytes_.writing()) {
       line["block"] = offset / kBlockLength;
