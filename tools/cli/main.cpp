@@ -37,6 +37,7 @@
 #include "run_events.h"
 #include "suggest.h"
 #include "terminal_text.h"
+#include "usb_identity.h"
 
 namespace {
 
@@ -336,11 +337,14 @@ int PrepareRecordAndUpdate(const UpdateArgs& args, UpdateSetup* setup) {
 }
 
 // What a record line and the result event say about the unit besides the run: the operator's
-// label (--label) and the station, after `extra`.
-JsonLine UnitFields(const UpdateArgs& args, const JsonLine& extra) {
+// label (--label), the station and the USB device behind MIDI OUT port `out`, after `extra`.
+JsonLine UnitFields(const UpdateArgs& args, MidiDriver& driver, int out, const JsonLine& extra) {
   JsonLine fields = extra.is_object() ? extra : JsonLine::object();
   fields["unit"] = args.unit.empty() ? JsonLine(nullptr) : JsonLine(args.unit);
   fields["station"] = StationName();
+  fields["usb"] = UsbJson(
+      out >= 0 ? UsbIdentityOfDeviceKey(driver.midiOutGetDeviceKey(static_cast<std::uint32_t>(out)))
+               : std::nullopt);
   return fields;
 }
 
@@ -415,7 +419,8 @@ int RunUpdate(const UpdateArgs& args) {
   run.Begin(in_name, out_name, ReleaseJson(setup.choice.release, setup.choice.folder.has_value()));
   // The closing result event and the record's line, however the run ended.
   const auto finish = [&](const std::string& outcome, int status, const JsonLine& extra) {
-    return WriteRecord(args, run.Finish(outcome, status, UnitFields(args, extra)), status, "");
+    return WriteRecord(args, run.Finish(outcome, status, UnitFields(args, *driver, out, extra)),
+                       status, "");
   };
 
   CatchInterrupts();
@@ -692,7 +697,8 @@ int RunUpdateAll(const UpdateArgs& args) {
   // The closing result event and the record's line of one device.
   bool record_lost = false;
   const auto finish = [&](Target& t, const std::string& outcome, const JsonLine& extra) {
-    const JsonLine summary = t.events->Finish(outcome, t.status, UnitFields(args, extra));
+    const JsonLine summary =
+        t.events->Finish(outcome, t.status, UnitFields(args, *setup.driver, t.out, extra));
     record_lost = WriteRecord(args, summary, t.status, t.label) != t.status || record_lost;
   };
   if (interrupted) {
