@@ -101,8 +101,14 @@ int ChooseUpdateFirmware(const std::string& dir, bool real_port, bool allow_unsi
                   ": its images' content cannot be verified; give --allow-unsigned to send them "
                   "to a device all the same");
   }
-  // In the event stream the plan's "release" says which release runs.
-  if (json) return 0;
+  // In the event stream the release's details follow the plan, which comes first.
+  if (json) {
+    choice->event = JsonLine{{"event", "release"}};
+    JsonLine fields = ReleaseJson(info);
+    fields.erase("call");
+    choice->event.update(fields);
+    return 0;
+  }
   if (info.signature == ReleaseSignature::kNoManifest) {
     std::fprintf(stderr,
                  "fenupdator-cli: %s has no %s: the images' sizes are right, their content is "

@@ -193,6 +193,7 @@ int RunUpdateAll(const UpdateArgs& args) {
                              {"out", lists.outputs[static_cast<std::size_t>(t->out)]}});
       PrintJsonLine(stdout, paired);
     }
+    if (events && !setup.choice.event.is_null()) PrintJsonLine(stdout, setup.choice.event);
   }
 
   CatchInterrupts();

@@ -62,6 +62,7 @@ int RunUpdate(const UpdateArgs& args) {
     std::fflush(stdout);
   }
   run.Begin(in_name, out_name, ReleaseJson(setup.choice.release, setup.choice.folder.has_value()));
+  if (events && !setup.choice.event.is_null()) PrintJsonLine(stdout, setup.choice.event);
   // The closing result event and the record's line, however the run ended.
   const auto finish = [&](const std::string& outcome, int status, const JsonLine& extra) {
     return WriteRecord(args, run.Finish(outcome, status, UnitFields(args, *driver, out, extra)),
