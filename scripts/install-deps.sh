@@ -28,6 +28,8 @@ PACKAGES=(
   # The Windows desktop program: its icon made by a Python script, its release zip signed with
   # Authenticode (and checked with a certificate made by openssl)
   python3 osslsigncode openssl zip unzip
+  # validates the command-line tool's JSON events against their schema (tests/cli)
+  python3-jsonschema
 )
 
 missing=()

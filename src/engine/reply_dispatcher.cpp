@@ -16,6 +16,7 @@ void UpdateSession::DispatchReplies() {
     std::size_t n = 0;
     const std::uint8_t* p = in_port_.PeekSysEx(&n);
     if (p == nullptr) return;
+    view_.MessageTraffic(false, p, n);
     if (n >= 5 && p[0] == kSysExStart) {
       if (p[1] == kManufacturerId) {
         if (p[3] == current_model_id_.load()) {

@@ -11,7 +11,9 @@ int UpdateSession::SendLocked(const std::uint8_t* message, std::int32_t length) 
   header.lpData = const_cast<std::uint8_t*>(message);
   header.dwBufferLength = static_cast<std::uint32_t>(length);
   header.dwFlags.store(0);
-  return out_port_.SendLong(&header) ? 0 : -1;
+  if (!out_port_.SendLong(&header)) return -1;
+  view_.MessageTraffic(true, message, static_cast<std::size_t>(length));
+  return 0;
 }
 
 int UpdateSession::SendSysEx(const std::uint8_t* message, std::int32_t length) {

@@ -36,10 +36,11 @@ enum ExitStatus : int {
   kExitTransfer = 5,
   kExitInterrupted = 6,
   kExitVerification = 7,
+  kExitRecord = 8,  // the update completed, but its line could not be written to --record
 };
-inline constexpr ExitStatus kExitStatuses[] = {kExitCompleted,   kExitUsage,    kExitPorts,
-                                               kExitRefused,     kExitTransfer, kExitInterrupted,
-                                               kExitVerification};
+inline constexpr ExitStatus kExitStatuses[] = {kExitCompleted,    kExitUsage,    kExitPorts,
+                                               kExitRefused,      kExitTransfer, kExitInterrupted,
+                                               kExitVerification, kExitRecord};
 
 struct UpdateResultInfo {
   UpdateResult result;

@@ -2,6 +2,7 @@
 // tool and the tests implement it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -56,6 +57,14 @@ class UpdateView {
     (void)attempt;
     (void)status;
   }
+  // A whole System Exclusive message went to the device (`sent`) or came from it, before it
+  // is acted on: for a trace of the traffic. Called on the thread that sent or dispatched it
+  // (worker or timer), also outside a run; the desktop program shows nothing of it.
+  virtual void MessageTraffic(bool sent, const std::uint8_t* data, std::size_t size) {
+    (void)sent;
+    (void)data;
+    (void)size;
+  }
   // The run has ended and said so on the window (worker thread, after its last view call; on
   // the window thread when "Execute" could not open a port). Called once per run, never for
   // an aborted run, whose window is gone.
@@ -103,6 +112,9 @@ class ForwardingView : public UpdateView {
   }
   void Retrying(int row, std::int32_t offset, int attempt, std::int32_t status) override {
     if (next_) next_->Retrying(row, offset, attempt, status);
+  }
+  void MessageTraffic(bool sent, const std::uint8_t* data, std::size_t size) override {
+    if (next_) next_->MessageTraffic(sent, data, size);
   }
   void RunEnded(UpdateResult result) override {
     if (next_) next_->RunEnded(result);

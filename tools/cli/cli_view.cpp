@@ -9,6 +9,7 @@
 #include "progress_line.h"
 #include "run_events.h"
 #include "terminal_text.h"
+#include "trace_text.h"
 
 namespace fen {
 
@@ -25,8 +26,9 @@ std::string HumanBytes(double bytes) {
 }
 }  // namespace
 
-CliView::CliView(Mode mode, std::FILE* out, std::FILE* err, std::string label)
+CliView::CliView(Mode mode, std::FILE* out, std::FILE* err, std::string label, Verbosity verbosity)
     : mode_(mode),
+      verbosity_(verbosity),
       out_(out),
       err_(err),
       // JSON escapes what it carries; a terminal needs the device's name escaped.
@@ -48,7 +50,7 @@ void CliView::SetStatusLine(const std::string& text) {
     Emit({{"call", "status"}, {"text", text}});
     return;
   }
-  if (mode_ == Mode::kTerminal) Redraw();
+  if (mode_ == Mode::kTerminal && !quiet()) Redraw();
 }
 
 void CliView::FlashStepStarted(int, FlashStepKind kind) {
@@ -76,8 +78,21 @@ void CliView::CloseLine() {
   line_open_ = false;
 }
 
+void CliView::ClearLine() {
+  if (!line_open_) return;
+  std::fputs("\r\033[K", out_);
+  line_open_ = false;
+}
+
+std::string CliView::label_prefix() const { return label_.empty() ? "" : label_ + ": "; }
+
 void CliView::PrintLine(std::FILE* to, const std::string& text) {
-  std::fprintf(to, "%s%s\n", label_.empty() ? "" : (label_ + ": ").c_str(), text.c_str());
+  // On a terminal broken at spaces to its width: a line that wraps leaves the progress line's
+  // redraw on its second half.
+  const int columns = mode_ == Mode::kTerminal ? TerminalColumns(to) - 1 : 0;
+  for (const std::string& line : WrapWords(label_prefix() + text, columns, "  ")) {
+    std::fprintf(to, "%s\n", line.c_str());
+  }
   std::fflush(to);
 }
 
@@ -87,6 +102,8 @@ void CliView::SetStepCounter(const std::string& text) {
   position_ = 0;
   if (mode_ == Mode::kJson) {
     Emit({{"call", "step"}, {"text", text}});
+  } else if (quiet()) {
+    // Neither steps nor progress.
   } else if (mode_ == Mode::kPlain) {
     std::fprintf(out_, "%sstep %s\n", label_.empty() ? "" : (label_ + ": ").c_str(), text.c_str());
     std::fflush(out_);
@@ -112,6 +129,7 @@ void CliView::SetProgressPos(std::int32_t position) {
     Emit({{"call", "position"}, {"value", position}});
     return;
   }
+  if (quiet()) return;
   if (mode_ == Mode::kPlain) {
     if (bytes_.writing() && range_ > 0) {
       const int decile = static_cast<int>(static_cast<std::int64_t>(position) * 10 / range_);
@@ -127,10 +145,10 @@ void CliView::SetProgressPos(std::int32_t position) {
   Redraw();
 }
 
-void CliView::Redraw() {
+void CliView::Redraw(bool now_always) {
   const auto now = std::chrono::steady_clock::now();
   // A terminal cannot show more than a few dozen redraws a second anyway.
-  if (line_open_ && now - last_draw_ < std::chrono::milliseconds(50) &&
+  if (!now_always && line_open_ && now - last_draw_ < std::chrono::milliseconds(50) &&
       !(range_ > 0 && position_ >= range_)) {
     return;
   }
@@ -229,8 +247,24 @@ void CliView::DeviceIdentified(const DeviceIdentity& identity) {
     Emit(fields);
     return;
   }
-  CloseLine();
+  if (quiet()) return;
+  ClearLine();
   PrintLine(out_, "Device: " + IdentityText(identity));
+  if (mode_ == Mode::kTerminal) Redraw(true);
+}
+
+void CliView::Retrying(int row, std::int32_t offset, int attempt, std::int32_t status) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!verbose()) return;
+  ClearLine();
+  PrintLine(out_, RetryLine(row, offset, bytes_.writing(), attempt, status));
+}
+
+void CliView::MessageTraffic(bool sent, const std::uint8_t* data, std::size_t size) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!verbose()) return;
+  ClearLine();
+  PrintLine(out_, TrafficLine(sent, data, size));
 }
 
 void CliView::FinishLine() {

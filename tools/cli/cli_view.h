@@ -17,11 +17,15 @@ namespace fen {
 class CliView : public UpdateView {
  public:
   enum class Mode { kTerminal, kPlain, kJson };
+  // Quiet: errors and the result only. Verbose: also each message's kind and size and each
+  // retry's cause. Neither changes the JSON lines.
+  enum class Verbosity { kQuiet, kNormal, kVerbose };
 
   // `label` prefixes every line (the device's port name when several run at once). In JSON
   // mode `out` may be null: the window's calls are then written nowhere, the errors still to
   // `err`.
-  CliView(Mode mode, std::FILE* out, std::FILE* err, std::string label = {});
+  CliView(Mode mode, std::FILE* out, std::FILE* err, std::string label = {},
+          Verbosity verbosity = Verbosity::kNormal);
 
   void SetStatusLine(const std::string& text) override;
   void SetStepCounter(const std::string& text) override;
@@ -34,6 +38,8 @@ class CliView : public UpdateView {
   void DisableControls() override;
   void DeviceIdentified(const DeviceIdentity& identity) override;
   void FlashStepStarted(int row, FlashStepKind kind) override;
+  void Retrying(int row, std::int32_t offset, int attempt, std::int32_t status) override;
+  void MessageTraffic(bool sent, const std::uint8_t* data, std::size_t size) override;
   void RunEnded(UpdateResult result) override;
 
   // "model 0x57, family 0x0057, member 0x0000, revision 1000, maker 0x52", and the same as
@@ -51,14 +57,23 @@ class CliView : public UpdateView {
   std::int64_t bytes_done() const;
 
  private:
-  void Redraw();
+  // `now_always`: also within the redraws' pause, after a line that cleared it.
+  void Redraw(bool now_always = false);
   void Emit(const JsonLine& fields);
   // With the mutex held: ends a progress line left open, so that what follows starts a line;
   // writes `text` as a line of its own after the label, and flushes it.
   void CloseLine();
+  // With the mutex held: wipes a progress line left open, which the next redraw puts back
+  // under the line written in its place, so that no stale progress stays above the live one.
+  void ClearLine();
+  std::string label_prefix() const;
   void PrintLine(std::FILE* to, const std::string& text);
 
+  bool quiet() const { return verbosity_ == Verbosity::kQuiet && mode_ != Mode::kJson; }
+  bool verbose() const { return verbosity_ == Verbosity::kVerbose && mode_ != Mode::kJson; }
+
   Mode mode_;
+  Verbosity verbosity_;
   std::FILE* out_;
   std::FILE* err_;
   std::string label_;

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "failure.h"
 #include "firmware/image_file.h"
 #include "firmware/minisign.h"
 #include "json_line.h"
@@ -73,10 +74,7 @@ bool ReadText(const std::string& path, std::size_t limit, std::string* text, std
 
 // A refusal may quote what a release folder holds (a key given twice, a value), and name files
 // and folders: all of it is escaped for the terminal.
-int Refuse(const std::string& message) {
-  std::fprintf(stderr, "fenupdator-cli: %s\n", TerminalText(message).c_str());
-  return kExitUsage;
-}
+int Refuse(const std::string& message) { return ReportFailure(kExitUsage, message); }
 
 }  // namespace
 
@@ -103,9 +101,15 @@ int ChooseUpdateFirmware(const std::string& dir, bool real_port, bool allow_unsi
                   ": its images' content cannot be verified; give --allow-unsigned to send them "
                   "to a device all the same");
   }
+  // In the event stream the release's details follow the plan, which comes first.
   if (json) {
-    PrintJsonLine(stdout, ReleaseJson(info));
-  } else if (info.signature == ReleaseSignature::kNoManifest) {
+    choice->event = JsonLine{{"event", "release"}};
+    JsonLine fields = ReleaseJson(info);
+    fields.erase("call");
+    choice->event.update(fields);
+    return 0;
+  }
+  if (info.signature == ReleaseSignature::kNoManifest) {
     std::fprintf(stderr,
                  "fenupdator-cli: %s has no %s: the images' sizes are right, their content is "
                  "unverified\n",

@@ -10,12 +10,16 @@
 #include "engine/update_result.h"
 #include "firmware/firmware.h"
 #include "firmware/release.h"
+#include "json_line.h"
 
 namespace fen {
 
 struct FirmwareChoice {
   std::optional<FirmwareSet> folder;  // empty: the built-in images
   ReleaseInfo release;
+  // With --json and a release folder: the "release" event that follows the plan (signature,
+  // version, models, key and trusted comment); null otherwise.
+  JsonLine event;
 };
 
 // Reads and verifies the release in `dir` for an update (the built-in images when `dir` is

@@ -1,63 +1,28 @@
 // fenupdator-cli: the headless updater. Lists the MIDI ports, or updates one device (or every
 // device at once) through the same update session as the desktop program, against real ports
-// or built-in simulated devices.
-#include <unistd.h>
-
+// or built-in simulated devices. This file reads the command line; the commands have files of
+// their own.
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <chrono>
-#include <csignal>
 #include <cstdio>
-#include <memory>
-#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "cli_view.h"
 #include "command_line.h"
-#include "devsim/fault.h"
-#include "devsim/sim_timing.h"
-#include "devsim/virtual_bus_device.h"
-#include "engine/port_selection.h"
 #include "engine/string_table.h"
-#include "engine/update_session.h"
+#include "failure.h"
 #include "firmware/firmware.h"
 #include "firmware_commands.h"
-#include "identify.h"
-#include "json_line.h"
 #include "package_version.h"
-#include "platform/midi/midi_driver.h"
-#include "platform/midi/rawmidi/rawmidi_backend.h"
-#include "platform/midi/system_midi.h"
-#include "platform/midi/virtual/virtual_midi_bus.h"
-#include "run_events.h"
+#include "suggest.h"
 #include "terminal_text.h"
+#include "update_command.h"
 
 namespace {
 
 using namespace fen;
 
 // Exit statuses (engine/update_result.h) are documented in the README.
-
-volatile std::sig_atomic_t g_interrupted = 0;
-void OnSignal(int) { g_interrupted = 1; }
-
-// Only Ctrl-C and SIGTERM abort a run; they are caught so that the run ends in order.
-void CatchInterrupts() {
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
-}
-
-// A closed terminal (SIGHUP) or a reader of the output that went away (SIGPIPE, `| head`) must
-// not stop a flash half-way: the run goes on to its end, writes its record and exits with its
-// own status; what it would have printed is lost, and write errors on the output are ignored.
-void KeepRunningWithoutOutput() {
-#ifdef SIGPIPE
-  std::signal(SIGPIPE, SIG_IGN);
-  std::signal(SIGHUP, SIG_IGN);
-#endif
-}
 
 std::string VersionText() {
   std::string text =
@@ -68,685 +33,34 @@ std::string VersionText() {
   return text + BuiltinReleaseText();
 }
 
-struct PortLists {
-  std::vector<std::string> inputs;
-  std::vector<std::string> outputs;
-};
-
-PortLists ListPorts(UpdateSession& session) {
-  PortLists lists;
-  lists.outputs = session.out_port().GetDeviceNames();
-  lists.inputs = session.in_port().GetDeviceNames();
-  return lists;
-}
-
-PortLists ListPorts(MidiDriver& driver) {
-  PortLists lists;
-  lists.outputs = CMidiOutPort(driver).GetDeviceNames();
-  lists.inputs = CMidiInPort(driver).GetDeviceNames();
-  return lists;
-}
-
-constexpr int kNoSuchPort = -2;
-constexpr int kAmbiguousPort = -3;
-
-// Why a name cannot choose a port: it is every one of `found`.
-std::string AmbiguousName(const char* side, const std::string& name,
-                          const std::vector<int>& found) {
-  std::string indices;
-  for (std::size_t i = 0; i < found.size(); ++i) {
-    indices += (i == 0 ? "" : i + 1 == found.size() ? " and " : ", ") + std::to_string(found[i]);
-  }
-  return std::string(side) + " port name \"" + TerminalText(name) + "\" is shared by " +
-         std::to_string(found.size()) + " ports (indices " + indices +
-         "); another program may have named its port like the device. Give the device's port "
-         "by its index (see `fenupdator-cli list` and `identify`)";
-}
-
-// A port given as an index or a name as `list` shows it; the dialog's pre-selection when
-// not given. -1 when nothing matches, which the port then refuses as the dialog's would;
-// kNoSuchPort for a name no port has, kAmbiguousPort for one that several ports have.
-int ResolvePort(const std::string& given, const std::vector<std::string>& names, int instance,
-                const char* side, std::string* error) {
-  if (given.empty()) {
-    const int selected = LastPreferredPort(names, instance);
-    if (selected < 0) return selected;
-    const std::vector<int> found = PortsNamed(names, names[static_cast<std::size_t>(selected)]);
-    if (found.size() < 2) return selected;
-    *error = AmbiguousName(side, names[static_cast<std::size_t>(selected)], found);
-    return kAmbiguousPort;
-  }
-  if (const std::vector<int> found = PortsNamed(names, given); !found.empty()) {
-    if (found.size() == 1) return found[0];
-    *error = AmbiguousName(side, given, found);
-    return kAmbiguousPort;
-  }
-  // The name as `list` shows it, control characters escaped.
-  std::vector<int> shown;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (TerminalText(names[i]) == given) shown.push_back(static_cast<int>(i));
-  }
-  if (shown.size() == 1) return shown[0];
-  if (shown.size() > 1) {
-    *error = AmbiguousName(side, given, shown);
-    return kAmbiguousPort;
-  }
-  if (given.find_first_not_of("0123456789") == std::string::npos && given.size() < 6) {
-    const int index = std::stoi(given);
-    if (index < static_cast<int>(names.size())) return index;
-  }
-  *error = "no MIDI port \"" + TerminalText(given) + "\" (see `fenupdator-cli list`)";
-  return kNoSuchPort;
-}
-
-// `rawmidi`, when that backend runs, is set to it: only it can say why a port would not open.
-std::shared_ptr<MidiDriver> MakeRealDriver(const std::string& api, std::string* error,
-                                           std::shared_ptr<RawMidiBackend>* rawmidi = nullptr) {
-  if (api == "rawmidi") {
-    std::string reason;
-    auto backend = MakeRawMidiBackend(&reason);
-    if (!backend) {
-      *error = "no MIDI system is available: " + reason;
-      return nullptr;
-    }
-    if (rawmidi) *rawmidi = backend;
-    return std::make_shared<MidiDriver>(std::vector<std::shared_ptr<MidiBackend>>{backend});
-  }
-  std::string reasons;
-  auto driver = MakeSystemMidiDriver(api, "fenupdator-cli", &reasons);
-  if (!driver) {
-    *error = "no MIDI system is available" + (reasons.empty() ? "" : ": " + reasons);
-    return nullptr;
-  }
-  return driver;
-}
-
-// After a port would not open: which one, and why, where the backend knows.
-void ReportOpenFailure(const UpdateSession::ExecuteOutcome outcome, const PortLists& lists, int in,
-                       int out, const std::shared_ptr<RawMidiBackend>& rawmidi,
-                       const std::string& label) {
-  const bool out_failed = outcome == UpdateSession::ExecuteOutcome::kOutPortFailed;
-  if (!out_failed && outcome != UpdateSession::ExecuteOutcome::kInPortFailed) return;
-  const std::vector<std::string>& names = out_failed ? lists.outputs : lists.inputs;
-  const int index = out_failed ? out : in;
-  const std::string name = index >= 0 && static_cast<std::size_t>(index) < names.size()
-                               ? names[static_cast<std::size_t>(index)]
-                               : std::string("(none)");
-  const std::string reason = rawmidi ? rawmidi->LastOpenError() : std::string();
-  std::fprintf(stderr, "fenupdator-cli: %s%scannot open MIDI %s port \"%s\"%s%s\n",
-               TerminalText(label).c_str(), label.empty() ? "" : ": ", out_failed ? "OUT" : "IN",
-               TerminalText(name).c_str(), reason.empty() ? "" : ": ",
-               TerminalText(reason).c_str());
-}
-
-int RunList(const std::string& api, bool json, int instance) {
-  std::string error;
-  auto driver = MakeRealDriver(api, &error);
-  if (!driver) {
-    std::fprintf(stderr, "fenupdator-cli: %s\n", error.c_str());
-    return kExitPorts;
-  }
-  NullView view;
-  UpdateSession session(view, UpdateServices{.driver = driver.get()});
-  const PortLists lists = ListPorts(session);
-  const int in_selected = SelectPreferredPort(lists.inputs, instance);
-  const int out_selected = SelectPreferredPort(lists.outputs, instance);
-  if (json) {
-    auto entries = [](const std::vector<std::string>& names, int selected) {
-      JsonLine list = JsonLine::array();
-      for (std::size_t i = 0; i < names.size(); ++i) {
-        list.push_back(JsonLine{{"index", i},
-                                {"name", names[i]},
-                                {"preselected", static_cast<int>(i) == selected},
-                                {"shared_name", PortsNamed(names, names[i]).size() > 1}});
+// After a refused command line: for each option that the command does not have, the nearest
+// one it has ("--jsn": "did you mean --json?").
+void SuggestOptions(const CLI::App& app, int argc, char** argv) {
+  const CLI::App* command = &app;
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (word.rfind("--", 0) != 0) {
+      for (const CLI::App* sub : command->get_subcommands({})) {
+        if (sub->get_name() == word) command = sub;
       }
-      return list;
-    };
-    PrintJsonLine(stdout, JsonLine{{"inputs", entries(lists.inputs, in_selected)},
-                                   {"outputs", entries(lists.outputs, out_selected)}});
-    return kExitCompleted;
-  }
-  auto print = [](const char* title, const std::vector<std::string>& names, int selected) {
-    std::printf("%s\n", title);
-    if (names.empty()) std::printf("  (none)\n");
-    for (std::size_t i = 0; i < names.size(); ++i) {
-      const bool shared = PortsNamed(names, names[i]).size() > 1;
-      std::printf("  %c %2zu  %s%s\n", static_cast<int>(i) == selected ? '*' : ' ', i,
-                  TerminalText(names[i]).c_str(),
-                  shared ? "  (name shared by several ports: give the index)" : "");
-    }
-  };
-  print("MIDI IN", lists.inputs, in_selected);
-  print("MIDI OUT", lists.outputs, out_selected);
-  if (in_selected >= 0 || out_selected >= 0)
-    std::printf("* pre-selected for instance %d\n", instance);
-  if (lists.inputs.empty() && lists.outputs.empty()) {
-    std::printf(
-        "No MIDI device found: the MIDI system lists no input and no output port. Connect the "
-        "device, or try the simulated one: fenupdator-cli update --simulate\n");
-  }
-  return kExitCompleted;
-}
-
-struct UpdateArgs {
-  std::string api = "auto";
-  std::string in;
-  std::string out;
-  int instance = 1;
-  std::string firmware;
-  bool allow_unsigned = false;
-  bool json = false;
-  bool simulate = false;
-  std::vector<std::string> faults;
-  std::string pace = "usb";
-  std::string model = "0x57";
-  std::string timeouts = "original";
-  bool all = false;
-  int simulated_devices = 0;  // 0: one, when simulating
-  std::string simulated_name = "USB Audio Device";
-  bool simulate_echo = false;
-  std::uint32_t identify_wait_ms = 300;
-  std::string dispatch = "early";
-  bool json_calls = false;  // --json-calls: the window's calls instead of the event stream
-  std::string record;       // --record FILE
-};
-
-// The exit status of a session's last run; a run that never reported an end failed.
-int ExitFor(const UpdateSession& session) {
-  const std::optional<UpdateResult> result = session.last_result();
-  return result ? InfoOf(*result).exit_status : kExitTransfer;
-}
-
-// What an update runs on: the firmware, the MIDI driver and, when simulating, the bus with
-// the simulated devices (listed as "USB Audio Device", "USB Audio Device (2)", ...).
-struct UpdateSetup {
-  FirmwareChoice choice;
-  const FirmwareSet* firmware = nullptr;
-  std::shared_ptr<VirtualMidiBus> bus;
-  std::vector<std::unique_ptr<devsim::VirtualBusDevice>> devices;
-  std::shared_ptr<VirtualMidiBus::Peer> echo;
-  std::shared_ptr<MidiDriver> driver;
-  std::shared_ptr<RawMidiBackend> rawmidi;  // when the ports are rawmidi's
-};
-
-int PrepareMidi(const UpdateArgs& args, UpdateSetup* setup);
-
-// 0, or the exit status of a refusal that has been reported.
-int PrepareUpdate(const UpdateArgs& args, UpdateSetup* setup) {
-  // Firmware first: a bad or unverified release is refused and nothing is touched.
-  if (const int refused = ChooseUpdateFirmware(args.firmware, !args.simulate, args.allow_unsigned,
-                                               args.json, &setup->choice);
-      refused != 0) {
-    return refused;
-  }
-  const std::optional<FirmwareSet>& folder = setup->choice.folder;
-  setup->firmware = folder ? &*folder : &FirmwareSet::Builtin();
-  if (!args.simulate && !folder && FirmwareSet::BuiltinIsPlaceholder()) {
-    std::fprintf(stderr,
-                 "fenupdator-cli: this build carries placeholder firmware images, not a firmware "
-                 "release; flashing them would leave the device unusable.\n"
-                 "Give the release with --firmware DIR, or try the program with --simulate.\n");
-    return kExitUsage;
-  }
-  return PrepareMidi(args, setup);
-}
-
-// The MIDI side of an update or of `identify`: the simulated devices on the bus, or the real
-// MIDI system. 0, or the exit status of a refusal that has been reported.
-int PrepareMidi(const UpdateArgs& args, UpdateSetup* setup) {
-  if (args.simulate) {
-    devsim::SimOptions options;
-    std::string error;
-    for (const auto& text : args.faults) {
-      devsim::Fault fault;
-      if (!devsim::ParseFault(text, &fault, &error)) {
-        std::fprintf(stderr, "fenupdator-cli: --fault %s: %s\n", text.c_str(), error.c_str());
-        return kExitUsage;
-      }
-      options.faults.push_back(fault);
-    }
-    // Read as a manifest's model IDs are, "0x57": the whole text, or a refusal.
-    if (!ParseModelId(args.model, &options.model_id)) {
-      std::fprintf(stderr,
-                   "fenupdator-cli: --model %s: not a model ID (0x00 to 0x7F, written as 0x57)\n",
-                   args.model.c_str());
-      return kExitUsage;
-    }
-    options.timing = args.pace == "instant" ? devsim::SimTiming::Instant()
-                     : args.pace == "din"   ? devsim::SimTiming::Din()
-                                            : devsim::SimTiming::Usb();
-    setup->bus = std::make_shared<VirtualMidiBus>();
-    const int count = args.simulated_devices > 0 ? args.simulated_devices : 1;
-    // Named as the system numbers several devices of one name, so that each copy of the
-    // desktop program (and `--all`) finds its own.
-    for (int i = 1; i <= count; ++i) {
-      const std::string name =
-          i == 1 ? args.simulated_name : args.simulated_name + " (" + std::to_string(i) + ")";
-      setup->devices.push_back(
-          std::make_unique<devsim::VirtualBusDevice>(*setup->bus, name, options));
-    }
-    if (args.simulate_echo) {
-      // A port that hands back whatever it is sent, as a MIDI Through does.
-      setup->echo = setup->bus->AddPeer("Midi Through");
-      std::weak_ptr<VirtualMidiBus::Peer> echo = setup->echo;
-      setup->echo->SetReceiver([echo](const std::uint8_t* data, std::size_t size) {
-        if (auto peer = echo.lock()) peer->Send(data, size);
-      });
-    }
-    setup->driver =
-        std::make_shared<MidiDriver>(std::vector<std::shared_ptr<MidiBackend>>{setup->bus});
-  } else {
-    std::string error;
-    setup->driver = MakeRealDriver(args.api, &error, &setup->rawmidi);
-    if (!setup->driver) {
-      std::fprintf(stderr, "fenupdator-cli: %s\n", error.c_str());
-      return kExitPorts;
-    }
-  }
-  return 0;
-}
-
-int RunIdentify(const UpdateArgs& args) {
-  UpdateSetup setup;
-  if (const int refused = PrepareMidi(args, &setup); refused != 0) return refused;
-  return PrintIdentities(ProbeIdentities(*setup.driver, args.identify_wait_ms), args.json,
-                         kExitPorts);
-}
-
-// A record file that cannot be written is refused before anything else, then as PrepareUpdate.
-int PrepareRecordAndUpdate(const UpdateArgs& args, UpdateSetup* setup) {
-  if (std::string error; !args.record.empty() && !CheckRecordWritable(args.record, &error)) {
-    std::fprintf(stderr, "fenupdator-cli: --record: %s\n", error.c_str());
-    return kExitUsage;
-  }
-  return PrepareUpdate(args, setup);
-}
-
-int RunUpdate(const UpdateArgs& args) {
-  UpdateSetup setup;
-  if (const int refused = PrepareRecordAndUpdate(args, &setup); refused != 0) return refused;
-  const FirmwareSet& firmware = *setup.firmware;
-  const std::shared_ptr<MidiDriver>& driver = setup.driver;
-  // With several simulated devices, the one the instance number picks.
-  devsim::VirtualBusDevice* device =
-      static_cast<std::size_t>(args.instance) <= setup.devices.size()
-          ? setup.devices[static_cast<std::size_t>(args.instance - 1)].get()
-          : nullptr;
-
-  const CliView::Mode mode = args.json                 ? CliView::Mode::kJson
-                             : ::isatty(STDOUT_FILENO) ? CliView::Mode::kTerminal
-                                                       : CliView::Mode::kPlain;
-  // --json: the event stream; --json-calls: the window's calls, one line each.
-  const bool events = args.json && !args.json_calls;
-  CliView view(mode, events ? nullptr : stdout, stderr);
-  RunEvents run(&view, events ? stdout : nullptr);
-  UpdateTiming timing = args.timeouts == "short" ? UpdateTiming::Shrunk() : UpdateTiming{};
-  timing.early_tick = args.dispatch == "early";
-  UpdateSession session(run,
-                        UpdateServices{.driver = driver.get(),
-                                       .firmware = &firmware,
-                                       .release_models = setup.choice.release.models},
-                        timing);
-  session.Initialise();
-
-  const PortLists lists = ListPorts(session);
-  std::string error;
-  const int in = ResolvePort(args.in, lists.inputs, args.instance, "MIDI IN", &error);
-  const int out =
-      in < -1 ? in : ResolvePort(args.out, lists.outputs, args.instance, "MIDI OUT", &error);
-  if (in < -1 || out < -1) {
-    std::fprintf(stderr, "fenupdator-cli: %s\n", error.c_str());
-    return in == kAmbiguousPort || out == kAmbiguousPort ? kExitPorts : kExitUsage;
-  }
-  const std::string in_name = in >= 0 ? lists.inputs[static_cast<std::size_t>(in)] : "";
-  const std::string out_name = out >= 0 ? lists.outputs[static_cast<std::size_t>(out)] : "";
-  if (mode != CliView::Mode::kJson) {
-    std::printf("MIDI IN:  %s\nMIDI OUT: %s\n", in >= 0 ? TerminalText(in_name).c_str() : "(none)",
-                out >= 0 ? TerminalText(out_name).c_str() : "(none)");
-    std::fflush(stdout);
-  }
-  run.Begin(in_name, out_name, ReleaseJson(setup.choice.release, setup.choice.folder.has_value()));
-  // The closing result event and the record's line, however the run ended.
-  const auto finish = [&](const std::string& outcome, int status, const JsonLine& extra) {
-    const JsonLine summary = run.Finish(outcome, status, extra);
-    if (std::string why; !args.record.empty() && !AppendRecord(args.record, summary, &why)) {
-      std::fprintf(stderr, "fenupdator-cli: --record: %s\n", why.c_str());
-    }
-    return status;
-  };
-
-  CatchInterrupts();
-  const auto outcome = session.Execute(in, out);
-  if (outcome != UpdateSession::ExecuteOutcome::kStarted) {
-    ReportOpenFailure(outcome, lists, in, out, setup.rawmidi, "");
-    const std::optional<UpdateResult> result = session.last_result();
-    return finish(result ? InfoOf(*result).name : "port not opened", kExitPorts, {});
-  }
-  bool interrupted = false;
-  while (!session.WaitForWorkerFor(50)) {
-    if (g_interrupted) {
-      interrupted = true;
-      session.Teardown();
-      break;
-    }
-  }
-  view.FinishLine();
-  session.Teardown();
-  if (interrupted) {
-    std::fprintf(stderr,
-                 "Interrupted: the update did not finish. Run it again before using the "
-                 "device.\n");
-    return finish("interrupted", kExitInterrupted, {});
-  }
-  int status = ExitFor(session);
-  JsonLine extra = JsonLine::object();
-  if (device) {
-    device->WaitIdle();
-    const bool holds = device->device().FlashHoldsImages(firmware);
-    extra["flash_holds_images"] = holds;
-    if (mode == CliView::Mode::kJson) {
-      if (!events) {
-        PrintJsonLine(stdout, JsonLine{{"call", "device"}, {"flash_holds_images", holds}});
-      }
-    } else if (holds) {
-      std::printf("Simulated device: its flash holds the firmware images.\n");
-    } else {
-      std::printf("Simulated device: its flash does not hold the firmware images.\n");
-    }
-    if (view.completed() && !holds) status = kExitVerification;
-  }
-  if (mode == CliView::Mode::kJson && !events) {
-    PrintJsonLine(stdout,
-                  JsonLine{{"call", "result"}, {"completed", view.completed()}, {"exit", status}});
-  }
-  const std::optional<UpdateResult> result = session.last_result();
-  return finish(result ? InfoOf(*result).name : "ended without a result", status, extra);
-}
-
-// ---- Every device at once ----------------------------------------------------------------
-
-struct Target {
-  std::string label;
-  int in = -1;
-  int out = -1;
-  int instance = 1;
-  devsim::VirtualBusDevice* device = nullptr;  // when simulating
-  bool by_identity = false;                    // paired by its Identity Reply, not its names
-  std::unique_ptr<CliView> view;
-  std::unique_ptr<RunEvents> events;  // the event stream and the record of its run
-  std::unique_ptr<UpdateSession> session;
-  int status = kExitCompleted;
-  bool flash_holds = true;
-};
-
-// One line per device, redrawn in place on a terminal.
-class ProgressBoard {
- public:
-  explicit ProgressBoard(const std::vector<Target*>& targets) : targets_(targets) {}
-
-  void Draw() {
-    if (drawn_) std::printf("\033[%zuA", targets_.size());
-    drawn_ = true;
-    const double total = static_cast<double>(TotalImageBytes());
-    for (const Target* t : targets_) {
-      const double fraction = static_cast<double>(t->view->bytes_done()) / total;
-      constexpr int kBarWidth = 24;
-      std::string bar(static_cast<std::size_t>(kBarWidth), '.');
-      for (int i = 0; i < static_cast<int>(fraction * kBarWidth) && i < kBarWidth; ++i) {
-        bar[static_cast<std::size_t>(i)] = '#';
-      }
-      std::string state = "updating";
-      if (t->view->completed()) {
-        state = LoadString(IDS_UPDATE_COMPLETED);
-      } else if (t->view->last_error() != 0) {
-        state = "Error: " + LoadString(t->view->last_error());
-      }
-      std::printf("\r\033[K%-24s [%s] %3d%%  %s\n", TerminalText(t->label).c_str(), bar.c_str(),
-                  static_cast<int>(fraction * 100), state.c_str());
-    }
-    std::fflush(stdout);
-  }
-
- private:
-  std::vector<Target*> targets_;
-  bool drawn_ = false;
-};
-
-int RunUpdateAll(const UpdateArgs& args) {
-  UpdateSetup setup;
-  if (const int refused = PrepareRecordAndUpdate(args, &setup); refused != 0) return refused;
-
-  // A device is a pair of ports with the names one copy of the desktop program would pick.
-  const PortLists lists = ListPorts(*setup.driver);
-  std::vector<std::unique_ptr<Target>> targets;
-  std::vector<std::string> unpaired;
-  std::vector<std::string> ambiguous;  // preferred names several ports answer to
-  for (int instance = 1; instance <= kMaxInstances; ++instance) {
-    std::string error;
-    const int in = ResolvePort("", lists.inputs, instance, "MIDI IN", &error);
-    const int out = ResolvePort("", lists.outputs, instance, "MIDI OUT", &error);
-    if (in == kAmbiguousPort || out == kAmbiguousPort) {
-      // Not updated: the name may lead to another program's port.
-      std::fprintf(stderr, "fenupdator-cli: %s\n", error.c_str());
-      ambiguous.push_back(
-          in == kAmbiguousPort
-              ? lists.inputs[static_cast<std::size_t>(LastPreferredPort(lists.inputs, instance))]
-              : lists
-                    .outputs[static_cast<std::size_t>(LastPreferredPort(lists.outputs, instance))]);
       continue;
     }
-    if (in < 0 && out < 0) continue;
-    if (in < 0 || out < 0) {
-      unpaired.push_back(in >= 0 ? lists.inputs[static_cast<std::size_t>(in)]
-                                 : lists.outputs[static_cast<std::size_t>(out)]);
-      continue;
-    }
-    auto target = std::make_unique<Target>();
-    target->label = lists.inputs[static_cast<std::size_t>(in)];
-    target->in = in;
-    target->out = out;
-    target->instance = instance;
-    if (static_cast<std::size_t>(instance) <= setup.devices.size()) {
-      target->device = setup.devices[static_cast<std::size_t>(instance - 1)].get();
-    }
-    targets.push_back(std::move(target));
-  }
-  // Where the names do not tell, the devices' own Identity Replies do. Only Identity Requests
-  // go out for it.
-  if (targets.empty() || !unpaired.empty() || !ambiguous.empty()) {
-    const IdentifyResult probe = ProbeIdentities(*setup.driver, args.identify_wait_ms);
-    for (const IdentifiedPair& pair : probe.pairs) {
-      const bool taken = std::any_of(targets.begin(), targets.end(), [&](const auto& t) {
-        return t->in == pair.in || t->out == pair.out;
-      });
-      if (!pair.of_family || taken || pair.in >= static_cast<int>(lists.inputs.size()) ||
-          pair.out >= static_cast<int>(lists.outputs.size())) {
-        continue;
-      }
-      auto target = std::make_unique<Target>();
-      target->label = lists.inputs[static_cast<std::size_t>(pair.in)];
-      target->in = pair.in;
-      target->out = pair.out;
-      target->by_identity = true;
-      // The simulated device whose client name the port's name starts with, the longest.
-      for (const auto& device : setup.devices) {
-        if (target->label.rfind(device->client_name(), 0) == 0 &&
-            (target->device == nullptr ||
-             device->client_name().size() > target->device->client_name().size())) {
-          target->device = device.get();
-        }
-      }
-      const auto paired_now = [&](const std::string& name) {
-        return name == lists.inputs[static_cast<std::size_t>(pair.in)] ||
-               name == lists.outputs[static_cast<std::size_t>(pair.out)];
-      };
-      std::erase_if(unpaired, paired_now);
-      std::erase_if(ambiguous, paired_now);
-      targets.push_back(std::move(target));
-    }
-  }
-  for (const std::string& name : unpaired) {
-    std::fprintf(stderr, "fenupdator-cli: %s: only one direction of the device's ports is there\n",
-                 name.c_str());
-  }
-  if (targets.empty()) {
-    std::fprintf(stderr,
-                 "fenupdator-cli: no device found: no pair of MIDI ports is named like the device "
-                 "and none answered as one (see `fenupdator-cli list` and `identify`)\n");
-    return kExitPorts;
-  }
-
-  const bool json = args.json;
-  const bool events = json && !args.json_calls;
-  const bool board = !json && ::isatty(STDOUT_FILENO);
-  // On a terminal the board draws the lines, so the views write nowhere.
-  std::FILE* quiet = board ? std::fopen("/dev/null", "w") : nullptr;
-  if (board && quiet == nullptr) return kExitUsage;
-  UpdateTiming timing = args.timeouts == "short" ? UpdateTiming::Shrunk() : UpdateTiming{};
-  timing.early_tick = args.dispatch == "early";
-  if (!json) {
-    std::printf("Updating %zu device%s:\n", targets.size(), targets.size() == 1 ? "" : "s");
-    for (const auto& t : targets) {
-      std::printf("  %s: MIDI IN %s, MIDI OUT %s (paired by %s)\n", TerminalText(t->label).c_str(),
-                  TerminalText(lists.inputs[static_cast<std::size_t>(t->in)]).c_str(),
-                  TerminalText(lists.outputs[static_cast<std::size_t>(t->out)]).c_str(),
-                  t->by_identity ? "its Identity Reply" : "name");
-    }
-    std::fflush(stdout);
-  } else {
-    for (const auto& t : targets) {
-      // The event stream's first lines say its shape's version, as a single run's plan does.
-      JsonLine paired = events ? JsonLine{{"schema", kEventSchemaVersion}} : JsonLine::object();
-      paired.update(JsonLine{{events ? "label" : "device", t->label},
-                             {events ? "event" : "call", "paired"},
-                             {"by", t->by_identity ? "identity" : "name"},
-                             {"in", lists.inputs[static_cast<std::size_t>(t->in)]},
-                             {"out", lists.outputs[static_cast<std::size_t>(t->out)]}});
-      PrintJsonLine(stdout, paired);
-    }
-  }
-
-  CatchInterrupts();
-  for (auto& t : targets) {
-    t->view = board ? std::make_unique<CliView>(CliView::Mode::kPlain, quiet, quiet, t->label)
-                    : std::make_unique<CliView>(json ? CliView::Mode::kJson : CliView::Mode::kPlain,
-                                                events ? nullptr : stdout, stderr, t->label);
-    t->events = std::make_unique<RunEvents>(t->view.get(), events ? stdout : nullptr, t->label);
-    t->events->Begin(lists.inputs[static_cast<std::size_t>(t->in)],
-                     lists.outputs[static_cast<std::size_t>(t->out)],
-                     ReleaseJson(setup.choice.release, setup.choice.folder.has_value()));
-    t->session = std::make_unique<UpdateSession>(
-        *t->events,
-        UpdateServices{.driver = setup.driver.get(),
-                       .firmware = setup.firmware,
-                       .release_models = setup.choice.release.models},
-        timing);
-    t->session->Initialise();
-    const auto outcome = t->session->Execute(t->in, t->out);
-    if (outcome != UpdateSession::ExecuteOutcome::kStarted) {
-      ReportOpenFailure(outcome, lists, t->in, t->out, setup.rawmidi, t->label);
-      t->status = kExitPorts;
-    }
-  }
-
-  std::vector<Target*> shown;
-  for (auto& t : targets) shown.push_back(t.get());
-  ProgressBoard progress(shown);
-  bool interrupted = false;
-  for (;;) {
-    bool running = false;
-    for (auto& t : targets) running = running || t->session->WorkerRunning();
-    if (board) progress.Draw();
-    if (!running) break;
-    if (g_interrupted) {
-      interrupted = true;
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(board ? 200 : 50));
-  }
-  for (auto& t : targets) {
-    t->session->Teardown();
-    t->view->FinishLine();
-  }
-  if (quiet != nullptr) std::fclose(quiet);
-  // The closing result event and the record's line of one device.
-  const auto finish = [&](Target& t, const std::string& outcome, const JsonLine& extra) {
-    const JsonLine summary = t.events->Finish(outcome, t.status, extra);
-    if (std::string why; !args.record.empty() && !AppendRecord(args.record, summary, &why)) {
-      std::fprintf(stderr, "fenupdator-cli: --record: %s\n", why.c_str());
-    }
-  };
-  if (interrupted) {
-    for (auto& t : targets) {
-      t->status = kExitInterrupted;
-      finish(*t, "interrupted", {});
-    }
-    std::fprintf(stderr,
-                 "Interrupted: the updates did not finish. Run them again before using the "
-                 "devices.\n");
-    return kExitInterrupted;
-  }
-
-  int status = kExitCompleted;
-  int updated = 0;
-  for (auto& t : targets) {
-    if (t->status == kExitCompleted) {
-      t->status = ExitFor(*t->session);
-    }
-    if (t->device != nullptr) {
-      t->device->WaitIdle();
-      t->flash_holds = t->device->device().FlashHoldsImages(*setup.firmware);
-      if (t->status == kExitCompleted && !t->flash_holds) t->status = kExitVerification;
-    }
-    if (t->status == kExitCompleted) ++updated;
-    if (status == kExitCompleted) status = t->status;
-    {
-      const std::optional<UpdateResult> result = t->session->last_result();
-      JsonLine extra = JsonLine::object();
-      if (t->device != nullptr) extra["flash_holds_images"] = t->flash_holds;
-      finish(*t, result ? InfoOf(*result).name : "ended without a result", extra);
-    }
-    if (events) continue;
-    if (json) {
-      JsonLine done{{"device", t->label},
-                    {"call", "done"},
-                    {"completed", t->view->completed()},
-                    {"exit", t->status}};
-      if (t->device != nullptr) done["flash_holds_images"] = t->flash_holds;
-      PrintJsonLine(stdout, done);
-      continue;
-    }
-    // Plain lines already said how each run ended; the board only showed it.
-    if (board) {
-      if (t->view->completed()) {
-        std::printf("%s: %s\n", TerminalText(t->label).c_str(),
-                    LoadString(IDS_UPDATE_COMPLETED).c_str());
-      } else if (t->view->last_error() != 0) {
-        std::fprintf(stderr, "%s: Error: %s\n", TerminalText(t->label).c_str(),
-                     LoadString(t->view->last_error()).c_str());
+    const std::string name = word.substr(2, word.find('=') - 2);
+    if (name.empty()) continue;
+    std::vector<std::string> names;
+    bool known = false;
+    for (const CLI::Option* option : command->get_options()) {
+      for (const std::string& long_name : option->get_lnames()) {
+        known = known || long_name == name;
+        if (!option->get_group().empty()) names.push_back(long_name);
       }
     }
-    if (t->device != nullptr) {
-      std::printf("%s: the simulated device's flash %s the firmware images.\n",
-                  TerminalText(t->label).c_str(), t->flash_holds ? "holds" : "does not hold");
+    if (known) continue;
+    if (const std::string nearest = NearestWord(name, names); !nearest.empty()) {
+      std::fprintf(stderr, "fenupdator-cli: no option --%s; did you mean --%s?\n",
+                   TerminalText(name).c_str(), nearest.c_str());
     }
   }
-  if ((!unpaired.empty() || !ambiguous.empty()) && status == kExitCompleted) status = kExitPorts;
-  const int failed = static_cast<int>(targets.size()) - updated;
-  if (json) {
-    PrintJsonLine(stdout, JsonLine{{events ? "event" : "call", "summary"},
-                                   {"devices", targets.size()},
-                                   {"updated", updated},
-                                   {"failed", failed},
-                                   {"unpaired", unpaired.size()},
-                                   {"exit", status}});
-  } else {
-    std::printf("Summary: %d of %zu device%s updated%s.\n", updated, targets.size(),
-                targets.size() == 1 ? "" : "s",
-                failed > 0 ? (", " + std::to_string(failed) + " failed").c_str() : "");
-  }
-  std::fflush(stdout);
-  return status;
 }
 
 }  // namespace
@@ -795,12 +109,20 @@ int main(int argc, char** native_argv) {
       ->add_flag("--json-calls", args.json_calls,
                  "With --json: one line per call the run makes on its window instead")
       ->needs(update->get_option("--json"));
+  update->add_option("--label", args.unit,
+                     "The unit's label for the record and the result (a serial number or "
+                     "barcode)");
   update->add_option("--record", args.record,
                      "Append one JSON line per device to FILE when its run ends (never "
                      "truncated; flushed to the disk)");
+  auto* quiet = update->add_flag("-q,--quiet", args.quiet,
+                                 "Print only errors and the result (the JSON lines are the same)");
+  update
+      ->add_flag("-v,--verbose", args.verbose,
+                 "Also print each message's kind and size and each retry's cause")
+      ->excludes(quiet);
   update->add_flag("--simulate", args.simulate, "Update the built-in simulated device");
-  update->add_option("--fault", args.faults, "Simulated device fault (repeatable), e.g. crc@5x3")
-      ->needs(update->get_option("--simulate"));
+  update->add_option("--fault", args.faults, "Simulated device fault (repeatable), e.g. crc@5x3");
   update->add_option("--pace", args.pace, "Simulated device speed")
       ->check(CLI::IsMember({"usb", "din", "instant"}));
   update->add_option("--model", args.model, "Simulated device model ID");
@@ -851,13 +173,15 @@ int main(int argc, char** native_argv) {
   // A word that names no command would otherwise be reported as a missing one.
   if (argc > 1 && argv[1][0] != '-') {
     const std::string word = argv[1];
-    bool known = false;
-    for (const CLI::App* sub : app.get_subcommands({})) known = known || sub->check_name(word);
-    if (!known) {
+    std::vector<std::string> commands;
+    for (const CLI::App* sub : app.get_subcommands({})) commands.push_back(sub->get_name());
+    if (std::find(commands.begin(), commands.end(), word) == commands.end()) {
+      const std::string nearest = NearestWord(word, commands);
       std::fprintf(stderr,
-                   "fenupdator-cli: no command \"%s\"; the commands are list, update, identify "
+                   "fenupdator-cli: no command \"%s\"%s; the commands are list, update, identify "
                    "and firmware (see --help)\n",
-                   TerminalText(word).c_str());
+                   TerminalText(word).c_str(),
+                   nearest.empty() ? "" : (" (did you mean \"" + nearest + "\"?)").c_str());
       return kExitUsage;
     }
   }
@@ -865,13 +189,14 @@ int main(int argc, char** native_argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     const int code = app.exit(e);
+    if (code != 0) SuggestOptions(app, argc, argv);
     return code == 0 ? 0 : kExitUsage;
   }
   if (instant) args.pace = "instant";
   if (args.simulated_devices > 0) args.simulate = true;
   if (*update && !args.simulate) {
     // Options of the simulated device mean nothing to a real one: say so rather than ignore them.
-    for (const char* name : {"--pace", "--model", "--instant"}) {
+    for (const char* name : {"--pace", "--model", "--instant", "--fault"}) {
       if (update->count(name) > 0) {
         std::fprintf(stderr,
                      "fenupdator-cli: %s sets up the simulated device; add --simulate, or leave it "
@@ -903,6 +228,7 @@ int main(int argc, char** native_argv) {
     return RunIdentify(identify_args);
   }
   if (*list) return RunList(list_api, list_json, list_instance);
+  ReportFailuresAsJson(args.json && !args.json_calls);
   KeepRunningWithoutOutput();
   return args.all ? RunUpdateAll(args) : RunUpdate(args);
 }

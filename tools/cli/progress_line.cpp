@@ -2,6 +2,7 @@
 // wcwidth(), which answers only in a UTF-8 locale that the program would have to switch to.
 #include "progress_line.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -71,35 +72,143 @@ int DisplayColumns(const std::string& text) {
   return columns;
 }
 
-std::string FitProgressLine(const ProgressFields& f, int columns) {
-  constexpr int kBarWidth = 24;
-  constexpr int kStatusWidth = 32;
-  std::string bar(kBarWidth, '.');
-  const int filled = static_cast<int>(f.fraction * kBarWidth);
-  for (int i = 0; i < filled && i < kBarWidth; ++i) bar[static_cast<std::size_t>(i)] = '#';
-  char percent[16];
-  std::snprintf(percent, sizeof percent, " %3d%%", static_cast<int>(f.fraction * 100));
-
-  const std::string head = f.prefix + f.step + "  ";
-  std::string status = f.status;
-  const int status_columns = DisplayColumns(status);
-  if (status_columns < kStatusWidth)
-    status.append(static_cast<std::size_t>(kStatusWidth - status_columns), ' ');
-  // In the line's order; dropped from the right, the bar (index 0) last.
-  const std::vector<std::string> tail = {" [" + bar + "]", percent, "  " + f.bytes,
-                                         "  " + f.rate + "/s", "  left " + f.eta};
-  const std::vector<std::vector<std::size_t>> choices = {
-      {0, 1, 2, 3, 4}, {0, 1, 2, 3}, {0, 1, 2}, {0, 1}, {1}};
-  for (const auto& choice : choices) {
-    std::string line = head + status;
-    for (std::size_t i : choice) line += tail[i];
-    if (columns <= 0 || DisplayColumns(line) <= columns - 1) return line;
+std::string CutAtWord(const std::string& text, int columns) {
+  if (columns <= 0) return {};
+  if (DisplayColumns(text) <= columns) return text;
+  std::string cut = Cut(text, columns);
+  // Never half a word or half a number: back to the last space, then without the spaces and
+  // separators it leaves at the end ("Data transmit  20480 /" becomes "Data transmit  20480").
+  if (const std::size_t space = cut.find_last_of(' '); space != std::string::npos && space > 0) {
+    cut.resize(space);
+    while (!cut.empty() && std::string(" /:,;-").find(cut.back()) != std::string::npos) {
+      cut.pop_back();
+    }
   }
-  // Only the percentage is left: the status text gives way, then everything is cut.
+  return cut;
+}
+
+std::vector<std::string> WrapWords(const std::string& text, int columns,
+                                   const std::string& indent) {
+  if (columns <= 0 || DisplayColumns(text) <= columns) return {text};
+  std::vector<std::string> lines;
+  std::string line;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find(' ', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string word = text.substr(at, end - at);
+    at = end + 1;
+    const std::string joined =
+        line.empty() ? (lines.empty() ? "" : indent) + word : line + " " + word;
+    if (!line.empty() && DisplayColumns(joined) > columns) {
+      lines.push_back(line);
+      line = indent + word;
+    } else {
+      line = joined;
+    }
+  }
+  if (!line.empty()) lines.push_back(line);
+  for (std::string& each : lines) each = Cut(each, columns);
+  return lines;
+}
+
+namespace {
+
+std::string Bar(double fraction, int width) {
+  std::string bar(static_cast<std::size_t>(width), '.');
+  const int filled = static_cast<int>(fraction * width);
+  for (int i = 0; i < filled && i < width; ++i) bar[static_cast<std::size_t>(i)] = '#';
+  return " [" + bar + "]";
+}
+
+std::string Percent(double fraction) {
+  char percent[16];
+  std::snprintf(percent, sizeof percent, " %3d%%", static_cast<int>(fraction * 100));
+  return percent;
+}
+
+std::string PadTo(std::string text, int columns) {
+  const int used = DisplayColumns(text);
+  if (used < columns) text.append(static_cast<std::size_t>(columns - used), ' ');
+  return text;
+}
+
+// A label cut from its middle, so that what tells numbered siblings apart stays: "USB Audio
+// Device (2)" becomes "USB Audio (2)".
+std::string CutLabel(const std::string& label, int columns) {
+  if (DisplayColumns(label) <= columns) return label;
+  const std::size_t space = label.find_last_of(' ');
+  if (space == std::string::npos || space == 0) return CutAtWord(label, columns);
+  const std::string last = label.substr(space);
+  const int front = columns - DisplayColumns(last);
+  if (front < 3) return CutAtWord(label, columns);
+  return CutAtWord(label.substr(0, space), front) + last;
+}
+
+constexpr int kMaxBar = 24;
+constexpr int kMinBar = 8;
+
+}  // namespace
+
+std::string FitProgressLine(const ProgressFields& f, int columns) {
+  constexpr int kStatusWidth = 32;
+  const std::string head = f.prefix + f.step + "  ";
+  const std::string percent = Percent(f.fraction);
+  const std::string bytes = "  " + f.bytes;
+  const std::string rate = "  " + f.rate + "/s";
+  const std::string eta = "  left " + f.eta;
+  if (columns <= 0) {
+    return head + PadTo(f.status, kStatusWidth) + Bar(f.fraction, kMaxBar) + percent + bytes +
+           rate + eta;
+  }
   const int room = columns - 1;
+  // What goes first is what tells least: the byte count, then the bar, the rate, the time
+  // left; the percentage stays, and only then is the status text cut.
+  struct Choice {
+    bool bar;
+    std::string tail;
+  };
+  const Choice choices[] = {{true, bytes + rate + eta},
+                            {true, rate + eta},
+                            {false, rate + eta},
+                            {false, eta},
+                            {false, ""}};
+  for (const Choice& choice : choices) {
+    for (const int status_width : {kStatusWidth, 0}) {
+      const std::string status = PadTo(f.status, status_width);
+      const int fixed = DisplayColumns(head + status + percent + choice.tail);
+      if (!choice.bar) {
+        if (fixed <= room) return head + status + percent + choice.tail;
+        continue;
+      }
+      const int bar = std::min(kMaxBar, room - fixed - 3);
+      if (bar >= kMinBar) return head + status + Bar(f.fraction, bar) + percent + choice.tail;
+    }
+  }
   const int fixed = DisplayColumns(head) + DisplayColumns(percent);
-  if (fixed < room) return head + Cut(f.status, room - fixed) + percent;
+  if (fixed < room) return head + CutAtWord(f.status, room - fixed) + percent;
   return Cut(head + f.status + percent, room);
+}
+
+std::string FitBoardLine(const std::string& label, double fraction, const std::string& state,
+                         int columns) {
+  constexpr int kLabelWidth = 24;
+  const std::string percent = Percent(fraction);
+  const std::string tail = percent + "  " + state;
+  if (columns <= 0) return PadTo(label, kLabelWidth) + Bar(fraction, kMaxBar) + tail;
+  const int room = columns - 1;
+  // The bar narrows and goes first, then the labels' column, then the state is cut at a word
+  // and last the label.
+  for (const std::string& head : {PadTo(label, kLabelWidth), label}) {
+    const int fixed = DisplayColumns(head + tail);
+    const int bar = std::min(kMaxBar, room - fixed - 3);
+    if (bar >= kMinBar) return head + Bar(fraction, bar) + tail;
+    if (fixed <= room) return head + tail;
+  }
+  const std::string head = CutLabel(label, std::max(room / 3, 8));
+  const int left = room - DisplayColumns(head + percent) - 2;
+  if (left > 0) return head + percent + "  " + CutAtWord(state, left);
+  return Cut(head + percent, room);
 }
 
 }  // namespace fen

@@ -1,4 +1,6 @@
-// The record file's local time (localtime_r) and line end on POSIX systems.
+// The record file's local time (localtime_r), line end and station on POSIX systems.
+#include <unistd.h>
+
 #include <ctime>
 
 #include "run_events.h"
@@ -13,5 +15,11 @@ std::tm LocalTime(std::time_t t, long* utc_offset_seconds) {
 }
 
 const char* RecordLineEnd() { return "\n"; }
+
+std::string StationName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
+}
 
 }  // namespace fen

@@ -1,4 +1,5 @@
-// The record file's local time (localtime_s and the time zone's bias) and line end on Windows.
+// The record file's local time (localtime_s and the time zone's bias), line end and station on
+// Windows.
 #include <windows.h>
 
 #include <ctime>
@@ -18,5 +19,12 @@ std::tm LocalTime(std::time_t t, long* utc_offset_seconds) {
 }
 
 const char* RecordLineEnd() { return "\r\n"; }
+
+std::string StationName() {
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = sizeof name;
+  if (!GetComputerNameA(name, &size)) return {};
+  return std::string(name, size);
+}
 
 }  // namespace fen

@@ -9,7 +9,9 @@
 #include "engine/string_table.h"
 #include "engine/update_session.h"
 #include "firmware/firmware.h"
+#include "next_step.h"
 #include "protocol/messages.h"
+#include "trace_text.h"
 
 namespace fen {
 
@@ -23,19 +25,6 @@ std::string Hex(std::int32_t value, int digits) {
 
 const char* KindName(FlashStepKind kind) {
   return kind == FlashStepKind::kWrite ? "write" : "erase";
-}
-
-std::string RetryReason(std::int32_t status) {
-  switch (status) {
-    case -1:
-      return "no answer";
-    case kStatusCrcMismatch:
-      return "crc mismatch";
-    case kStatusFlashWriteFailed:
-      return "flash write failed";
-    default:
-      return "status " + std::to_string(status);
-  }
 }
 
 }  // namespace
@@ -113,6 +102,7 @@ void RunEvents::Begin(const std::string& in_port, const std::string& out_port, J
 
 JsonLine RunEvents::Finish(const std::string& outcome, int exit_status, const JsonLine& extra) {
   std::lock_guard<std::mutex> lock(mutex_);
+  FlushError();
   const auto ended = std::chrono::system_clock::now();
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
@@ -131,6 +121,21 @@ JsonLine RunEvents::Finish(const std::string& outcome, int exit_status, const Js
   summary["release"] = release_;
   summary["resends"] = resends_;
   summary["duration_s"] = static_cast<double>(static_cast<std::int64_t>(seconds * 1000)) / 1000;
+  // Where a failed run stopped and what the device and the terminal said: the step, for a
+  // write the block and its offset, the status of the device's last refusal (null: it did not
+  // answer, or did not refuse), and the error's text as shown.
+  const bool failed = exit_status != 0;
+  const bool at_retry = failed && retry_row_ == row_ && row_ > 0;
+  summary["failed_step"] = failed && row_ > 0 ? JsonLine(row_) : JsonLine(nullptr);
+  summary["failed_block"] =
+      at_retry && retry_writing_ ? JsonLine(retry_offset_ / kBlockLength) : JsonLine(nullptr);
+  summary["failed_offset"] =
+      at_retry && retry_writing_ ? JsonLine(retry_offset_) : JsonLine(nullptr);
+  summary["device_status"] = at_retry && retry_status_ >= 0 ? JsonLine(retry_status_)
+                             : failed && result_ == UpdateResult::kNotInUpdateMode
+                                 ? JsonLine(kStatusNotInUpdateMode)
+                                 : JsonLine(nullptr);
+  summary["error"] = failed && !error_text_.empty() ? JsonLine(error_text_) : JsonLine(nullptr);
   if (extra.is_object()) summary.update(extra);
   JsonLine line{{"event", "result"}};
   line.update(summary);
@@ -169,7 +174,8 @@ void RunEvents::EmitProgress(bool force) {
 void RunEvents::ErrorBox(int string_id) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Emit(JsonLine{{"event", "error"}, {"id", string_id}, {"text", LoadString(string_id)}});
+    HoldError(JsonLine{{"event", "error"}, {"id", string_id}, {"text", LoadString(string_id)}});
+    error_text_ = LoadString(string_id);
   }
   ForwardingView::ErrorBox(string_id);
 }
@@ -177,12 +183,26 @@ void RunEvents::ErrorBox(int string_id) {
 void RunEvents::ErrorBoxWithDetail(int string_id, const std::string& detail) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Emit(JsonLine{{"event", "error"},
-                  {"id", string_id},
-                  {"text", LoadString(string_id)},
-                  {"detail", detail}});
+    HoldError(JsonLine{{"event", "error"},
+                       {"id", string_id},
+                       {"text", LoadString(string_id)},
+                       {"detail", detail}});
+    error_text_ = LoadString(string_id) + " " + detail;
   }
   ForwardingView::ErrorBoxWithDetail(string_id, detail);
+}
+
+// An error box is written when it is known whether it ended the run: the run's end gives it
+// the exit status and the advice that the terminal shows after it.
+void RunEvents::HoldError(JsonLine error) {
+  FlushError();
+  held_error_ = std::move(error);
+}
+
+void RunEvents::FlushError() {
+  if (held_error_.is_null()) return;
+  Emit(std::move(held_error_));
+  held_error_ = nullptr;
 }
 
 void RunEvents::DeviceIdentified(const DeviceIdentity& identity) {
@@ -215,6 +235,10 @@ void RunEvents::Retrying(int row, std::int32_t offset, int attempt, std::int32_t
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++resends_;
+    retry_row_ = row;
+    retry_offset_ = offset;
+    retry_status_ = status;
+    retry_writing_ = bytes_.writing();
     JsonLine line{{"event", "retry"}, {"step", row}};
     if (bytes_.writing()) {
       line["block"] = offset / kBlockLength;
@@ -232,6 +256,17 @@ void RunEvents::RunEnded(UpdateResult result) {
     std::lock_guard<std::mutex> lock(mutex_);
     result_ = result;
     if (bytes_.writing() && result == UpdateResult::kCompleted) EmitProgress(true);
+    if (result != UpdateResult::kCompleted && result != UpdateResult::kAborted) {
+      const UpdateResultInfo& info = InfoOf(result);
+      if (held_error_.is_null()) {
+        held_error_ = JsonLine{{"event", "error"}, {"text", LoadString(info.string_id)}};
+      }
+      held_error_["exit"] = info.exit_status;
+      if (const std::string advice = NextStepHint(result); !advice.empty()) {
+        held_error_["advice"] = advice;
+      }
+    }
+    FlushError();
   }
   ForwardingView::RunEnded(result);
 }

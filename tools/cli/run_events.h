@@ -41,7 +41,9 @@ class RunEvents : public ForwardingView {
   // The plan, first line of the stream: the ports and the release.
   void Begin(const std::string& in_port, const std::string& out_port, JsonLine release);
   // The closing result event, and the summary that a record keeps: outcome, exit status,
-  // device, release, resends, duration. `extra` fields are added to both.
+  // device, release, resends, duration and, for a failed run, where it stopped (step, block,
+  // offset, the device's status, the error's text; null where it does not apply). `extra`
+  // fields are added to both.
   JsonLine Finish(const std::string& outcome, int exit_status, const JsonLine& extra = {});
 
   // What the stream reports; every call goes on to the view that shows the run.
@@ -59,6 +61,8 @@ class RunEvents : public ForwardingView {
  private:
   void Emit(JsonLine fields);
   void EmitProgress(bool force);
+  void HoldError(JsonLine error);
+  void FlushError();
 
   std::FILE* events_;
   std::string label_;
@@ -74,6 +78,12 @@ class RunEvents : public ForwardingView {
   AcknowledgedBytes bytes_;
   int last_percent_ = -1;
   int resends_ = 0;
+  std::string error_text_;  // the last error box's, as the terminal shows it
+  int retry_row_ = 0;       // the last retry's step, offset, status and kind
+  std::int32_t retry_offset_ = 0;
+  std::int32_t retry_status_ = -1;
+  bool retry_writing_ = false;
+  JsonLine held_error_;  // the last error box's event, until the run's end completes it
 };
 
 // The local time of `t` and its offset from UTC in seconds (east positive). One file per system.
@@ -81,6 +91,10 @@ std::tm LocalTime(std::time_t t, long* utc_offset_seconds);
 
 // The end of a record's line: "\n", or "\r\n" on Windows. One file per system.
 const char* RecordLineEnd();
+
+// The station a record names: this computer's host name, empty when the system does not say.
+// One file per system.
+std::string StationName();
 
 // Appends `line` and a line end to the record file at `path` in one write, and flushes it to
 // the disk; several processes appending to one file leave whole lines. The file is the one
