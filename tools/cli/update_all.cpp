@@ -157,10 +157,17 @@ int RunUpdateAll(const UpdateArgs& args) {
   const bool json = args.json;
   const bool events = json && !args.json_calls;
   // Quiet and verbose output is made of lines, which a board would draw over.
-  const bool board = !json && ::isatty(STDOUT_FILENO) && !args.quiet && !args.verbose;
-  // On a terminal the board draws the lines, so the views write nowhere.
-  std::FILE* quiet = board ? std::fopen("/dev/null", "w") : nullptr;
-  if (board && quiet == nullptr) return kExitUsage;
+  bool board = !json && ::isatty(STDOUT_FILENO) && !args.quiet && !args.verbose;
+  // On a terminal the board draws the lines, so the views write nowhere: to the system's null
+  // device, "NUL" on Windows, where no POSIX path exists. Without one, the lines are written
+  // and no board is drawn.
+#ifdef _WIN32
+  constexpr const char* kNullDevice = "NUL";
+#else
+  constexpr const char* kNullDevice = "/dev/null";
+#endif
+  std::FILE* quiet = board ? std::fopen(kNullDevice, "w") : nullptr;
+  if (quiet == nullptr) board = false;
   UpdateTiming timing = args.timeouts == "short" ? UpdateTiming::Shrunk() : UpdateTiming{};
   timing.early_tick = args.dispatch == "early";
   if (!json && !args.quiet) {
