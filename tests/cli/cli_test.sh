@@ -187,6 +187,10 @@ check_out "--all pairs ports by identity where names do not tell" 0 \
   update --all --simulate-devices 2 --simulate-name "Odd Synth" --simulate-echo --instant \
   --timeouts short
 grep -qx "Summary: 2 of 2 devices updated." out.txt || fail "--all by identity: not both updated"
+check_out "update finds the device by its answer where names do not tell, never an echo" 0 \
+  "^\(found by the device's answer to an Identity Request: no port bears its name\)$" \
+  update --simulate --simulate-name "Odd Synth" --simulate-echo --instant --timeouts short
+grep -q '^MIDI OUT: Odd Synth$' out.txt || fail "update by identity: not the device's ports"
 
 # --json: an event stream that describes the update; --record: one line per run, appended.
 "$CLI" update --simulate --instant --timeouts short --fault crc@5 --json --record rec.jsonl \

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "engine/identity_probe.h"
 #include "failure.h"
 #include "run_events.h"
 #include "terminal_text.h"
@@ -40,25 +41,45 @@ int RunUpdate(const UpdateArgs& args) {
 
   const PortLists lists = ListPorts(session);
   std::string error;
-  const int in =
-      ResolvePort(args.in, lists.inputs, args.instance, "MIDI IN", args.simulate, &error);
-  const int out = in < -1 ? in
-                          : ResolvePort(args.out, lists.outputs, args.instance, "MIDI OUT",
-                                        args.simulate, &error);
+  int in = ResolvePort(args.in, lists.inputs, args.instance, "MIDI IN", args.simulate, &error);
+  int out = in < -1 ? in
+                    : ResolvePort(args.out, lists.outputs, args.instance, "MIDI OUT", args.simulate,
+                                  &error);
   if (in < -1 || out < -1) {
     return ReportFailure(in == kAmbiguousPort || out == kAmbiguousPort ? kExitPorts : kExitUsage,
                          error);
   }
-  // No port bears the device's names: nothing to open, and no port to blame.
+  // No pair of ports bears the device's names (Windows MIDI Services' names, a renamed
+  // device): the N-th pair that answers an Identity Request as the family is the device's.
+  bool by_answer = false;
+  if (in == -1 && out == -1 && args.in.empty() && args.out.empty() && !lists.inputs.empty() &&
+      !lists.outputs.empty()) {
+    const std::vector<IdentifiedPair> family =
+        FamilyPairs(ProbeIdentities(*driver, args.identify_wait_ms));
+    if (static_cast<int>(family.size()) >= args.instance) {
+      in = family[static_cast<std::size_t>(args.instance - 1)].in;
+      out = family[static_cast<std::size_t>(args.instance - 1)].out;
+      by_answer = true;
+    }
+  }
+  // No port bears the device's names and none answered as it: nothing to open, and no port to
+  // blame.
   if (in < 0 || out < 0) {
-    return ReportFailure(kExitPorts, NoDeviceText(lists, args.instance, in < 0, out < 0),
-                         NoDeviceAdvice(static_cast<int>(setup.devices.size())));
+    std::string text = NoDeviceText(lists, args.instance, in < 0, out < 0);
+    if (args.in.empty() && args.out.empty() && !lists.inputs.empty() && !lists.outputs.empty()) {
+      text += "; no other pair answered an Identity Request as the device";
+    }
+    return ReportFailure(kExitPorts, text, NoDeviceAdvice(static_cast<int>(setup.devices.size())));
   }
   const std::string in_name = in >= 0 ? lists.inputs[static_cast<std::size_t>(in)] : "";
   const std::string out_name = out >= 0 ? lists.outputs[static_cast<std::size_t>(out)] : "";
   if (mode != CliView::Mode::kJson && !args.quiet) {
     std::printf("MIDI IN:  %s\nMIDI OUT: %s\n", TerminalText(in_name).c_str(),
                 TerminalText(out_name).c_str());
+    if (by_answer) {
+      std::printf(
+          "(found by the device's answer to an Identity Request: no port bears its name)\n");
+    }
     std::fflush(stdout);
   }
   run.Begin(in_name, out_name, ReleaseJson(setup.choice.release, setup.choice.folder.has_value()));
