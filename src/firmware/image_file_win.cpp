@@ -6,35 +6,9 @@
 
 #include "firmware/image_file.h"
 #include "firmware/read_only_file.h"
+#include "platform/windows_text.h"
 
 namespace fen {
-
-namespace {
-
-std::string SystemMessage(DWORD code) {
-  char text[256] = {};
-  const DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, code, 0, text, sizeof text, nullptr);
-  std::string message(text, length);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                              message.back() == ' ' || message.back() == '.')) {
-    message.pop_back();
-  }
-  return message.empty() ? "error " + std::to_string(code) : message;
-}
-
-// Paths are UTF-8 inside the program; the wide calls take every name the ANSI ones cannot.
-std::wstring Wide(const std::string& text) {
-  if (text.empty()) return {};
-  const int size =
-      ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  if (size <= 0) return {};
-  std::wstring wide(static_cast<std::size_t>(size), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-  return wide;
-}
-
-}  // namespace
 
 ReadOnlyFile::~ReadOnlyFile() {
   if (handle_ != -1) ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
@@ -42,7 +16,7 @@ ReadOnlyFile::~ReadOnlyFile() {
 
 // Unless it is to be followed, a link itself is opened, not what it points to.
 ReadOnlyFile::Opened ReadOnlyFile::Open(const std::string& path, bool follow_link) {
-  const std::wstring wide = Wide(path);
+  const std::wstring wide = Utf8ToWide(path);
   HANDLE file = ::CreateFileW(
       wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
       FILE_ATTRIBUTE_NORMAL | (follow_link ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
@@ -53,7 +27,7 @@ ReadOnlyFile::Opened ReadOnlyFile::Open(const std::string& path, bool follow_lin
       return Opened::kNotRegular;
     }
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return Opened::kMissing;
-    failure_ = SystemMessage(code);
+    failure_ = SystemErrorText(code);
     return Opened::kFailed;
   }
   handle_ = reinterpret_cast<std::intptr_t>(file);
@@ -76,7 +50,7 @@ bool ReadOnlyFile::ReadUpTo(void* data, std::size_t want, std::size_t* got) {
     DWORD n = 0;
     const DWORD ask = static_cast<DWORD>(std::min<std::size_t>(want - *got, 1u << 20));
     if (!::ReadFile(reinterpret_cast<HANDLE>(handle_), bytes + *got, ask, &n, nullptr)) {
-      failure_ = SystemMessage(::GetLastError());
+      failure_ = SystemErrorText(::GetLastError());
       return false;
     }
     if (n == 0) break;

@@ -5,37 +5,17 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cwchar>
 
 #include "platform/output_file.h"
+#include "platform/windows_text.h"
 
 namespace fen {
 
 namespace {
 
-std::string SystemMessage(DWORD code) {
-  char text[256] = {};
-  const DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, code, 0, text, sizeof text, nullptr);
-  std::string message(text, length);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                              message.back() == ' ' || message.back() == '.')) {
-    message.pop_back();
-  }
-  return message.empty() ? "error " + std::to_string(code) : message;
-}
-
-std::wstring Wide(const std::string& text) {
-  const int length = ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 1), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), length);
-  wide.resize(wcslen(wide.c_str()));
-  return wide;
-}
-
 // A name that exists as a link or a folder is refused by what it is.
 bool RefusedByAttributes(const std::string& path, std::string* error) {
-  const DWORD attributes = ::GetFileAttributesW(Wide(path).c_str());
+  const DWORD attributes = ::GetFileAttributesW(Utf8ToWide(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return false;
   if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     *error = path + " is a symbolic link: it is not written through";
@@ -56,7 +36,7 @@ bool CheckOpened(HANDLE file, const std::string& path, std::string* error) {
   }
   BY_HANDLE_FILE_INFORMATION info{};
   if (!::GetFileInformationByHandle(file, &info)) {
-    *error = "cannot examine " + path + ": " + SystemMessage(::GetLastError());
+    *error = "cannot examine " + path + ": " + SystemErrorText(::GetLastError());
     return false;
   }
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
@@ -90,7 +70,7 @@ AppendFile::Opened AppendFile::Open(const std::string& path, bool create, std::s
   if (RefusedByAttributes(path, error)) return Opened::kRefused;
   // FILE_APPEND_DATA alone makes every write land at the end. A dangling link is opened as the
   // link, so OPEN_ALWAYS never makes its target.
-  HANDLE file = ::CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+  HANDLE file = ::CreateFileW(Utf8ToWide(path).c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               create ? OPEN_ALWAYS : OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
@@ -99,7 +79,7 @@ AppendFile::Opened AppendFile::Open(const std::string& path, bool create, std::s
     if (!create && (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)) {
       return Opened::kMissing;
     }
-    *error = "cannot open " + path + ": " + SystemMessage(code);
+    *error = "cannot open " + path + ": " + SystemErrorText(code);
     return Opened::kRefused;
   }
   handle_ = reinterpret_cast<std::intptr_t>(file);
@@ -117,11 +97,11 @@ bool AppendFile::Append(std::string_view bytes, bool sync, std::string* error) {
   DWORD written = 0;
   if (!::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
       written != bytes.size()) {
-    *error = "cannot write " + path_ + ": " + SystemMessage(::GetLastError());
+    *error = "cannot write " + path_ + ": " + SystemErrorText(::GetLastError());
     return false;
   }
   if (sync && !::FlushFileBuffers(file)) {
-    *error = "cannot flush " + path_ + " to the disk: " + SystemMessage(::GetLastError());
+    *error = "cannot flush " + path_ + " to the disk: " + SystemErrorText(::GetLastError());
     return false;
   }
   return true;
@@ -136,12 +116,12 @@ HANDLE CreateBeside(const std::string& path, std::string* temporary, std::string
     *temporary =
         path + ".new-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(serial++);
     // CREATE_NEW fails on any existing name, a link included, so nothing is written through one.
-    file = ::CreateFileW(Wide(*temporary).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    file = ::CreateFileW(Utf8ToWide(*temporary).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS) break;
   }
   if (file == INVALID_HANDLE_VALUE) {
-    *error = "cannot create " + *temporary + ": " + SystemMessage(::GetLastError());
+    *error = "cannot create " + *temporary + ": " + SystemErrorText(::GetLastError());
   }
   return file;
 }
@@ -154,7 +134,7 @@ bool CheckReplaceable(const std::string& path, std::string* error) {
   HANDLE file = CreateBeside(path, &temporary, error);
   if (file == INVALID_HANDLE_VALUE) return false;
   ::CloseHandle(file);
-  ::DeleteFileW(Wide(temporary).c_str());
+  ::DeleteFileW(Utf8ToWide(temporary).c_str());
   return true;
 }
 
@@ -174,13 +154,14 @@ bool WriteFileReplacing(const std::string& path, std::string_view bytes, std::st
   const DWORD code = ::GetLastError();
   ::CloseHandle(file);
   if (!written) {
-    *error = "cannot write " + temporary + ": " + SystemMessage(code);
-    ::DeleteFileW(Wide(temporary).c_str());
+    *error = "cannot write " + temporary + ": " + SystemErrorText(code);
+    ::DeleteFileW(Utf8ToWide(temporary).c_str());
     return false;
   }
-  if (!::MoveFileExW(Wide(temporary).c_str(), Wide(path).c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    *error = "cannot write " + path + ": " + SystemMessage(::GetLastError());
-    ::DeleteFileW(Wide(temporary).c_str());
+  if (!::MoveFileExW(Utf8ToWide(temporary).c_str(), Utf8ToWide(path).c_str(),
+                     MOVEFILE_REPLACE_EXISTING)) {
+    *error = "cannot write " + path + ": " + SystemErrorText(::GetLastError());
+    ::DeleteFileW(Utf8ToWide(temporary).c_str());
     return false;
   }
   return true;

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/port_claim.h"
+#include "platform/windows_text.h"
 
 namespace fen {
 
@@ -19,14 +20,6 @@ struct HolderRecord {
   DWORD pid;
   char program[64];
 };
-
-std::wstring Wide(const std::string& text) {
-  std::wstring wide(text.size(), L'\0');
-  const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      wide.data(), static_cast<int>(wide.size()));
-  wide.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-  return wide;
-}
 
 std::string ProgramName() {
   wchar_t path[MAX_PATH] = {};
@@ -54,7 +47,7 @@ std::unique_ptr<PortClaim> PortClaim::Take(const std::vector<std::string>& keys,
                                            ClaimHolder* holder) {
   std::unique_ptr<PortClaim> claim(new PortClaim());
   for (const std::string& key : Distinct(keys)) {
-    const std::wstring name = Wide(SystemName(key));
+    const std::wstring name = Utf8ToWide(SystemName(key));
     auto held = std::make_unique<Held>();
     held->mutex = ::CreateMutexW(nullptr, FALSE, (L"Global\\" + name).c_str());
     const DWORD error = ::GetLastError();
