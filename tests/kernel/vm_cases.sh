@@ -19,7 +19,7 @@ pass() { echo "PASS $1"; }
 fail() {
   echo "FAIL $1: $2"
   failures=$((failures + 1))
-  for f in out.txt err.txt dev.out; do
+  for f in out.txt err.txt dev.out dev1.out dev2.out; do
     [ -s $f ] && tail -5 $f | sed "s|^|     $f: |"
   done
   return 0
