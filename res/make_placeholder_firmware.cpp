@@ -24,6 +24,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   const bool written = std::fwrite(image.data(), 1, image.size(), file) == image.size();
+#ifdef _WIN32
+  // Windows' rename does not replace a file: an image from an earlier build would stop every
+  // later one from making it again.
+  if (written) std::remove(out.c_str());
+#endif
   if (std::fclose(file) != 0 || !written || std::rename(partial.c_str(), out.c_str()) != 0) {
     std::perror(out.c_str());
     std::remove(partial.c_str());
