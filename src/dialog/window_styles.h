@@ -5,7 +5,6 @@
 #define FEN_DIALOG_WINDOW_STYLES_H
 
 #if defined(_WIN32) || defined(RC_INVOKED)
-#include <commctrl.h>
 #include <windows.h>
 #else
 #define WS_POPUP 0x80000000L
