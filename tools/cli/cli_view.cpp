@@ -261,8 +261,10 @@ void CliView::Retrying(int row, std::int32_t offset, int attempt, std::int32_t s
 }
 
 void CliView::MessageTraffic(bool sent, const std::uint8_t* data, std::size_t size) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  // Called for every message the session sends or receives: the mode and verbosity never
+  // change after construction, so a quiet view returns before the lock.
   if (!verbose()) return;
+  std::lock_guard<std::mutex> lock(mutex_);
   ClearLine();
   PrintLine(out_, TrafficLine(sent, data, size));
 }
