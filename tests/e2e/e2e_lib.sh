@@ -39,6 +39,12 @@ e2e_cleanup() {
   for pid in "${devices[@]}"; do
     kill "$pid" 2>/dev/null || true
   done
+  if [ -n "${e2e_report:-}" ]; then
+    exec 1>&3 2>&4
+    # What failed first: a log that shows only a failed test's first lines still says it.
+    grep "^FAIL" "$e2e_report" && echo "---- the whole report:"
+    cat "$e2e_report"
+  fi
   if [ -n "${E2E_KEEP:-}" ]; then
     echo "work folder kept: $work"
   else
@@ -47,6 +53,11 @@ e2e_cleanup() {
 }
 trap e2e_cleanup EXIT
 cd "$work" || exit 1
+# Not on a terminal (under ctest), the report is kept and printed when the script ends.
+if [ ! -t 1 ]; then
+  e2e_report=$work/report.txt
+  exec 3>&1 4>&2 >"$e2e_report" 2>&1
+fi
 FW=$work/firmware
 mkdir -p "$FW"
 
