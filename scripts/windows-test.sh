@@ -98,8 +98,21 @@ cmake --build "$BUILD" -j "$JOBS" </dev/null
 
 # The command-line updater as a user runs it on Windows: a whole update against the built-in
 # simulated device, and a listing that says plainly that no device is there (Wine has none).
-CLI="$BUILD/tools/cli/fenupdator-cli.exe"
+# Paths as Windows has them: the programs run from a drive of their own, D: (the work folder),
+# with Z:, Wine's drive for the whole POSIX tree, taken away meanwhile, so that a POSIX path
+# the program makes or takes (a /dev/null, a /tmp) fails here as it does on Windows.
 work=$(mktemp -d)
+cp "$BUILD"/tools/cli/fenupdator-cli.exe "$BUILD"/tools/cli/fenupdator-cli-test-key.exe "$work/"
+drives=$WINEPREFIX/dosdevices
+z_drive=$(readlink "$drives/z:" || true)
+restore_drives() {
+  rm -f "$drives/d:"
+  if [ -n "$z_drive" ] && [ ! -e "$drives/z:" ]; then ln -s "$z_drive" "$drives/z:"; fi
+}
+trap 'restore_drives; stop_wine' EXIT
+rm -f "$drives/z:" "$drives/d:"
+ln -s "$work" "$drives/d:"
+CLI='D:\fenupdator-cli.exe'
 failures=0
 check() {  # check NAME WANT-STATUS WANT-TEXT -- ARGS...
   local name=$1 want_status=$2 want_text=$3
@@ -120,6 +133,16 @@ check "update --simulate" 0 "Version update completed." -- update --simulate --i
 check "list without a device" 0 "No MIDI device found" -- list
 check "update refuses placeholder images" 2 "placeholder firmware images" -- update
 check "bad arguments" 2 "" -- update --simulate --instance 21
+check "update --all on a console without POSIX paths" 0 "2 of 2 devices updated" -- \
+  update --all --simulate-devices 2 --instant
+check "a record on a Windows path" 0 "Version update completed." -- \
+  update --simulate --instant --record records.jsonl
+grep -q '"outcome":"completed"' "$work/records.jsonl" || {
+  echo "FAIL a record on a Windows path: records.jsonl holds no completed run"
+  failures=$((failures + 1))
+}
+check "a POSIX path is no path on Windows" 2 "cannot open /tmp/fen-record.jsonl" -- \
+  update --simulate --instant --record /tmp/fen-record.jsonl
 
 # Names beyond the ANSI code page: the arguments are read from the wide command line and the
 # files opened with the wide calls, so a folder named in Japanese is found on a Windows whose
@@ -139,7 +162,7 @@ check "firmware manifest in a folder named in Japanese" 0 "" -- \
 # The installed program trusts no test key; its copy fenupdator-cli-test-key does.
 KEY="$BUILD/test-release-key/test-release.key"
 if command -v minisign >/dev/null && [ -s "$KEY" ]; then
-  CLI="$BUILD/tools/cli/fenupdator-cli-test-key.exe"
+  CLI='D:\fenupdator-cli-test-key.exe'
   mkdir "$work/release"
   cp "$BUILD"/src/firmware/placeholder_firmware/{129,133,136,137}.bin "$work/release/"
   check "firmware manifest" 0 "" -- firmware manifest release --version 3.1.4 --model 0x57 --model 0x61
@@ -153,13 +176,14 @@ if command -v minisign >/dev/null && [ -s "$KEY" ]; then
   printf "\\$(printf '%03o' $((byte ^ 4)))" |
     dd of="$work/flipped/137.bin" bs=1 seek=77 conv=notrunc status=none
   check "firmware verify refuses a flipped bit" 2 "137.bin: SHA-256" -- firmware verify flipped
-  CLI="$BUILD/tools/cli/fenupdator-cli.exe"
+  CLI='D:\fenupdator-cli.exe'
   check "the installed program does not trust the test key" 2 "which this build does not trust" -- \
     firmware verify release
 else
   echo "FAIL signed release: minisign or the build's test key ($KEY) is missing"
   failures=$((failures + 1))
 fi
+restore_drives
 rm -rf "$work"
 
 # --- The desktop program (Win32): the release zip, signed with a throwaway certificate. -------
