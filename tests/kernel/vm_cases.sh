@@ -463,9 +463,14 @@ wine_cli() {
   tr -d '\r' <out.raw >out.txt
   tr -d '\r' <err.raw >err.txt
 }
+# With WINE_BY_ANSWER set no port is named: the updater finds the device by its answer.
 wine_update() {
   : >TEST_LOG.txt
-  wine_cli update --in "$WNAME" --out "$WNAME" --firmware firmware --allow-unsigned "$@"
+  if [ -n "${WINE_BY_ANSWER:-}" ]; then
+    wine_cli update --firmware firmware --allow-unsigned "$@"
+  else
+    wine_cli update --in "$WNAME" --out "$WNAME" --firmware firmware --allow-unsigned "$@"
+  fi
 }
 
 # wine_run NAME STATUS TEXT LOG DEVICE-ARGS...: one update over WinMM against gadget 1's
@@ -523,6 +528,20 @@ case_wine() {
   crc7="(CRC)Transfer error occurred."
   wine_run "WinMM: a block that keeps failing ends the run" 5 "Transfer error occurred." \
     "$crc7|$crc7|$crc7|$crc7|$crc7|$crc7|$crc7" crc@30x7
+  # Wine names the ports after the ALSA port, as Windows MIDI Services may name them after the
+  # device's own strings: no port bears the device's name, and its answer finds it.
+  WINE_BY_ANSWER=1
+  wine_run "WinMM: no ports given, the device found by its answer" 0 \
+    "Version update completed." "" &&
+    ! grep -qF "found by the device's answer" out.txt &&
+    fail "WinMM: found by its answer" "the output does not say so: $(head -5 out.txt)"
+  WINE_BY_ANSWER=
+  # The device's own Identity Requests mid-transfer are answered from the reply path, which
+  # on Windows runs on the driver's thread, never inside WinMM's callback: no stall.
+  wine_run "WinMM: the device's Identity Requests during the transfer answered" 0 \
+    "Version update completed." "" identity-request@4 identity-request@900 &&
+    ! report_has dev '"sent":2,"right":2,"wrong":0,"unanswered":0' &&
+    fail "WinMM: requests answered right" "$(cat dev.json)"
   case_wine_unplug
 }
 
