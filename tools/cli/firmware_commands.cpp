@@ -185,8 +185,9 @@ int FirmwareCommands::Run() const {
     if (!WriteFileReplacing(path, MakeManifest(*images, version_, models), &error)) {
       return Refuse(error);
     }
-    // A signature of the manifest it replaces would only be refused.
-    std::remove(PathText(dir / kSignatureFile).c_str());
+    // A signature of the manifest it replaces would only be refused. Removed by its wide name on
+    // Windows: std::remove would take the UTF-8 name for one in the ANSI code page.
+    std::filesystem::remove(dir / kSignatureFile, ignored);
     const std::string shown = TerminalText(path);
     std::printf("Wrote %s; sign it with minisign -Sm %s\n", shown.c_str(), shown.c_str());
     return 0;
