@@ -230,7 +230,8 @@ TEST_F(FirmwareFolder, RefusesAReleaseNamingTheFileInItsFolder) {
 TEST_F(FirmwareFolder, FindsAReleaseInAFolderNamedInUtf8) {
   const std::string name = "r\xc3\xa9lease-\xe3\x83\xaa\xe3\x83\xaa\xe3\x83\xbc\xe3\x82\xb9";
   const std::string folder_text = PathText(dir_) + "/" + name;
-  const fs::path folder = Utf8Path(folder_text);
+  // Made here from char8_t, which std::filesystem reads as UTF-8 on every system.
+  const fs::path folder = dir_ / fs::path(std::u8string(name.begin(), name.end()));
   fs::create_directory(folder);
   for (const FirmwareImageInfo& entry : FirmwareImageTable()) {
     fs::copy_file(Path(entry.resource_id), folder / (std::to_string(entry.resource_id) + ".bin"));
