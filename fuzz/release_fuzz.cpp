@@ -50,11 +50,10 @@ struct Key {
 
 // What an accepted manifest must say, whoever wrote it.
 void CheckAccepted(const std::string& manifest, const fen::ReleaseInfo& info) {
-  std::string why;
   Check(manifest.find('\0') == std::string::npos);
   Check(!fen::HoldsControlText(info.version));
-  Check(fen::CheckReleaseVersion(info.version, &why));
-  Check(fen::CheckReleaseModels(info.models, &why));
+  Check(static_cast<bool>(fen::CheckReleaseVersion(info.version)));
+  Check(static_cast<bool>(fen::CheckReleaseModels(info.models)));
   Check(info.images.size() == fen::FirmwareImageTable().size());
   for (const fen::FirmwareImageInfo& known : fen::FirmwareImageTable()) {
     Check(std::count_if(info.images.begin(), info.images.end(), [&](const auto& image) {
@@ -123,33 +122,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
   }
 
-  fen::ReleaseInfo info;
-  std::string error;
-  const bool accepted = fen::VerifyManifest(manifest, given, key.trusted, &info, &error);
-  Check(accepted || !error.empty());
-  if (!accepted) return 0;
+  const fen::Checked<fen::ReleaseInfo> verified = fen::VerifyManifest(manifest, given, key.trusted);
+  Check(verified || !verified.refusal().text.empty());
+  if (!verified) return 0;
+  const fen::ReleaseInfo& info = *verified;
   CheckAccepted(manifest, info);
   Check((info.signature == fen::ReleaseSignature::kSigned) == (given != nullptr));
   if (info.signature == fen::ReleaseSignature::kSigned) {
     // Ed25519 signs deterministically: the key's own signature of what the reader says it
     // verified is the one it was given, so the signed bytes are exactly these.
-    fen::MinisignSignature parsed;
-    fen::MinisignSignature again;
-    Check(fen::ParseSignature(*given, &parsed, &error));
-    Check(fen::ParseSignature(
-        fen::SignMessage(key.secret, manifest, info.trusted_comment, info.prehashed), &again,
-        &error));
-    Check(parsed.signature == again.signature);
-    Check(parsed.global_signature == again.global_signature);
+    const fen::Checked<fen::MinisignSignature> parsed = fen::ParseSignature(*given);
+    const fen::Checked<fen::MinisignSignature> again = fen::ParseSignature(
+        fen::SignMessage(key.secret, manifest, info.trusted_comment, info.prehashed));
+    Check(parsed && again);
+    Check(parsed->signature == again->signature);
+    Check(parsed->global_signature == again->global_signature);
     // The key's ID bytes 01..08 read as minisign reads them: a little-endian number, printed
     // without leading zeros.
     Check(info.key_id == "807060504030201");
   }
   // A manifest accepted unsigned is accepted signed by the key, and the other way round.
   if ((mode & 3) == 2) {
-    fen::ReleaseInfo unsigned_info;
-    Check(fen::VerifyManifest(manifest, nullptr, key.trusted, &unsigned_info, &error));
-    Check(unsigned_info.version == info.version && unsigned_info.models == info.models);
+    const fen::Checked<fen::ReleaseInfo> unsigned_info =
+        fen::VerifyManifest(manifest, nullptr, key.trusted);
+    Check(static_cast<bool>(unsigned_info));
+    Check(unsigned_info->version == info.version && unsigned_info->models == info.models);
   }
   return 0;
 }

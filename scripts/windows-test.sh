@@ -155,6 +155,16 @@ check "firmware manifest in a folder named in Japanese" 0 "" -- \
   echo "FAIL firmware manifest in a folder named in Japanese: no manifest.json written"
   failures=$((failures + 1))
 }
+check "firmware verify in a folder named in Japanese" 0 "3.1.4" -- \
+  firmware verify リリース --allow-unsigned
+# A manifest made again drops the signature of the one it replaces, by the folder's wide name.
+echo stale >"$work/リリース/manifest.json.minisig"
+check "firmware manifest --force in a folder named in Japanese" 0 "" -- \
+  firmware manifest リリース --version 3.1.5 --model 0x57 --force
+[ ! -e "$work/リリース/manifest.json.minisig" ] || {
+  echo "FAIL firmware manifest --force in a folder named in Japanese: the old signature is left"
+  failures=$((failures + 1))
+}
 
 # A signed release on Windows: a manifest made by the updater, signed by the minisign tool here
 # with the build's test key, verified by the updater and flashed into the simulated device; a

@@ -5,11 +5,14 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "firmware/refusal.h"
 
 namespace fen {
 
@@ -46,9 +49,9 @@ class FirmwareSet {
   static const FirmwareSet& Builtin();
   // True when the built-in images are generated placeholders, not a firmware release.
   static bool BuiltinIsPlaceholder();
-  // Reads DIR/129.bin, DIR/133.bin, DIR/136.bin, DIR/137.bin; on any missing, unreadable or
-  // wrong-sized file returns nothing and puts a message naming the file into `error`.
-  static std::optional<FirmwareSet> LoadFolder(const std::string& folder, std::string* error);
+  // Reads DIR/129.bin, DIR/133.bin, DIR/136.bin, DIR/137.bin (DIR empty: the current folder);
+  // any missing, unreadable or wrong-sized file is a refusal naming it.
+  static Checked<FirmwareSet> LoadFolder(const std::filesystem::path& folder);
 
   // Images owned by someone else for the life of the set (the program's resources of type
   // "BIN" on Windows), by resource ID.

@@ -1,7 +1,5 @@
 // The image table, and a release folder's images read from disk with a message that names the
 // file at fault.
-#include <filesystem>
-
 #include "firmware/firmware.h"
 #include "firmware/image_file.h"
 
@@ -16,25 +14,17 @@ const std::vector<FirmwareImageInfo>& FirmwareImageTable() {
   return specs;
 }
 
-std::optional<FirmwareSet> FirmwareSet::LoadFolder(const std::string& folder, std::string* error) {
+Checked<FirmwareSet> FirmwareSet::LoadFolder(const std::filesystem::path& folder) {
   FirmwareSet set;
   set.storage_ = std::make_shared<std::vector<std::vector<std::uint8_t>>>();
   set.storage_->reserve(FirmwareImageTable().size());
-  std::string message;
+  // Joined with the system's separator, so that a refusal names the file as the system does.
+  const std::filesystem::path base = folder.empty() ? std::filesystem::path(".") : folder;
   for (const FirmwareImageInfo& entry : FirmwareImageTable()) {
-    // Joined with the system's separator, so that a message names the file as the system does.
-    // Names are UTF-8 (char8_t), which Windows' narrow path conversion would take for ANSI.
-    const std::string base = folder.empty() ? std::string(".") : folder;
-    const std::u8string joined = (std::filesystem::path(std::u8string(base.begin(), base.end())) /
-                                  (std::to_string(entry.resource_id) + ".bin"))
-                                     .u8string();
-    const std::string path(joined.begin(), joined.end());
-    std::vector<std::uint8_t> bytes;
-    if (!ReadImageFile(path, entry.size, bytes, message)) {
-      if (error != nullptr) *error = message;
-      return std::nullopt;
-    }
-    set.storage_->push_back(std::move(bytes));
+    Checked<std::vector<std::uint8_t>> bytes =
+        ReadImageFile(base / (std::to_string(entry.resource_id) + ".bin"), entry.size);
+    if (!bytes) return bytes.refusal();
+    set.storage_->push_back(std::move(*bytes));
     set.images_[entry.resource_id] = {set.storage_->back().data(), entry.size};
   }
   return set;

@@ -6,77 +6,66 @@
 
 namespace fen {
 
-bool ReadImageFile(const std::string& path, std::size_t expected, std::vector<std::uint8_t>& out,
-                   std::string& error) {
+Checked<std::vector<std::uint8_t>> ReadImageFile(const std::filesystem::path& path,
+                                                 std::size_t expected) {
+  const std::string name = PathText(path);
   ReadOnlyFile file;
   switch (file.Open(path, /*follow_link=*/true)) {
     case ReadOnlyFile::Opened::kOk:
       break;
     case ReadOnlyFile::Opened::kMissing:
-      error = "missing firmware image " + path;
-      return false;
+      return Refusal{"missing firmware image " + name};
     case ReadOnlyFile::Opened::kFailed:
-      error = "cannot open " + path + ": " + file.Failure();
-      return false;
+      return Refusal{"cannot open " + name + ": " + file.Failure()};
     case ReadOnlyFile::Opened::kLink:
     case ReadOnlyFile::Opened::kNotRegular:
-      error = path + " is not a regular file";
-      return false;
+      return Refusal{name + " is not a regular file"};
   }
-  if (file.Size() != expected) {
-    error = SizeMismatch(path, file.Size(), expected);
-    return false;
-  }
+  if (file.Size() != expected) return Refusal{SizeMismatch(name, file.Size(), expected)};
   // One byte more than expected is asked for, to notice a file that grew after it was opened.
-  out.resize(expected + 1);
+  std::vector<std::uint8_t> bytes(expected + 1);
   std::size_t got = 0;
-  if (!file.ReadUpTo(out.data(), out.size(), &got)) {
-    error = "cannot read " + path + ": " + file.Failure();
-    return false;
+  if (!file.ReadUpTo(bytes.data(), bytes.size(), &got)) {
+    return Refusal{"cannot read " + name + ": " + file.Failure()};
   }
   if (got != expected) {
-    error =
-        path + " changed size while it was read; expected " + std::to_string(expected) + " bytes";
-    return false;
+    return Refusal{name + " changed size while it was read; expected " + std::to_string(expected) +
+                   " bytes"};
   }
-  out.resize(expected);
-  return true;
+  bytes.resize(expected);
+  return bytes;
 }
 
-int ReadSmallFile(const std::string& path, std::size_t limit, std::string* text, std::string* error,
-                  bool follow_link) {
+Checked<std::optional<std::string>> ReadSmallFile(const std::filesystem::path& path,
+                                                  std::size_t limit, bool follow_link) {
+  const std::string name = PathText(path);
   ReadOnlyFile file;
   switch (file.Open(path, follow_link)) {
     case ReadOnlyFile::Opened::kOk:
       break;
     case ReadOnlyFile::Opened::kMissing:
-      return 1;
+      return std::optional<std::string>();
     case ReadOnlyFile::Opened::kFailed:
-      *error = "cannot open " + path + ": " + file.Failure();
-      return -1;
+      return Refusal{"cannot open " + name + ": " + file.Failure()};
     case ReadOnlyFile::Opened::kLink:
-      *error = path + " is a symbolic link, not a file of its own";
-      return -1;
+      return Refusal{name + " is a symbolic link, not a file of its own"};
     case ReadOnlyFile::Opened::kNotRegular:
-      *error = path + " is not a regular file";
-      return -1;
+      return Refusal{name + " is not a regular file"};
   }
   const auto too_large = [&](std::uintmax_t size) {
-    *error = path + " is " + std::to_string(size) + " bytes, more than the " +
-             std::to_string(limit) + " it may have";
-    return -1;
+    return Refusal{name + " is " + std::to_string(size) + " bytes, more than the " +
+                   std::to_string(limit) + " it may have"};
   };
   if (file.Size() > limit) return too_large(file.Size());
   // One byte more than the limit is asked for, to notice a file that grew after it was opened.
-  text->resize(limit + 1);
+  std::string text(limit + 1, '\0');
   std::size_t got = 0;
-  if (!file.ReadUpTo(text->data(), text->size(), &got)) {
-    *error = "cannot read " + path + ": " + file.Failure();
-    return -1;
+  if (!file.ReadUpTo(text.data(), text.size(), &got)) {
+    return Refusal{"cannot read " + name + ": " + file.Failure()};
   }
-  text->resize(got);
   if (got > limit) return too_large(got);
-  return 0;
+  text.resize(got);
+  return std::optional<std::string>(std::move(text));
 }
 
 }  // namespace fen

@@ -13,6 +13,11 @@
 
 namespace fen {
 
+// Names are bytes here, and UTF-8 is what the programs take and print.
+std::filesystem::path Utf8Path(std::string_view text) { return std::string(text); }
+
+std::string PathText(const std::filesystem::path& path) { return path.native(); }
+
 ReadOnlyFile::~ReadOnlyFile() {
   if (handle_ >= 0) ::close(static_cast<int>(handle_));
 }
@@ -21,7 +26,7 @@ ReadOnlyFile::~ReadOnlyFile() {
 // multiplexer hands out a new terminal, a tape rewinds), so only a regular file, or a link to
 // one when `follow_link`, is opened at all. O_NONBLOCK and O_NOCTTY cover a name swapped for
 // such a file in between, and the opened file must be the one that was looked at.
-ReadOnlyFile::Opened ReadOnlyFile::Open(const std::string& path, bool follow_link) {
+ReadOnlyFile::Opened ReadOnlyFile::Open(const std::filesystem::path& path, bool follow_link) {
   struct stat seen {};
   if ((follow_link ? ::stat(path.c_str(), &seen) : ::lstat(path.c_str(), &seen)) != 0) {
     const int code = errno;

@@ -10,13 +10,19 @@
 
 namespace fen {
 
+// The wide form of the UTF-8 text, as the W calls take it; an invalid sequence becomes U+FFFD
+// rather than an exception.
+std::filesystem::path Utf8Path(std::string_view text) { return Utf8ToWide(text); }
+
+std::string PathText(const std::filesystem::path& path) { return WideToUtf8(path.native()); }
+
 ReadOnlyFile::~ReadOnlyFile() {
   if (handle_ != -1) ::CloseHandle(reinterpret_cast<HANDLE>(handle_));
 }
 
 // Unless it is to be followed, a link itself is opened, not what it points to.
-ReadOnlyFile::Opened ReadOnlyFile::Open(const std::string& path, bool follow_link) {
-  const std::wstring wide = Utf8ToWide(path);
+ReadOnlyFile::Opened ReadOnlyFile::Open(const std::filesystem::path& path, bool follow_link) {
+  const std::wstring& wide = path.native();
   HANDLE file = ::CreateFileW(
       wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
       FILE_ATTRIBUTE_NORMAL | (follow_link ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);

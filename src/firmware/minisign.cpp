@@ -51,10 +51,7 @@ std::string EncodeBase64(const std::uint8_t* data, std::size_t size) {
   return out;
 }
 
-bool Fail(std::string* error, const std::string& message) {
-  if (error != nullptr) *error = message;
-  return false;
-}
+constexpr std::string_view kNoCrypto = "the cryptography library cannot start";
 
 }  // namespace
 
@@ -73,8 +70,8 @@ std::string KeyIdText(const MinisignKeyId& id) {
   return digits;
 }
 
-bool ParsePublicKey(std::string_view text, MinisignPublicKey* key, std::string* error) {
-  if (!CryptoReady()) return Fail(error, "the cryptography library cannot start");
+Checked<MinisignPublicKey> ParsePublicKey(std::string_view text) {
+  if (!CryptoReady()) return Refusal{std::string(kNoCrypto)};
   std::string_view line;
   for (std::string_view l : Lines(text)) {
     if (l.empty() || l.substr(0, kUntrustedPrefix.size()) == kUntrustedPrefix) continue;
@@ -83,86 +80,88 @@ bool ParsePublicKey(std::string_view text, MinisignPublicKey* key, std::string* 
   }
   std::vector<std::uint8_t> bytes;
   if (line.empty() || !DecodeBase64(line, kPublicKeyBytes, &bytes)) {
-    return Fail(error, "not a minisign public key");
+    return Refusal{"not a minisign public key"};
   }
   if (bytes[0] != 'E' || bytes[1] != 'd') {
-    return Fail(error, "not an Ed25519 minisign public key");
+    return Refusal{"not an Ed25519 minisign public key"};
   }
-  std::memcpy(key->key_id.data(), bytes.data() + 2, 8);
-  std::memcpy(key->key.data(), bytes.data() + 10, 32);
-  return true;
+  MinisignPublicKey key;
+  std::memcpy(key.key_id.data(), bytes.data() + 2, 8);
+  std::memcpy(key.key.data(), bytes.data() + 10, 32);
+  return key;
 }
 
-bool ParseSignature(std::string_view text, MinisignSignature* signature, std::string* error) {
-  if (!CryptoReady()) return Fail(error, "the cryptography library cannot start");
+Checked<MinisignSignature> ParseSignature(std::string_view text) {
+  if (!CryptoReady()) return Refusal{std::string(kNoCrypto)};
   std::vector<std::string_view> lines = Lines(text);
   while (!lines.empty() && lines.back().empty()) lines.pop_back();
-  if (lines.size() != 4) return Fail(error, "not a minisign signature: it needs four lines");
+  if (lines.size() != 4) return Refusal{"not a minisign signature: it needs four lines"};
   if (lines[0].substr(0, kUntrustedPrefix.size()) != kUntrustedPrefix) {
-    return Fail(error, "not a minisign signature: no untrusted comment line");
+    return Refusal{"not a minisign signature: no untrusted comment line"};
   }
   if (lines[2].substr(0, kTrustedPrefix.size()) != kTrustedPrefix) {
-    return Fail(error, "not a minisign signature: no trusted comment line");
+    return Refusal{"not a minisign signature: no trusted comment line"};
   }
   std::vector<std::uint8_t> bytes;
   if (!DecodeBase64(lines[1], kSignatureBytes, &bytes)) {
-    return Fail(error, "not a minisign signature: the signature line is damaged");
+    return Refusal{"not a minisign signature: the signature line is damaged"};
   }
+  MinisignSignature signature;
   if (bytes[0] == 'E' && bytes[1] == 'd') {
-    signature->prehashed = false;
+    signature.prehashed = false;
   } else if (bytes[0] == 'E' && bytes[1] == 'D') {
-    signature->prehashed = true;
+    signature.prehashed = true;
   } else {
-    return Fail(error, "the signature's algorithm is neither Ed nor ED");
+    return Refusal{"the signature's algorithm is neither Ed nor ED"};
   }
-  std::memcpy(signature->key_id.data(), bytes.data() + 2, 8);
-  std::memcpy(signature->signature.data(), bytes.data() + 10, 64);
+  std::memcpy(signature.key_id.data(), bytes.data() + 2, 8);
+  std::memcpy(signature.signature.data(), bytes.data() + 10, 64);
   std::vector<std::uint8_t> global;
   if (!DecodeBase64(lines[3], 64, &global)) {
-    return Fail(error, "not a minisign signature: the trusted comment's signature is damaged");
+    return Refusal{"not a minisign signature: the trusted comment's signature is damaged"};
   }
-  std::memcpy(signature->global_signature.data(), global.data(), 64);
-  signature->untrusted_comment = std::string(lines[0].substr(kUntrustedPrefix.size()));
-  signature->trusted_comment = std::string(lines[2].substr(kTrustedPrefix.size()));
-  return true;
+  std::memcpy(signature.global_signature.data(), global.data(), 64);
+  signature.untrusted_comment = std::string(lines[0].substr(kUntrustedPrefix.size()));
+  signature.trusted_comment = std::string(lines[2].substr(kTrustedPrefix.size()));
+  return signature;
 }
 
-bool ParseSecretKey(std::string_view text, MinisignSecretKey* key, std::string* error) {
-  if (!CryptoReady()) return Fail(error, "the cryptography library cannot start");
+Checked<MinisignSecretKey> ParseSecretKey(std::string_view text) {
+  if (!CryptoReady()) return Refusal{std::string(kNoCrypto)};
   const std::vector<std::string_view> lines = Lines(text);
   std::vector<std::uint8_t> bytes;
   if (lines.size() < 2 || !DecodeBase64(lines[1], kSecretKeyBytes, &bytes)) {
-    return Fail(error, "not a minisign secret key");
+    return Refusal{"not a minisign secret key"};
   }
-  if (bytes[0] != 'E' || bytes[1] != 'd') return Fail(error, "not an Ed25519 minisign secret key");
+  if (bytes[0] != 'E' || bytes[1] != 'd') return Refusal{"not an Ed25519 minisign secret key"};
   if (bytes[2] != 0 || bytes[3] != 0) {
-    return Fail(error,
-                "the secret key is encrypted: sign with minisign -S, or use a key made with -W");
+    return Refusal{"the secret key is encrypted: sign with minisign -S, or use a key made with -W"};
   }
+  MinisignSecretKey key;
   const std::uint8_t* keynum = bytes.data() + 2 + 2 + 2 + 32 + 8 + 8;
-  std::memcpy(key->key_id.data(), keynum, 8);
-  std::memcpy(key->key.data(), keynum + 8, 64);
+  std::memcpy(key.key_id.data(), keynum, 8);
+  std::memcpy(key.key.data(), keynum + 8, 64);
   // The public half must be the one the secret half makes; a damaged file would otherwise sign
   // with a key that nothing verifies.
   std::array<std::uint8_t, 32> derived{};
-  crypto_sign_ed25519_sk_to_pk(derived.data(), key->key.data());
+  crypto_sign_ed25519_sk_to_pk(derived.data(), key.key.data());
   std::array<std::uint8_t, 32> seed{};
-  crypto_sign_ed25519_sk_to_seed(seed.data(), key->key.data());
+  crypto_sign_ed25519_sk_to_seed(seed.data(), key.key.data());
   std::array<std::uint8_t, 32> pk{};
   std::array<std::uint8_t, 64> sk{};
   crypto_sign_seed_keypair(pk.data(), sk.data(), seed.data());
   sodium_memzero(sk.data(), sk.size());
   sodium_memzero(seed.data(), seed.size());
-  if (pk != derived) return Fail(error, "the secret key is damaged");
-  return true;
+  if (pk != derived) return Refusal{"the secret key is damaged"};
+  return key;
 }
 
-bool VerifySignature(const MinisignSignature& signature, const MinisignPublicKey& key,
-                     std::string_view message, std::string* error) {
-  if (!CryptoReady()) return Fail(error, "the cryptography library cannot start");
+CheckResult VerifySignature(const MinisignSignature& signature, const MinisignPublicKey& key,
+                            std::string_view message) {
+  if (!CryptoReady()) return Refusal{std::string(kNoCrypto)};
   if (signature.key_id != key.key_id) {
-    return Fail(error, "signed by key " + KeyIdText(signature.key_id) + ", not by key " +
-                           KeyIdText(key.key_id));
+    return Refusal{"signed by key " + KeyIdText(signature.key_id) + ", not by key " +
+                   KeyIdText(key.key_id)};
   }
   const auto* data = reinterpret_cast<const unsigned char*>(message.data());
   int result = 0;
@@ -175,14 +174,14 @@ bool VerifySignature(const MinisignSignature& signature, const MinisignPublicKey
     result = crypto_sign_verify_detached(signature.signature.data(), data, message.size(),
                                          key.key.data());
   }
-  if (result != 0) return Fail(error, "the signature does not match the signed file");
+  if (result != 0) return Refusal{"the signature does not match the signed file"};
   std::vector<std::uint8_t> global(signature.signature.begin(), signature.signature.end());
   global.insert(global.end(), signature.trusted_comment.begin(), signature.trusted_comment.end());
   if (crypto_sign_verify_detached(signature.global_signature.data(), global.data(), global.size(),
                                   key.key.data()) != 0) {
-    return Fail(error, "the trusted comment does not match its signature");
+    return Refusal{"the trusted comment does not match its signature"};
   }
-  return true;
+  return {};
 }
 
 std::string SignMessage(const MinisignSecretKey& key, std::string_view message,

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "firmware/refusal.h"
+
 namespace fen {
 
 using MinisignKeyId = std::array<std::uint8_t, 8>;
@@ -35,17 +37,17 @@ struct MinisignSecretKey {
 std::string KeyIdText(const MinisignKeyId& id);
 
 // A public key file's text, or the key's base64 line alone.
-bool ParsePublicKey(std::string_view text, MinisignPublicKey* key, std::string* error);
+Checked<MinisignPublicKey> ParsePublicKey(std::string_view text);
 // A .minisig file's four lines.
-bool ParseSignature(std::string_view text, MinisignSignature* signature, std::string* error);
+Checked<MinisignSignature> ParseSignature(std::string_view text);
 // An unencrypted secret key file (minisign -G -W). An encrypted one is refused: it needs
 // minisign itself and its password.
-bool ParseSecretKey(std::string_view text, MinisignSecretKey* key, std::string* error);
+Checked<MinisignSecretKey> ParseSecretKey(std::string_view text);
 
 // The signature of `message` and then its trusted comment, both against `key`, whose ID must
-// be the signature's. On failure `error` says which of them failed.
-bool VerifySignature(const MinisignSignature& signature, const MinisignPublicKey& key,
-                     std::string_view message, std::string* error);
+// be the signature's. A refusal says which of them failed.
+CheckResult VerifySignature(const MinisignSignature& signature, const MinisignPublicKey& key,
+                            std::string_view message);
 
 // A .minisig file's text for `message`; prehashed as minisign signs by default.
 std::string SignMessage(const MinisignSecretKey& key, std::string_view message,

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 namespace fen {
@@ -19,7 +20,7 @@ class ReadOnlyFile {
 
   // Opens `path` without waiting on a FIFO or a device. Unless `follow_link`, a link is not
   // followed but answered kLink. kNotRegular: a folder, a device, a pipe. kFailed: see Failure.
-  Opened Open(const std::string& path, bool follow_link);
+  Opened Open(const std::filesystem::path& path, bool follow_link);
   // The opened file's size when it was opened.
   std::uintmax_t Size() const { return size_; }
   // Reads up to `want` bytes into `data`, fewer only at the end of the file; false on an error.

@@ -4,11 +4,12 @@
 #include "firmware/release.h"
 
 #include <sodium.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 
 #include "firmware/image_file.h"
@@ -22,11 +23,6 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 constexpr int kManifestFormat = 1;
-
-bool Fail(std::string* error, const std::string& message) {
-  if (error != nullptr) *error = message;
-  return false;
-}
 
 std::string ModelText(std::uint8_t model) {
   char text[8];
@@ -50,7 +46,7 @@ bool IsLowerHex(const std::string& text, std::size_t length) {
 
 // The JSON text of a manifest. Two members of one name are refused: JSON leaves open which of
 // them counts, so another reader could see another manifest in the same signed bytes.
-bool ParseJson(std::string_view text, Json* doc, std::string* error) {
+Checked<Json> ParseJson(std::string_view text) {
   std::vector<std::set<std::string>> keys;  // of each object being read, innermost last
   std::string duplicate;
   const Json::parser_callback_t watch = [&](int, Json::parse_event_t event, Json& parsed) {
@@ -64,14 +60,15 @@ bool ParseJson(std::string_view text, Json* doc, std::string* error) {
     }
     return true;
   };
+  Json doc;
   try {
-    *doc = Json::parse(text, watch);
+    doc = Json::parse(text, watch);
   } catch (const Json::exception& e) {
     // Syntax, and numbers beyond what a double holds, alike.
-    return Fail(error, std::string("not JSON that can be read: ") + e.what());
+    return Refusal{std::string("not JSON that can be read: ") + e.what()};
   }
-  if (!duplicate.empty()) return Fail(error, "\"" + duplicate + "\" is given twice in one object");
-  return true;
+  if (!duplicate.empty()) return Refusal{"\"" + duplicate + "\" is given twice in one object"};
+  return doc;
 }
 
 bool IsUnsigned(const Json& value, std::uint64_t expected) {
@@ -80,54 +77,54 @@ bool IsUnsigned(const Json& value, std::uint64_t expected) {
 
 // The manifest's fields, checked against the images the device takes. Numbers are compared as
 // the 64-bit values they are, never narrowed first.
-bool ParseManifestFields(const Json& doc, ReleaseInfo* info, std::string* error) {
-  if (!doc.is_object()) return Fail(error, "not a JSON object");
+CheckResult ParseManifestFields(const Json& doc, ReleaseInfo* info) {
+  if (!doc.is_object()) return Refusal{"not a JSON object"};
   const auto format = doc.find("format");
   if (format == doc.end() || !IsUnsigned(*format, kManifestFormat)) {
-    return Fail(error, "\"format\" is not " + std::to_string(kManifestFormat));
+    return Refusal{"\"format\" is not " + std::to_string(kManifestFormat)};
   }
   const auto version = doc.find("version");
   if (version == doc.end() || !version->is_string() || version->get<std::string>().empty()) {
-    return Fail(error, "\"version\" is missing or not a text");
+    return Refusal{"\"version\" is missing or not a text"};
   }
   info->version = version->get<std::string>();
-  if (!CheckReleaseVersion(info->version, error)) return false;
+  if (CheckResult version_ok = CheckReleaseVersion(info->version); !version_ok) return version_ok;
 
   const auto models = doc.find("models");
   if (models == doc.end() || !models->is_array() || models->empty()) {
-    return Fail(error, "\"models\" is missing or empty");
+    return Refusal{"\"models\" is missing or empty"};
   }
   info->models.clear();
   for (const Json& value : *models) {
     std::uint8_t model = 0;
     if (!value.is_string() || !ParseModelId(value.get<std::string>(), &model)) {
-      return Fail(error, "\"models\" holds " + value.dump() + ", not a model ID such as \"0x57\"");
+      return Refusal{"\"models\" holds " + value.dump() + ", not a model ID such as \"0x57\""};
     }
     if (std::find(info->models.begin(), info->models.end(), model) == info->models.end()) {
       info->models.push_back(model);
     }
   }
-  if (!CheckReleaseModels(info->models, error)) return false;
+  if (CheckResult models_ok = CheckReleaseModels(info->models); !models_ok) return models_ok;
 
   const auto images = doc.find("images");
   if (images == doc.end() || !images->is_array()) {
-    return Fail(error, "\"images\" is missing or not a list");
+    return Refusal{"\"images\" is missing or not a list"};
   }
   info->images.clear();
   for (const Json& entry : *images) {
     if (!entry.is_object() || !entry.contains("resource_id") || !entry.contains("size") ||
         !entry.contains("sha256") || !entry["resource_id"].is_number_integer() ||
         !entry["size"].is_number_unsigned() || !entry["sha256"].is_string()) {
-      return Fail(error,
-                  "an image entry lacks \"resource_id\", \"size\" or \"sha256\": " + entry.dump());
+      return Refusal{"an image entry lacks \"resource_id\", \"size\" or \"sha256\": " +
+                     entry.dump()};
     }
     const Json& id = entry["resource_id"];
     const auto known = std::find_if(
         FirmwareImageTable().begin(), FirmwareImageTable().end(),
         [&](const auto& i) { return IsUnsigned(id, static_cast<std::uint64_t>(i.resource_id)); });
     if (known == FirmwareImageTable().end()) {
-      return Fail(error,
-                  "image " + id.dump() + " is not one of the device's images (129, 133, 136, 137)");
+      return Refusal{"image " + id.dump() +
+                     " is not one of the device's images (129, 133, 136, 137)"};
     }
     ReleaseImage image;
     image.resource_id = known->resource_id;
@@ -135,43 +132,42 @@ bool ParseManifestFields(const Json& doc, ReleaseInfo* info, std::string* error)
     image.sha256 = entry["sha256"].get<std::string>();
     const std::string name = std::to_string(image.resource_id) + ".bin";
     if (!IsLowerHex(image.sha256, 64)) {
-      return Fail(error, name + ": \"sha256\" is not 64 lower-case hex digits");
+      return Refusal{name + ": \"sha256\" is not 64 lower-case hex digits"};
     }
     if (!IsUnsigned(entry["size"], known->size)) {
-      return Fail(error, name + ": the manifest gives " + entry["size"].dump() +
-                             " bytes; the device's image is " + std::to_string(known->size) +
-                             " bytes");
+      return Refusal{name + ": the manifest gives " + entry["size"].dump() +
+                     " bytes; the device's image is " + std::to_string(known->size) + " bytes"};
     }
     if (std::any_of(info->images.begin(), info->images.end(),
                     [&](const auto& i) { return i.resource_id == image.resource_id; })) {
-      return Fail(error, name + " is listed twice");
+      return Refusal{name + " is listed twice"};
     }
     info->images.push_back(image);
   }
   for (const FirmwareImageInfo& known : FirmwareImageTable()) {
     if (std::none_of(info->images.begin(), info->images.end(),
                      [&](const auto& i) { return i.resource_id == known.resource_id; })) {
-      return Fail(error, "image " + std::to_string(known.resource_id) + ".bin is not listed");
+      return Refusal{"image " + std::to_string(known.resource_id) + ".bin is not listed"};
     }
   }
-  return true;
+  return {};
 }
 
-bool ParseManifest(std::string_view text, ReleaseInfo* info, std::string* error) {
+CheckResult ParseManifest(std::string_view text, ReleaseInfo* info) {
   // Readers differ on a NUL: some end the text there, others read on. Signed bytes that hold a
   // second document after one would be two manifests to two readers.
   if (text.find('\0') != std::string_view::npos) {
-    return Fail(error, "holds a NUL byte at offset " + std::to_string(text.find('\0')) +
-                           "; a manifest is JSON text alone");
+    return Refusal{"holds a NUL byte at offset " + std::to_string(text.find('\0')) +
+                   "; a manifest is JSON text alone"};
   }
-  Json doc;
-  if (!ParseJson(text, &doc, error)) return false;
+  const Checked<Json> doc = ParseJson(text);
+  if (!doc) return doc.refusal();
   try {
-    return ParseManifestFields(doc, info, error);
+    return ParseManifestFields(*doc, info);
   } catch (const Json::exception& e) {
     // The checks above leave nothing to throw; should one be missed, it is a refusal all the
     // same.
-    return Fail(error, std::string("cannot be read: ") + e.what());
+    return Refusal{std::string("cannot be read: ") + e.what()};
   }
 }
 
@@ -198,47 +194,46 @@ bool ParseModelId(std::string_view text, std::uint8_t* model) {
   return true;
 }
 
-bool CheckReleaseVersion(std::string_view version, std::string* error) {
-  if (version.empty()) return Fail(error, "\"version\" is empty");
-  if (version.size() > 64) return Fail(error, "\"version\" is longer than 64 characters");
+CheckResult CheckReleaseVersion(std::string_view version) {
+  if (version.empty()) return Refusal{"\"version\" is empty"};
+  if (version.size() > 64) return Refusal{"\"version\" is longer than 64 characters"};
   if (HoldsControlText(version)) {
-    return Fail(error,
-                "\"version\" holds control characters (C0, DEL, C1 or bidirectional controls) "
-                "or is not UTF-8");
+    return Refusal{
+        "\"version\" holds control characters (C0, DEL, C1 or bidirectional controls) "
+        "or is not UTF-8"};
   }
-  return true;
+  return {};
 }
 
-bool CheckTrustedComment(std::string_view comment, std::string* error) {
+CheckResult CheckTrustedComment(std::string_view comment) {
   if (comment.find_first_of("\r\n") != std::string_view::npos) {
-    return Fail(error, "a signature's trusted comment is one line");
+    return Refusal{"a signature's trusted comment is one line"};
   }
   if (HoldsControlText(comment)) {
-    return Fail(error,
-                "the trusted comment holds control characters (C0, DEL, C1 or bidirectional "
-                "controls) or is not UTF-8");
+    return Refusal{
+        "the trusted comment holds control characters (C0, DEL, C1 or bidirectional "
+        "controls) or is not UTF-8"};
   }
-  return true;
+  return {};
 }
 
-bool CheckReleaseModels(const std::vector<std::uint8_t>& models, std::string* error) {
+CheckResult CheckReleaseModels(const std::vector<std::uint8_t>& models) {
   const bool any_of_family = std::any_of(models.begin(), models.end(), [](auto m) {
     return std::find(kFamilyModelIds.begin(), kFamilyModelIds.end(), m) != kFamilyModelIds.end();
   });
-  if (any_of_family) return true;
+  if (any_of_family) return {};
   std::vector<std::uint8_t> family(kFamilyModelIds.begin(), kFamilyModelIds.end());
-  return Fail(error, "the release is for model " + ModelsText(models) +
-                         "; this updater updates model " + ModelsText(family));
+  return Refusal{"the release is for model " + ModelsText(models) +
+                 "; this updater updates model " + ModelsText(family)};
 }
 
-bool CheckSignatureText(std::string_view text, std::string* error) {
+CheckResult CheckSignatureText(std::string_view text) {
   if (text.size() > kMaxReleaseTextBytes) {
-    return Fail(error, "the signature is " + std::to_string(text.size()) +
-                           " bytes, more than the " + std::to_string(kMaxReleaseTextBytes) +
-                           " it may have");
+    return Refusal{"the signature is " + std::to_string(text.size()) + " bytes, more than the " +
+                   std::to_string(kMaxReleaseTextBytes) + " it may have"};
   }
-  MinisignSignature parsed;
-  return ParseSignature(text, &parsed, error);
+  if (Checked<MinisignSignature> parsed = ParseSignature(text); !parsed) return parsed.refusal();
+  return {};
 }
 
 std::string ModelsText(const std::vector<std::uint8_t>& models) {
@@ -259,94 +254,77 @@ std::string SignatureText(const ReleaseInfo& info) {
   return "no manifest: unverified";
 }
 
-bool VerifyManifest(std::string_view manifest, const std::string* signature,
-                    const std::vector<std::string>& trusted_keys, ReleaseInfo* info,
-                    std::string* error) {
-  if (sodium_init() < 0) return Fail(error, "the cryptography library cannot start");
+Checked<ReleaseInfo> VerifyManifest(std::string_view manifest, const std::string* signature,
+                                    const std::vector<std::string>& trusted_keys) {
+  if (sodium_init() < 0) return Refusal{"the cryptography library cannot start"};
   ReleaseInfo result;
   result.signature = ReleaseSignature::kUnsigned;
   if (signature != nullptr) {
-    MinisignSignature parsed;
-    std::string why;
-    if (!ParseSignature(*signature, &parsed, &why))
-      return Fail(error, kSignatureFile + (": " + why));
+    const Checked<MinisignSignature> parsed = ParseSignature(*signature);
+    if (!parsed) return parsed.refusal().Prefixed(kSignatureFile + std::string(": "));
     std::vector<std::string> trusted_ids;
-    const MinisignPublicKey* match = nullptr;
-    std::vector<MinisignPublicKey> keys(trusted_keys.size());
+    std::optional<MinisignPublicKey> match;
     for (std::size_t i = 0; i < trusted_keys.size(); ++i) {
-      if (!ParsePublicKey(trusted_keys[i], &keys[i], &why)) {
-        return Fail(error, "trusted key " + std::to_string(i + 1) + ": " + why);
-      }
-      trusted_ids.push_back(KeyIdText(keys[i].key_id));
-      if (keys[i].key_id == parsed.key_id) match = &keys[i];
+      const Checked<MinisignPublicKey> key = ParsePublicKey(trusted_keys[i]);
+      if (!key) return key.refusal().Prefixed("trusted key " + std::to_string(i + 1) + ": ");
+      trusted_ids.push_back(KeyIdText(key->key_id));
+      if (key->key_id == parsed->key_id) match = *key;
     }
-    if (match == nullptr) {
+    if (!match) {
       std::string trusted;
       for (const auto& id : trusted_ids) trusted += (trusted.empty() ? "" : ", ") + id;
-      return Fail(error, std::string(kSignatureFile) + ": signed by key " +
-                             KeyIdText(parsed.key_id) + ", which this build does not trust (" +
-                             (trusted.empty() ? "it trusts no key" : "it trusts " + trusted) + ")");
+      return Refusal{std::string(kSignatureFile) + ": signed by key " + KeyIdText(parsed->key_id) +
+                     ", which this build does not trust (" +
+                     (trusted.empty() ? "it trusts no key" : "it trusts " + trusted) + ")"};
     }
-    if (!VerifySignature(parsed, *match, manifest, &why)) {
-      return Fail(error, std::string(kSignatureFile) + ": " + why + " (" + kManifestFile +
-                             " was changed after signing, or the signature is damaged)");
+    if (const CheckResult verified = VerifySignature(*parsed, *match, manifest); !verified) {
+      return Refusal{std::string(kSignatureFile) + ": " + verified.refusal().text + " (" +
+                     kManifestFile + " was changed after signing, or the signature is damaged)"};
     }
     result.signature = ReleaseSignature::kSigned;
-    result.key_id = KeyIdText(parsed.key_id);
-    result.prehashed = parsed.prehashed;
-    result.trusted_comment = parsed.trusted_comment;
+    result.key_id = KeyIdText(parsed->key_id);
+    result.prehashed = parsed->prehashed;
+    result.trusted_comment = parsed->trusted_comment;
   }
-  std::string why;
-  if (!ParseManifest(manifest, &result, &why)) return Fail(error, kManifestFile + (": " + why));
+  if (const CheckResult fields = ParseManifest(manifest, &result); !fields) {
+    return fields.refusal().Prefixed(kManifestFile + std::string(": "));
+  }
   result.manifest_sha256 =
       Sha256Hex(reinterpret_cast<const std::uint8_t*>(manifest.data()), manifest.size());
-  *info = std::move(result);
-  return true;
+  return result;
 }
 
-std::optional<LoadedRelease> LoadRelease(const std::string& folder,
-                                         const std::vector<std::string>& trusted_keys,
-                                         std::string* error) {
-  const std::string dir = folder.empty() ? std::string(".") : folder;
-  std::string message;
-  struct stat st {};
-  if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    Fail(error, dir + " is not a folder");
-    return std::nullopt;
+Checked<LoadedRelease> LoadRelease(const std::filesystem::path& folder,
+                                   const std::vector<std::string>& trusted_keys) {
+  const std::filesystem::path dir = folder.empty() ? std::filesystem::path(".") : folder;
+  std::error_code ignored;
+  if (!std::filesystem::is_directory(dir, ignored)) {
+    return Refusal{PathText(dir) + " is not a folder"};
   }
-  // 0: read; 1: no such file; -1: refused, said in `error`.
-  const auto read_text = [&](const char* name, std::string* text) {
-    const int read = ReadSmallFile(dir + "/" + name, kMaxReleaseTextBytes, text, &message);
-    if (read < 0) Fail(error, message);
-    return read;
-  };
-  std::string manifest;
-  const int manifest_read = read_text(kManifestFile, &manifest);
-  if (manifest_read < 0) return std::nullopt;
+  // What VerifyManifest says begins with the file's own name: the folder goes in front.
+  const std::string in_folder = PathText(dir / "");
+  const Checked<std::optional<std::string>> manifest =
+      ReadSmallFile(dir / kManifestFile, kMaxReleaseTextBytes);
+  if (!manifest) return manifest.refusal();
   ReleaseInfo info;
-  if (manifest_read == 0) {
-    std::string signature;
-    const int signature_read = read_text(kSignatureFile, &signature);
-    if (signature_read < 0) return std::nullopt;
-    if (!VerifyManifest(manifest, signature_read == 0 ? &signature : nullptr, trusted_keys, &info,
-                        &message)) {
-      Fail(error, dir + "/" + message);
-      return std::nullopt;
-    }
+  if (manifest->has_value()) {
+    const Checked<std::optional<std::string>> signature =
+        ReadSmallFile(dir / kSignatureFile, kMaxReleaseTextBytes);
+    if (!signature) return signature.refusal();
+    Checked<ReleaseInfo> verified =
+        VerifyManifest(**manifest, signature->has_value() ? &**signature : nullptr, trusted_keys);
+    if (!verified) return verified.refusal().Prefixed(in_folder);
+    info = std::move(*verified);
   }
-  std::optional<FirmwareSet> images = FirmwareSet::LoadFolder(dir, &message);
-  if (!images) {
-    Fail(error, message);
-    return std::nullopt;
-  }
+  Checked<FirmwareSet> images = FirmwareSet::LoadFolder(dir);
+  if (!images) return images.refusal();
   for (const ReleaseImage& expected : info.images) {
     const FirmwareImage image = images->Find(expected.resource_id);
     const std::string actual = Sha256Hex(image.data, image.size);
     if (actual != expected.sha256) {
-      Fail(error, dir + "/" + std::to_string(expected.resource_id) + ".bin: SHA-256 " + actual +
-                      " differs from the manifest's " + expected.sha256 +
-                      " (the file is damaged, altered or from another release)");
-      return std::nullopt;
+      return Refusal{in_folder + std::to_string(expected.resource_id) + ".bin: SHA-256 " + actual +
+                     " differs from the manifest's " + expected.sha256 +
+                     " (the file is damaged, altered or from another release)"};
     }
   }
   return LoadedRelease{std::move(*images), std::move(info)};

@@ -5,12 +5,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "firmware/firmware.h"
+#include "firmware/refusal.h"
 
 namespace fen {
 
@@ -60,29 +61,28 @@ std::string ModelsText(const std::vector<std::uint8_t>& models);
 bool ParseModelId(std::string_view text, std::uint8_t* model);
 // Not empty, at most 64 characters, UTF-8 without control characters: no C0 control, DEL, C1
 // control or bidirectional control, any of which could drive or reorder a terminal's text.
-bool CheckReleaseVersion(std::string_view version, std::string* error);
+CheckResult CheckReleaseVersion(std::string_view version);
 // One line, held to the same rules as a version: the comment `firmware sign` signs.
-bool CheckTrustedComment(std::string_view comment, std::string* error);
+CheckResult CheckTrustedComment(std::string_view comment);
 // At least one model of the family the updater updates.
-bool CheckReleaseModels(const std::vector<std::uint8_t>& models, std::string* error);
+CheckResult CheckReleaseModels(const std::vector<std::uint8_t>& models);
 // A signature file's text: its size, then minisign's layout.
-bool CheckSignatureText(std::string_view text, std::string* error);
+CheckResult CheckSignatureText(std::string_view text);
 
 // The minisign public keys (their base64 lines) this build trusts.
 const std::vector<std::string>& BuiltinTrustedKeys();
 
 // Checks a manifest and its signature (null: none) against `trusted_keys`: the signature and
-// its trusted comment first, then the manifest's fields. Names what differs in `error`.
-bool VerifyManifest(std::string_view manifest, const std::string* signature,
-                    const std::vector<std::string>& trusted_keys, ReleaseInfo* info,
-                    std::string* error);
+// its trusted comment first, then the manifest's fields. A refusal names the file
+// ("manifest.json: ...") and what differs.
+Checked<ReleaseInfo> VerifyManifest(std::string_view manifest, const std::string* signature,
+                                    const std::vector<std::string>& trusted_keys);
 
-// Reads and verifies a release folder: with a manifest, its signature if there is one, then
-// each image's size and SHA-256 against it; without one, the images' sizes alone. Nothing, and
-// a message naming the file and what differs, when any check fails.
-std::optional<LoadedRelease> LoadRelease(const std::string& folder,
-                                         const std::vector<std::string>& trusted_keys,
-                                         std::string* error);
+// Reads and verifies a release folder (empty: the current one): with a manifest, its signature
+// if there is one, then each image's size and SHA-256 against it; without one, the images' sizes
+// alone. A refusal names the file and what differs when any check fails.
+Checked<LoadedRelease> LoadRelease(const std::filesystem::path& folder,
+                                   const std::vector<std::string>& trusted_keys);
 
 // The manifest of a set of images, for the tool that makes releases.
 std::string MakeManifest(const FirmwareSet& images, const std::string& version,

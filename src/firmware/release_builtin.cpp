@@ -13,20 +13,16 @@ const std::vector<std::string>& BuiltinTrustedKeys() {
 
 const ReleaseInfo& BuiltinRelease() {
   static const ReleaseInfo info = [] {
-    ReleaseInfo result;
-    if (release_data::kManifestSize == 0) return result;
+    if (release_data::kManifestSize == 0) return ReleaseInfo{};
     const std::string_view manifest(reinterpret_cast<const char*>(release_data::kManifest),
                                     release_data::kManifestSize);
     const std::string signature(reinterpret_cast<const char*>(release_data::kSignature),
                                 release_data::kSignatureSize);
-    std::string error;
     // Checked with the images when the build was configured; checked again here only so that
     // what is shown is what was signed.
-    if (!VerifyManifest(manifest, release_data::kSignatureSize > 0 ? &signature : nullptr,
-                        BuiltinTrustedKeys(), &result, &error)) {
-      return ReleaseInfo{};
-    }
-    return result;
+    Checked<ReleaseInfo> verified = VerifyManifest(
+        manifest, release_data::kSignatureSize > 0 ? &signature : nullptr, BuiltinTrustedKeys());
+    return verified ? std::move(*verified) : ReleaseInfo{};
   }();
   return info;
 }

@@ -125,18 +125,21 @@ class FirmwareFolder : public ::testing::Test {
   std::string Path(int id) const { return (dir_ / (std::to_string(id) + ".bin")).string(); }
   // Why the folder does not load (a failure of the test when it does).
   std::string LoadError() const {
-    std::string error;
-    EXPECT_FALSE(FirmwareSet::LoadFolder(dir_.string(), &error).has_value());
-    return error;
+    const Checked<FirmwareSet> loaded = FirmwareSet::LoadFolder(dir_);
+    EXPECT_FALSE(loaded);
+    return loaded.refusal().text;
   }
 
   fs::path dir_;
 };
 
 TEST_F(FirmwareFolder, LoadsEveryImageAndKeepsItAfterTheSetIsCopied) {
-  std::string error = "untouched";
-  std::optional<FirmwareSet> loaded = FirmwareSet::LoadFolder(dir_.string(), &error);
-  ASSERT_TRUE(loaded.has_value()) << error;
+  std::optional<FirmwareSet> loaded;
+  {
+    Checked<FirmwareSet> read = FirmwareSet::LoadFolder(dir_);
+    ASSERT_TRUE(read) << read.refusal().text;
+    loaded = std::move(*read);
+  }
   const FirmwareSet copy = *loaded;
   loaded.reset();
   for (const FirmwareImageInfo& entry : FirmwareImageTable()) {
@@ -190,38 +193,90 @@ TEST_F(FirmwareFolder, NamesAnUnreadableFile) {
 }
 
 TEST_F(FirmwareFolder, NamesTheFirstImageOfAFolderThatDoesNotExist) {
-  std::string error;
-  EXPECT_FALSE(FirmwareSet::LoadFolder((dir_ / "nowhere").string(), &error).has_value());
+  const Checked<FirmwareSet> loaded = FirmwareSet::LoadFolder(dir_ / "nowhere");
+  ASSERT_FALSE(loaded);
+  const std::string error = loaded.refusal().text;
   EXPECT_NE(error.find((dir_ / "nowhere" / "129.bin").string()), std::string::npos) << error;
-  // The message is optional for the caller.
-  EXPECT_FALSE(FirmwareSet::LoadFolder((dir_ / "nowhere").string(), nullptr).has_value());
+}
+
+// A refused release names the file at fault inside the folder it was given, and ends the
+// command-line tool with the status of a refused release.
+TEST_F(FirmwareFolder, RefusesAReleaseNamingTheFileInItsFolder) {
+  const auto refusal_of = [](const fs::path& folder) {
+    const Checked<LoadedRelease> loaded = LoadRelease(folder, {});
+    EXPECT_FALSE(loaded);
+    EXPECT_EQ(loaded.refusal().exit_status, kExitRefusedRelease);
+    return loaded.refusal().text;
+  };
+  EXPECT_EQ(refusal_of(Path(129)), Path(129) + " is not a folder");
+  EXPECT_EQ(refusal_of(dir_ / "nowhere"), (dir_ / "nowhere").string() + " is not a folder");
+
+  const Checked<FirmwareSet> images = FirmwareSet::LoadFolder(dir_);
+  ASSERT_TRUE(images) << images.refusal().text;
+  std::ofstream(dir_ / kManifestFile, std::ios::binary)
+      << MakeManifest(*images, "1.0", {0x57}).replace(0, 1, "[");
+  EXPECT_EQ(refusal_of(dir_).rfind((dir_ / kManifestFile).string() + ": not JSON", 0), 0u);
+
+  std::ofstream(dir_ / kManifestFile, std::ios::binary) << MakeManifest(*images, "1.0", {0x57});
+  const Checked<LoadedRelease> consistent = LoadRelease(dir_, {});
+  ASSERT_TRUE(consistent) << consistent.refusal().text;
+  EXPECT_EQ(consistent->info.signature, ReleaseSignature::kUnsigned);
+  WriteImage(136, MakePlaceholderImage(136, FirmwareImageSize(136)));
+  EXPECT_EQ(refusal_of(dir_).rfind(Path(136) + ": SHA-256 ", 0), 0u);
+}
+
+// The programs take names as UTF-8; on Windows a folder that the ANSI code page cannot spell is
+// still found, and named in the refusal as it was given.
+TEST_F(FirmwareFolder, FindsAReleaseInAFolderNamedInUtf8) {
+  const std::string name = "r\xc3\xa9lease-\xe3\x83\xaa\xe3\x83\xaa\xe3\x83\xbc\xe3\x82\xb9";
+  const std::string folder_text = PathText(dir_) + "/" + name;
+  // Made here from char8_t, which std::filesystem reads as UTF-8 on every system.
+  const fs::path folder = dir_ / fs::path(std::u8string(name.begin(), name.end()));
+  fs::create_directory(folder);
+  for (const FirmwareImageInfo& entry : FirmwareImageTable()) {
+    fs::copy_file(Path(entry.resource_id), folder / (std::to_string(entry.resource_id) + ".bin"));
+  }
+  const Checked<LoadedRelease> loaded = LoadRelease(Utf8Path(folder_text), {});
+  ASSERT_TRUE(loaded) << loaded.refusal().text;
+  EXPECT_EQ(loaded->info.signature, ReleaseSignature::kNoManifest);
+
+  fs::remove(folder / "133.bin");
+  const Checked<LoadedRelease> missing = LoadRelease(Utf8Path(folder_text), {});
+  ASSERT_FALSE(missing);
+  EXPECT_NE(missing.refusal().text.find(name), std::string::npos) << missing.refusal().text;
+  EXPECT_NE(missing.refusal().text.find("133.bin"), std::string::npos) << missing.refusal().text;
 }
 
 #ifndef _WIN32
 // Links and FIFOs as another user of a shared folder could plant them.
 TEST_F(FirmwareFolder, TakesNoManifestOrSignatureThroughALinkOrAFifo) {
   const fs::path manifest = dir_ / kManifestFile;
-  std::string text;
-  std::string error;
   fs::create_symlink(dir_ / "nowhere.json", manifest);  // dangling: once read as "no manifest"
-  EXPECT_EQ(ReadSmallFile(manifest.string(), 100, &text, &error), -1);
-  EXPECT_NE(error.find("is a symbolic link"), std::string::npos) << error;
-  EXPECT_FALSE(LoadRelease(dir_.string(), {}, &error).has_value());
-  EXPECT_NE(error.find(manifest.string() + " is a symbolic link"), std::string::npos) << error;
+  const auto read = ReadSmallFile(manifest, 100);
+  ASSERT_FALSE(read);
+  EXPECT_NE(read.refusal().text.find("is a symbolic link"), std::string::npos);
+  const auto through_link = LoadRelease(dir_, {});
+  ASSERT_FALSE(through_link);
+  EXPECT_NE(through_link.refusal().text.find(manifest.string() + " is a symbolic link"),
+            std::string::npos)
+      << through_link.refusal().text;
   fs::remove(manifest);
 
   std::ofstream(dir_ / "elsewhere.json") << "{}";
   fs::create_symlink(dir_ / "elsewhere.json", dir_ / kSignatureFile);
   std::ofstream(manifest) << "{}";
-  EXPECT_FALSE(LoadRelease(dir_.string(), {}, &error).has_value());
-  EXPECT_NE(error.find(kSignatureFile + std::string(" is a symbolic link")), std::string::npos)
-      << error;
+  const auto signature_link = LoadRelease(dir_, {});
+  ASSERT_FALSE(signature_link);
+  EXPECT_NE(signature_link.refusal().text.find(kSignatureFile + std::string(" is a symbolic link")),
+            std::string::npos)
+      << signature_link.refusal().text;
   fs::remove(dir_ / kSignatureFile);
 
   // A FIFO would block a reader that opened it to look.
   ASSERT_EQ(::mkfifo((dir_ / kSignatureFile).c_str(), 0600), 0);
-  EXPECT_EQ(ReadSmallFile((dir_ / kSignatureFile).string(), 100, &text, &error), -1);
-  EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+  const auto fifo = ReadSmallFile(dir_ / kSignatureFile, 100);
+  ASSERT_FALSE(fifo);
+  EXPECT_NE(fifo.refusal().text.find("not a regular file"), std::string::npos);
 }
 
 // An image may be a link, but only to a regular file, and nothing else is even opened: opening
@@ -249,24 +304,32 @@ TEST_F(FirmwareFolder, FollowsALinkOnlyToARegularFileAndOpensNothingElse) {
   fs::remove(Path(133));
   WriteImage(9133, MakePlaceholderImage(1133, FirmwareImageSize(133)));
   fs::create_symlink(dir_ / "9133.bin", Path(133));
-  std::string error;
-  EXPECT_TRUE(FirmwareSet::LoadFolder(dir_.string(), &error).has_value()) << error;
+  const Checked<FirmwareSet> through_link = FirmwareSet::LoadFolder(dir_);
+  EXPECT_TRUE(through_link) << through_link.refusal().text;
 }
 
+// What a reader tells apart: the text, no such file (not a refusal: a release may lack its
+// signature), and a refusal that names the file.
 TEST_F(FirmwareFolder, ReadsASmallFileUpToItsLimitOnly) {
   const fs::path path = dir_ / "key";
   std::ofstream(path) << std::string(100, 'k');
-  std::string text;
-  std::string error;
-  EXPECT_EQ(ReadSmallFile(path.string(), 100, &text, &error), 0) << error;
-  EXPECT_EQ(text, std::string(100, 'k'));
-  EXPECT_EQ(ReadSmallFile(path.string(), 99, &text, &error), -1);
-  EXPECT_NE(error.find("is 100 bytes, more than the 99"), std::string::npos) << error;
-  EXPECT_EQ(ReadSmallFile((dir_ / "absent").string(), 99, &text, &error), 1);
+  const auto whole = ReadSmallFile(path, 100);
+  ASSERT_TRUE(whole) << whole.refusal().text;
+  EXPECT_EQ(whole->value_or("none"), std::string(100, 'k'));
+  const auto too_large = ReadSmallFile(path, 99);
+  ASSERT_FALSE(too_large);
+  EXPECT_EQ(too_large.refusal().text,
+            path.string() + " is 100 bytes, more than the 99 it may have");
+  EXPECT_EQ(too_large.refusal().exit_status, kExitRefusedRelease);
+  const auto absent = ReadSmallFile(dir_ / "absent", 99);
+  ASSERT_TRUE(absent) << absent.refusal().text;
+  EXPECT_FALSE(absent->has_value());
   // A file the user names, such as a key, may be a link; one found in a folder may not.
   fs::create_symlink(path, dir_ / "linked");
-  EXPECT_EQ(ReadSmallFile((dir_ / "linked").string(), 100, &text, &error, true), 0) << error;
-  EXPECT_EQ(ReadSmallFile((dir_ / "linked").string(), 100, &text, &error), -1);
+  const auto followed = ReadSmallFile(dir_ / "linked", 100, /*follow_link=*/true);
+  ASSERT_TRUE(followed) << followed.refusal().text;
+  EXPECT_EQ(followed->value_or("none"), std::string(100, 'k'));
+  EXPECT_FALSE(ReadSmallFile(dir_ / "linked", 100));
 }
 
 TEST_F(FirmwareFolder, WritesANewFileAndNeverThroughALink) {
@@ -277,16 +340,17 @@ TEST_F(FirmwareFolder, WritesANewFileAndNeverThroughALink) {
   std::string error;
   EXPECT_FALSE(WriteFileReplacing(planted.string(), "overwritten", &error));
   EXPECT_NE(error.find("is a symbolic link"), std::string::npos) << error;
-  std::string text;
-  ASSERT_EQ(ReadSmallFile(target.string(), 100, &text, &error), 0);
-  EXPECT_EQ(text, "precious");
+  const auto kept = ReadSmallFile(target, 100);
+  ASSERT_TRUE(kept && kept->has_value());
+  EXPECT_EQ(**kept, "precious");
   EXPECT_TRUE(fs::is_symlink(planted));
 
   fs::remove(planted);
   std::ofstream(planted) << "old";
   ASSERT_TRUE(WriteFileReplacing(planted.string(), "new", &error)) << error;
-  ASSERT_EQ(ReadSmallFile(planted.string(), 100, &text, &error), 0);
-  EXPECT_EQ(text, "new");
+  const auto replaced = ReadSmallFile(planted, 100);
+  ASSERT_TRUE(replaced && replaced->has_value());
+  EXPECT_EQ(**replaced, "new");
   std::size_t files = 0;
   for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir_)) ++files;
   EXPECT_EQ(files, 4u + 2u);  // the images, the target and the manifest: no file left behind

@@ -12,6 +12,12 @@
 namespace fen {
 namespace {
 
+// What a check says: "accepted", or the text of its refusal.
+template <class Result>
+std::string Verdict(const Result& result) {
+  return result ? std::string("accepted") : result.refusal().text;
+}
+
 // A key pair in minisign's unencrypted secret key format and its public key line.
 struct TestKey {
   MinisignSecretKey secret;
@@ -34,48 +40,89 @@ struct TestKey {
 TEST(MinisignSignatures, OfBothKindsVerifyAgainstTheirKeyOnly) {
   const TestKey key(0x11);
   const TestKey other(0x22);
-  MinisignPublicKey public_key;
-  ASSERT_TRUE(
-      ParsePublicKey("untrusted comment: k\n" + key.public_line + "\n", &public_key, nullptr));
-  MinisignPublicKey other_key;
-  ASSERT_TRUE(ParsePublicKey(other.public_line, &other_key, nullptr));
+  const Checked<MinisignPublicKey> public_key =
+      ParsePublicKey("untrusted comment: k\n" + key.public_line + "\n");
+  ASSERT_TRUE(public_key) << public_key.refusal().text;
+  Checked<MinisignPublicKey> other_key = ParsePublicKey(other.public_line);
+  ASSERT_TRUE(other_key) << other_key.refusal().text;
   for (const bool prehashed : {true, false}) {
     const std::string text = SignMessage(key.secret, "the manifest", "comment", prehashed);
-    MinisignSignature signature;
-    ASSERT_TRUE(ParseSignature(text, &signature, nullptr));
-    EXPECT_EQ(signature.prehashed, prehashed);
-    EXPECT_EQ(signature.trusted_comment, "comment");
-    std::string error;
-    EXPECT_TRUE(VerifySignature(signature, public_key, "the manifest", &error)) << error;
-    EXPECT_FALSE(VerifySignature(signature, public_key, "the manifesT", &error));
-    EXPECT_EQ(error, "the signature does not match the signed file");
-    EXPECT_FALSE(VerifySignature(signature, other_key, "the manifest", &error));
-    EXPECT_EQ(error, "signed by key 1111111111111111, not by key 2222222222222222");
+    Checked<MinisignSignature> signature = ParseSignature(text);
+    ASSERT_TRUE(signature) << signature.refusal().text;
+    EXPECT_EQ(signature->prehashed, prehashed);
+    EXPECT_EQ(signature->trusted_comment, "comment");
+    const auto verify = [&](const MinisignPublicKey& against, std::string_view message) {
+      const CheckResult verified = VerifySignature(*signature, against, message);
+      return verified ? std::string("verified") : verified.refusal().text;
+    };
+    EXPECT_EQ(verify(*public_key, "the manifest"), "verified");
+    EXPECT_EQ(verify(*public_key, "the manifesT"), "the signature does not match the signed file");
+    EXPECT_EQ(verify(*other_key, "the manifest"),
+              "signed by key 1111111111111111, not by key 2222222222222222");
     // Another key that claims the signer's ID is still not the signer.
-    other_key.key_id = public_key.key_id;
-    EXPECT_FALSE(VerifySignature(signature, other_key, "the manifest", &error));
-    other_key.key_id.fill(0x22);
-    signature.trusted_comment = "comment edited";
-    EXPECT_FALSE(VerifySignature(signature, public_key, "the manifest", &error));
-    EXPECT_EQ(error, "the trusted comment does not match its signature");
+    other_key->key_id = public_key->key_id;
+    EXPECT_EQ(verify(*other_key, "the manifest"), "the signature does not match the signed file");
+    other_key->key_id.fill(0x22);
+    signature->trusted_comment = "comment edited";
+    EXPECT_EQ(verify(*public_key, "the manifest"),
+              "the trusted comment does not match its signature");
   }
 }
 
 TEST(MinisignSignatures, AreParsedOnlyInTheirOwnLayout) {
   const TestKey key(0x33);
   const std::string good = SignMessage(key.secret, "m", "c");
-  MinisignSignature signature;
-  std::string error;
-  EXPECT_TRUE(ParseSignature(good, &signature, &error));
-  EXPECT_FALSE(ParseSignature(good.substr(0, good.rfind("trusted")), &signature, &error));
+  EXPECT_TRUE(ParseSignature(good));
+  const auto refusal = [](const auto& parsed) {
+    EXPECT_FALSE(parsed);
+    return parsed.refusal().text;
+  };
+  EXPECT_EQ(refusal(ParseSignature(good.substr(0, good.rfind("trusted")))),
+            "not a minisign signature: it needs four lines");
   std::string other_algorithm = good;
   other_algorithm[other_algorithm.find('\n') + 3] = 'X';  // the base64 of "ED" starts "RUR"
-  EXPECT_FALSE(ParseSignature(other_algorithm, &signature, &error));
-  EXPECT_FALSE(ParseSignature("untrusted comment: x\nnot base64\ntrusted comment: y\nz\n",
-                              &signature, &error));
-  MinisignPublicKey public_key;
-  EXPECT_FALSE(ParsePublicKey("RWQ", &public_key, &error));
-  EXPECT_FALSE(ParsePublicKey("", &public_key, &error));
+  EXPECT_EQ(refusal(ParseSignature(other_algorithm)),
+            "the signature's algorithm is neither Ed nor ED");
+  EXPECT_EQ(refusal(ParseSignature("untrusted comment: x\nnot base64\ntrusted comment: y\nz\n")),
+            "not a minisign signature: the signature line is damaged");
+  EXPECT_EQ(refusal(ParsePublicKey("RWQ")), "not a minisign public key");
+  EXPECT_EQ(refusal(ParsePublicKey("")), "not a minisign public key");
+}
+
+// A secret key is taken only unencrypted and whole: a damaged one would sign with a key that
+// nothing verifies.
+TEST(MinisignSecretKeys, AreTakenOnlyUnencryptedAndWhole) {
+  std::uint8_t pk[32];
+  std::uint8_t sk[64];
+  crypto_sign_keypair(pk, sk);
+  // minisign -G -W's layout: "Ed", KDF "\0\0", "B2", salt, opslimit, memlimit, then the key
+  // ID, the secret key and a checksum.
+  std::vector<std::uint8_t> bytes(2 + 2 + 2 + 32 + 8 + 8 + 8 + 64 + 32, 0);
+  bytes[0] = 'E';
+  bytes[1] = 'd';
+  bytes[4] = 'B';
+  bytes[5] = '2';
+  std::fill_n(bytes.begin() + 54, 8, 0x77);
+  std::copy(sk, sk + 64, bytes.begin() + 62);
+  const auto file = [](const std::vector<std::uint8_t>& raw) {
+    std::string line(sodium_base64_ENCODED_LEN(raw.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
+    sodium_bin2base64(line.data(), line.size(), raw.data(), raw.size(),
+                      sodium_base64_VARIANT_ORIGINAL);
+    return "untrusted comment: k\n" + std::string(line.c_str()) + "\n";
+  };
+  const Checked<MinisignSecretKey> key = ParseSecretKey(file(bytes));
+  ASSERT_TRUE(key) << key.refusal().text;
+  EXPECT_EQ(KeyIdText(key->key_id), "7777777777777777");
+
+  std::vector<std::uint8_t> encrypted = bytes;
+  encrypted[2] = 'S';
+  encrypted[3] = 'c';
+  EXPECT_EQ(ParseSecretKey(file(encrypted)).refusal().text,
+            "the secret key is encrypted: sign with minisign -S, or use a key made with -W");
+  std::vector<std::uint8_t> damaged = bytes;
+  damaged[62 + 40] ^= 1;  // in the public half
+  EXPECT_EQ(ParseSecretKey(file(damaged)).refusal().text, "the secret key is damaged");
+  EXPECT_EQ(ParseSecretKey("untrusted comment: k\n").refusal().text, "not a minisign secret key");
 }
 
 TEST(MinisignKeyIds, ReadAsMinisignPrintsThem) {
@@ -100,12 +147,10 @@ std::string Images(int first_id = 129, std::size_t first_size = 720896) {
 }
 
 TEST(ReleaseManifests, AreHeldToTheDevicesImagesAndModels) {
-  ReleaseInfo info;
-  std::string error;
-  EXPECT_TRUE(VerifyManifest(Manifest(R"(["0x57"])", Images()), nullptr, {}, &info, &error))
-      << error;
-  EXPECT_EQ(info.signature, ReleaseSignature::kUnsigned);
-  EXPECT_EQ(info.models, std::vector<std::uint8_t>{0x57});
+  const Checked<ReleaseInfo> info = VerifyManifest(Manifest(R"(["0x57"])", Images()), nullptr, {});
+  ASSERT_TRUE(info) << info.refusal().text;
+  EXPECT_EQ(info->signature, ReleaseSignature::kUnsigned);
+  EXPECT_EQ(info->models, std::vector<std::uint8_t>{0x57});
 
   const struct {
     std::string manifest;
@@ -124,16 +169,16 @@ TEST(ReleaseManifests, AreHeldToTheDevicesImagesAndModels) {
       {"[1,2", "manifest.json: not JSON"},
   };
   for (const auto& c : refused) {
-    EXPECT_FALSE(VerifyManifest(c.manifest, nullptr, {}, &info, &error)) << c.message;
-    EXPECT_EQ(error.substr(0, c.message.size()), c.message);
+    const Checked<ReleaseInfo> verified = VerifyManifest(c.manifest, nullptr, {});
+    EXPECT_FALSE(verified) << c.message;
+    EXPECT_EQ(verified.refusal().text.substr(0, c.message.size()), c.message);
+    EXPECT_EQ(verified.refusal().exit_status, kExitRefusedRelease);
   }
 }
 
 TEST(ReleaseManifests, RefuseWhatAnotherReaderCouldTakeOtherwise) {
   const std::string good = Manifest(R"(["0x57"])", Images());
-  ReleaseInfo info;
-  std::string error;
-  ASSERT_TRUE(VerifyManifest(good, nullptr, {}, &info, &error)) << error;
+  ASSERT_EQ(Verdict(VerifyManifest(good, nullptr, {})), "accepted");
   const auto edit = [&](const std::string& from, const std::string& to) {
     std::string text = good;
     const std::size_t at = text.find(from);
@@ -169,11 +214,11 @@ TEST(ReleaseManifests, RefuseWhatAnotherReaderCouldTakeOtherwise) {
       {edit("1.0", std::string("1.0\0", 4)), "manifest.json: holds a NUL byte"},
   };
   for (const auto& c : refused) {
-    EXPECT_FALSE(VerifyManifest(c.manifest, nullptr, {}, &info, &error)) << c.message;
-    EXPECT_EQ(error.substr(0, c.message.size()), c.message) << error;
+    const std::string verdict = Verdict(VerifyManifest(c.manifest, nullptr, {}));
+    EXPECT_EQ(verdict.substr(0, c.message.size()), c.message) << verdict;
   }
   // The same name in different objects is no duplicate.
-  EXPECT_TRUE(VerifyManifest(good, nullptr, {}, &info, &error)) << error;
+  EXPECT_EQ(Verdict(VerifyManifest(good, nullptr, {})), "accepted");
 }
 
 TEST(ReleaseFieldRules, AreTheReadersForTheToolsThatWriteThem) {
@@ -183,19 +228,18 @@ TEST(ReleaseFieldRules, AreTheReadersForTheToolsThatWriteThem) {
   for (const char* bad : {"0x57zz", "0x80", "87", "0x5", "", "0x-1"}) {
     EXPECT_FALSE(ParseModelId(bad, &model)) << bad;
   }
-  std::string error;
-  EXPECT_TRUE(CheckReleaseVersion(std::string(64, 'v'), &error));
-  EXPECT_FALSE(CheckReleaseVersion(std::string(65, 'v'), &error));
-  EXPECT_TRUE(CheckReleaseVersion("2.01 \xc3\xa9t\xc3\xa9", &error)) << error;  // UTF-8 is text
+  EXPECT_EQ(Verdict(CheckReleaseVersion(std::string(64, 'v'))), "accepted");
+  EXPECT_EQ(Verdict(CheckReleaseVersion(std::string(65, 'v'))),
+            "\"version\" is longer than 64 characters");
+  EXPECT_EQ(Verdict(CheckReleaseVersion("2.01 \xc3\xa9t\xc3\xa9")), "accepted");  // UTF-8 is text
   // What could drive a terminal, or reorder the text around it, raw or as a JSON escape.
   for (const char* bad :
        {"1.0\x1b]0;title\x07", "1.0\x7f",
         "1.0\xc2\x9b"
         "2J",
         "1.0\xe2\x80\xae", "1.0\xe2\x81\xa6", "1.0\xe2\x80\xa8", "1.0\xff", "1.0\xc0\xaf"}) {
-    EXPECT_FALSE(CheckReleaseVersion(bad, &error)) << bad;
-    EXPECT_FALSE(CheckTrustedComment(bad, &error)) << bad;
-    ReleaseInfo info;
+    EXPECT_FALSE(CheckReleaseVersion(bad)) << bad;
+    EXPECT_FALSE(CheckTrustedComment(bad)) << bad;
     std::string json_escaped;
     for (unsigned char c : std::string(bad)) {
       char escape[8];
@@ -204,18 +248,18 @@ TEST(ReleaseFieldRules, AreTheReadersForTheToolsThatWriteThem) {
     }
     const std::string manifest =
         Manifest(R"(["0x57"])", Images()).replace(22, 5, "\"" + json_escaped + "\"");
-    EXPECT_FALSE(VerifyManifest(manifest, nullptr, {}, &info, &error)) << manifest;
+    EXPECT_FALSE(VerifyManifest(manifest, nullptr, {})) << manifest;
   }
-  EXPECT_TRUE(CheckTrustedComment("release 2.01 \xc3\xa9t\xc3\xa9", &error)) << error;
-  EXPECT_FALSE(CheckTrustedComment("a\nb", &error));
-  EXPECT_EQ(error, "a signature's trusted comment is one line");
-  EXPECT_TRUE(CheckReleaseModels({0x33, 0x61}, &error));
-  EXPECT_FALSE(CheckReleaseModels({0x33}, &error));
-  EXPECT_EQ(error, "the release is for model 0x33; this updater updates model 0x57, 0x61");
+  EXPECT_EQ(Verdict(CheckTrustedComment("release 2.01 \xc3\xa9t\xc3\xa9")), "accepted");
+  EXPECT_EQ(Verdict(CheckTrustedComment("a\nb")), "a signature's trusted comment is one line");
+  EXPECT_EQ(Verdict(CheckReleaseModels({0x33, 0x61})), "accepted");
+  EXPECT_EQ(Verdict(CheckReleaseModels({0x33})),
+            "the release is for model 0x33; this updater updates model 0x57, 0x61");
   const TestKey key(0x66);
-  EXPECT_TRUE(CheckSignatureText(SignMessage(key.secret, "m", "short"), &error)) << error;
-  EXPECT_FALSE(CheckSignatureText(SignMessage(key.secret, "m", std::string(100000, 'c')), &error));
-  EXPECT_NE(error.find("more than the 65536"), std::string::npos) << error;
+  EXPECT_EQ(Verdict(CheckSignatureText(SignMessage(key.secret, "m", "short"))), "accepted");
+  const std::string too_long =
+      Verdict(CheckSignatureText(SignMessage(key.secret, "m", std::string(100000, 'c'))));
+  EXPECT_NE(too_long.find("more than the 65536"), std::string::npos) << too_long;
 }
 
 TEST(ReleaseManifests, SignedAreTrustedOnlyUnderAKeyOfTheBuild) {
@@ -223,22 +267,27 @@ TEST(ReleaseManifests, SignedAreTrustedOnlyUnderAKeyOfTheBuild) {
   const TestKey stranger(0x55);
   const std::string manifest = Manifest(R"(["0x57","0x61"])", Images());
   const std::string signature = SignMessage(key.secret, manifest, "release 1.0");
-  ReleaseInfo info;
-  std::string error;
-  ASSERT_TRUE(VerifyManifest(manifest, &signature, {key.public_line}, &info, &error)) << error;
-  EXPECT_EQ(info.signature, ReleaseSignature::kSigned);
-  EXPECT_EQ(info.key_id, "4444444444444444");
-  EXPECT_EQ(info.trusted_comment, "release 1.0");
-  EXPECT_FALSE(VerifyManifest(manifest, &signature, {stranger.public_line}, &info, &error));
-  EXPECT_EQ(error,
+  const Checked<ReleaseInfo> info = VerifyManifest(manifest, &signature, {key.public_line});
+  ASSERT_TRUE(info) << info.refusal().text;
+  EXPECT_EQ(info->signature, ReleaseSignature::kSigned);
+  EXPECT_EQ(info->key_id, "4444444444444444");
+  EXPECT_EQ(info->trusted_comment, "release 1.0");
+  EXPECT_EQ(Verdict(VerifyManifest(manifest, &signature, {stranger.public_line})),
             "manifest.json.minisig: signed by key 4444444444444444, which this build does not "
             "trust (it trusts 5555555555555555)");
-  EXPECT_FALSE(VerifyManifest(manifest, &signature, {}, &info, &error));
-  EXPECT_NE(error.find("it trusts no key"), std::string::npos);
+  EXPECT_NE(Verdict(VerifyManifest(manifest, &signature, {})).find("it trusts no key"),
+            std::string::npos);
   std::string edited = manifest;
   edited[edited.find("1.0")] = '2';
-  EXPECT_FALSE(VerifyManifest(edited, &signature, {key.public_line}, &info, &error));
-  EXPECT_NE(error.find("changed after signing"), std::string::npos);
+  EXPECT_NE(
+      Verdict(VerifyManifest(edited, &signature, {key.public_line})).find("changed after signing"),
+      std::string::npos);
+  // A trusted key that cannot be read is named by its place, whatever signed the manifest.
+  EXPECT_EQ(Verdict(VerifyManifest(manifest, &signature, {key.public_line, "RWQ"})),
+            "trusted key 2: not a minisign public key");
+  const std::string unreadable = "untrusted comment: x\n";
+  EXPECT_EQ(Verdict(VerifyManifest(manifest, &unreadable, {key.public_line})),
+            "manifest.json.minisig: not a minisign signature: it needs four lines");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "failure.h"
@@ -65,16 +66,23 @@ std::string ReleaseLine(const ReleaseInfo& info) {
 // A minisign secret key file is a few hundred bytes.
 constexpr std::size_t kMaxSecretKeyBytes = 4096;
 
-bool ReadText(const std::string& path, std::size_t limit, std::string* text, std::string* error,
-              bool follow_link) {
-  const int read = ReadSmallFile(path, limit, text, error, follow_link);
-  if (read == 1) *error = "cannot read " + path + ": no such file";
-  return read == 0;
+// A file the command needs: one that is not there is refused too.
+Checked<std::string> ReadText(const std::filesystem::path& path, std::size_t limit,
+                              bool follow_link) {
+  Checked<std::optional<std::string>> read = ReadSmallFile(path, limit, follow_link);
+  if (!read) return read.refusal();
+  if (!read->has_value()) return Refusal{"cannot read " + PathText(path) + ": no such file"};
+  return std::move(**read);
 }
+
+// The firmware code's refusals carry the status they end the tool with; the tool's own
+// refusals of a release are the same kind.
+static_assert(kExitRefusedRelease == kExitUsage);
 
 // A refusal may quote what a release folder holds (a key given twice, a value), and name files
 // and folders: all of it is escaped for the terminal.
 int Refuse(const std::string& message) { return ReportFailure(kExitUsage, message); }
+int Refuse(const Refusal& refusal) { return ReportFailure(refusal.exit_status, refusal.text); }
 
 }  // namespace
 
@@ -84,9 +92,8 @@ int ChooseUpdateFirmware(const std::string& dir, bool real_port, bool allow_unsi
     choice->release = BuiltinRelease();
     return 0;
   }
-  std::string error;
-  std::optional<LoadedRelease> loaded = LoadRelease(dir, BuiltinTrustedKeys(), &error);
-  if (!loaded) return Refuse(error);
+  Checked<LoadedRelease> loaded = LoadRelease(Utf8Path(dir), BuiltinTrustedKeys());
+  if (!loaded) return Refuse(loaded.refusal());
   choice->release = loaded->info;
   choice->folder = std::move(loaded->images);
   const ReleaseInfo& info = choice->release;
@@ -148,18 +155,19 @@ FirmwareCommands::FirmwareCommands(CLI::App& app) {
 }
 
 int FirmwareCommands::Run() const {
+  const std::filesystem::path dir = Utf8Path(dir_);
   if (manifest_->parsed()) {
-    const std::string path = dir_ + "/" + kManifestFile;
+    const std::filesystem::path manifest = dir / kManifestFile;
+    const std::string path = PathText(manifest);
     std::error_code ignored;
-    // The name as UTF-8 (char8_t): Windows' narrow path conversion would take it for ANSI.
-    const std::filesystem::path name(std::u8string(path.begin(), path.end()));
-    const bool exists = std::filesystem::symlink_status(name, ignored).type() !=
+    const bool exists = std::filesystem::symlink_status(manifest, ignored).type() !=
                         std::filesystem::file_type::not_found;
     if (exists && !force_) return Refuse(path + " exists; give --force to replace it");
     // Held to the rules the manifest's reader applies, so that nothing is written that
     // `firmware verify` would refuse.
-    std::string error;
-    if (!CheckReleaseVersion(version_, &error)) return Refuse("--version: " + error);
+    if (const CheckResult version = CheckReleaseVersion(version_); !version) {
+      return Refuse(version.refusal().Prefixed("--version: "));
+    }
     std::vector<std::uint8_t> models;
     for (const std::string& text : models_) {
       std::uint8_t model = 0;
@@ -168,50 +176,63 @@ int FirmwareCommands::Run() const {
       }
       models.push_back(model);
     }
-    if (!CheckReleaseModels(models, &error)) return Refuse("--model: " + error);
-    std::optional<FirmwareSet> images = FirmwareSet::LoadFolder(dir_, &error);
-    if (!images) return Refuse(error);
+    if (const CheckResult family = CheckReleaseModels(models); !family) {
+      return Refuse(family.refusal().Prefixed("--model: "));
+    }
+    const Checked<FirmwareSet> images = FirmwareSet::LoadFolder(dir);
+    if (!images) return Refuse(images.refusal());
+    std::string error;
     if (!WriteFileReplacing(path, MakeManifest(*images, version_, models), &error)) {
       return Refuse(error);
     }
-    // A signature of the manifest it replaces would only be refused.
-    std::remove((dir_ + "/" + kSignatureFile).c_str());
+    // A signature of the manifest it replaces would only be refused. Removed by its wide name on
+    // Windows: std::remove would take the UTF-8 name for one in the ANSI code page.
+    std::filesystem::remove(dir / kSignatureFile, ignored);
     const std::string shown = TerminalText(path);
     std::printf("Wrote %s; sign it with minisign -Sm %s\n", shown.c_str(), shown.c_str());
     return 0;
   }
   if (sign_->parsed()) {
-    std::string error;
-    std::string key_text;
-    std::string manifest;
-    MinisignSecretKey key;
     // Held to the rules of a version: a verifier shows the comment to its user.
-    if (!CheckTrustedComment(trusted_comment_, &error))
-      return Refuse("--trusted-comment: " + error);
+    if (const CheckResult comment = CheckTrustedComment(trusted_comment_); !comment) {
+      return Refuse(comment.refusal().Prefixed("--trusted-comment: "));
+    }
     // The key is the user's to name, a link included; the manifest is the folder's own.
-    if (!ReadText(secret_key_, kMaxSecretKeyBytes, &key_text, &error, true)) return Refuse(error);
-    if (!ParseSecretKey(key_text, &key, &error)) return Refuse(secret_key_ + ": " + error);
-    const std::string path = dir_ + "/" + kManifestFile;
-    if (!ReadText(path, kMaxReleaseTextBytes, &manifest, &error, false)) return Refuse(error);
+    const Checked<std::string> key_text =
+        ReadText(Utf8Path(secret_key_), kMaxSecretKeyBytes, /*follow_link=*/true);
+    if (!key_text) return Refuse(key_text.refusal());
+    const Checked<MinisignSecretKey> key = ParseSecretKey(*key_text);
+    if (!key) return Refuse(key.refusal().Prefixed(secret_key_ + ": "));
+    const std::filesystem::path manifest_path = dir / kManifestFile;
+    const std::string path = PathText(manifest_path);
+    const Checked<std::string> manifest =
+        ReadText(manifest_path, kMaxReleaseTextBytes, /*follow_link=*/false);
+    if (!manifest) return Refuse(manifest.refusal());
     const std::string comment =
         trusted_comment_.empty() ? "file:" + std::string(kManifestFile) : trusted_comment_;
-    const std::string signature = SignMessage(key, manifest, comment, !legacy_);
+    const std::string signature = SignMessage(*key, *manifest, comment, !legacy_);
     if (signature.empty()) return Refuse("the cryptography library cannot start");
     // What a reader would refuse is not written: a trusted comment too long for the file, say.
-    if (!CheckSignatureText(signature, &error)) return Refuse("--trusted-comment: " + error);
-    if (!WriteFileReplacing(dir_ + "/" + kSignatureFile, signature, &error)) return Refuse(error);
+    if (const CheckResult readable = CheckSignatureText(signature); !readable) {
+      return Refuse(readable.refusal().Prefixed("--trusted-comment: "));
+    }
+    std::string error;
+    if (!WriteFileReplacing(PathText(dir / kSignatureFile), signature, &error)) {
+      return Refuse(error);
+    }
     std::printf("Signed %s with key %s\n", TerminalText(path).c_str(),
-                KeyIdText(key.key_id).c_str());
+                KeyIdText(key->key_id).c_str());
     return 0;
   }
 
-  std::string error;
-  const std::optional<LoadedRelease> loaded = LoadRelease(dir_, BuiltinTrustedKeys(), &error);
+  const Checked<LoadedRelease> loaded = LoadRelease(dir, BuiltinTrustedKeys());
   if (!loaded) {
     if (json_) {
-      PrintJsonLine(stdout, JsonLine{{"call", "firmware"}, {"verified", false}, {"error", error}});
+      PrintJsonLine(
+          stdout,
+          JsonLine{{"call", "firmware"}, {"verified", false}, {"error", loaded.refusal().text}});
     }
-    return Refuse(error);
+    return Refuse(loaded.refusal());
   }
   const ReleaseInfo& info = loaded->info;
   if (json_) {
@@ -265,10 +286,8 @@ std::string BuiltinReleaseText() {
   if (info.signature != ReleaseSignature::kNoManifest) text += "\n" + ReleaseLine(info);
   std::string keys;
   for (const std::string& key : BuiltinTrustedKeys()) {
-    MinisignPublicKey parsed;
-    std::string error;
-    if (ParsePublicKey(key, &parsed, &error)) {
-      keys += (keys.empty() ? "" : ", ") + KeyIdText(parsed.key_id);
+    if (const Checked<MinisignPublicKey> parsed = ParsePublicKey(key)) {
+      keys += (keys.empty() ? "" : ", ") + KeyIdText(parsed->key_id);
     }
   }
   text += "\nTrusted release keys: " + (keys.empty() ? std::string("none") : keys);

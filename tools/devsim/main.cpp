@@ -17,6 +17,7 @@
 #include "devsim/jack_device_ports.h"
 #include "devsim/sim_device.h"
 #include "firmware/firmware.h"
+#include "firmware/image_file.h"
 #include "package_version.h"
 #include "platform/midi/rawmidi/rawmidi_backend.h"
 #include "platform/midi/rtmidi/rtmidi_backend.h"
@@ -220,12 +221,12 @@ int main(int argc, char** argv) {
   std::string images_name =
       FirmwareSet::BuiltinIsPlaceholder() ? "built-in placeholder images" : "built-in images";
   if (!firmware_dir.empty()) {
-    std::string error;
-    folder_images = FirmwareSet::LoadFolder(firmware_dir, &error);
-    if (!folder_images) {
-      std::fprintf(stderr, "fen-devsim: %s\n", error.c_str());
+    Checked<FirmwareSet> loaded = FirmwareSet::LoadFolder(Utf8Path(firmware_dir));
+    if (!loaded) {
+      std::fprintf(stderr, "fen-devsim: %s\n", loaded.refusal().text.c_str());
       return kExitBadArguments;
     }
+    folder_images = std::move(*loaded);
     images_name = "images of " + firmware_dir;
   }
   const FirmwareSet& images = folder_images ? *folder_images : FirmwareSet::Builtin();

@@ -4,6 +4,7 @@
 // verified but consistent (an unsigned manifest whose images match it, or no manifest and images
 // of the right sizes); 1: refused, with the reason on standard error; 2: bad arguments.
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,20 +18,19 @@ int main(int argc, char** argv) {
   }
   std::vector<std::string> keys;
   for (int i = 2; i < argc; ++i) {
-    std::string text;
-    std::string error;
-    const int read = fen::ReadSmallFile(argv[i], 4096, &text, &error, true);
-    if (read != 0) {
+    const fen::Checked<std::optional<std::string>> read =
+        fen::ReadSmallFile(fen::Utf8Path(argv[i]), 4096, /*follow_link=*/true);
+    if (!read || !read->has_value()) {
       std::fprintf(stderr, "cannot read the public key file %s: %s\n", argv[i],
-                   read == 1 ? "no such file" : error.c_str());
+                   read ? "no such file" : read.refusal().text.c_str());
       return 2;
     }
-    keys.push_back(text);
+    keys.push_back(**read);
   }
-  std::string error;
-  const auto release = fen::LoadRelease(argv[1], keys, &error);
+  // Refused: 1, the status this tool's callers know, not the command-line updater's.
+  const auto release = fen::LoadRelease(fen::Utf8Path(argv[1]), keys);
   if (!release) {
-    std::fprintf(stderr, "%s\n", error.c_str());
+    std::fprintf(stderr, "%s\n", release.refusal().text.c_str());
     return 1;
   }
   const fen::ReleaseInfo& info = release->info;
