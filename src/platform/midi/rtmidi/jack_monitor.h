@@ -1,9 +1,15 @@
 // A port-less JACK client of the RtMidi backend's own: lists ports without RtMidi's warnings,
 // connects and checks connections by name, and learns when the server goes away. Built over
 // libjack where JACK is (jack_monitor_jack.cpp); elsewhere it never opens (_nojack.cpp).
+//
+// Every JACK client here is closed within kJackCloseLimit: libjack's close can block for ever
+// (its metadata database, shared by every JACK program of the user, left locked by a process
+// that died holding it), and a program that has finished its update must still end. A close
+// given up on goes on in the background, owning what the client's callbacks use.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -13,6 +19,8 @@
 #include "platform/midi/backend.h"
 
 namespace fen {
+
+inline constexpr std::chrono::milliseconds kJackCloseLimit{5000};
 
 class JackMonitor {
  public:
@@ -34,6 +42,10 @@ class JackMonitor {
  private:
   friend std::shared_ptr<JackMonitor> OpenJackMonitor(const std::string& client_name,
                                                       std::string* error);
+  // What OpenJackMonitor's pointer does last: closes the client (within kJackCloseLimit), then
+  // deletes the monitor, which its callbacks use until the close has returned.
+  static void Release(JackMonitor* monitor);
+
   std::mutex mutex_;
   void* client_ = nullptr;  // jack_client_t
 };

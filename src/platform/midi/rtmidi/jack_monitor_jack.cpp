@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <chrono>
 #include <thread>
+#include <utility>
 
+#include "platform/bounded_call.h"
 #include "platform/midi/rtmidi/jack_monitor.h"
 
 namespace fen {
@@ -34,8 +36,14 @@ int OnProcess(jack_nframes_t /*frames*/, void* arg) {
 
 }  // namespace
 
-JackMonitor::~JackMonitor() {
-  if (client_ != nullptr) jack_client_close(Client(client_));
+JackMonitor::~JackMonitor() = default;
+
+void JackMonitor::Release(JackMonitor* monitor) {
+  std::shared_ptr<JackMonitor> keep(monitor);
+  if (monitor->client_ == nullptr) return;
+  jack_client_t* client = Client(monitor->client_);
+  CallWithin(
+      kJackCloseLimit, [client] { jack_client_close(client); }, std::move(keep));
 }
 
 std::vector<std::string> JackMonitor::MidiPorts(bool outputs) {
@@ -68,7 +76,7 @@ std::shared_ptr<JackMonitor> OpenJackMonitor(const std::string& client_name, std
   // A server gives an activation only some 20 periods to take effect; on a loaded machine
   // that can pass, and the next try usually succeeds.
   for (int attempt = 1;; ++attempt) {
-    auto monitor = std::make_shared<JackMonitor>();
+    std::shared_ptr<JackMonitor> monitor(new JackMonitor, &JackMonitor::Release);
     jack_status_t status{};
     jack_client_t* client = jack_client_open(name.c_str(), JackNoStartServer, &status);
     if (client == nullptr) {

@@ -7,6 +7,7 @@
 namespace fen {
 
 JackMonitor::~JackMonitor() = default;
+void JackMonitor::Release(JackMonitor* monitor) { delete monitor; }
 std::vector<std::string> JackMonitor::MidiPorts(bool /*outputs*/) { return {}; }
 int JackMonitor::Connect(const std::string& /*source*/, const std::string& /*destination*/) {
   return -1;

@@ -12,6 +12,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/bounded_call.h"
 #include "platform/midi/rtmidi/jack_monitor.h"
 
 namespace fen {
@@ -94,8 +95,13 @@ struct JackMidiInput::State {
 JackMidiInput::JackMidiInput(std::unique_ptr<State> state) : state_(std::move(state)) {}
 
 JackMidiInput::~JackMidiInput() {
-  // Deactivates, stops the notification thread, then closes: the receiver is not called after.
-  if (state_ && state_->client != nullptr) jack_client_close(state_->client);
+  // Deactivates, stops the notification thread, then closes: the receiver is not called after
+  // the close has returned, and until then the state it uses is the closing thread's.
+  if (!state_ || state_->client == nullptr) return;
+  jack_client_t* client = state_->client;
+  CallWithin(
+      kJackCloseLimit, [client] { jack_client_close(client); },
+      std::shared_ptr<State>(std::move(state_)));
 }
 
 const std::string& JackMidiInput::name() const { return state_->name; }
@@ -151,8 +157,14 @@ struct JackMidiOutput::State {
 JackMidiOutput::JackMidiOutput(std::unique_ptr<State> state) : state_(std::move(state)) {}
 
 JackMidiOutput::~JackMidiOutput() {
-  if (state_->client != nullptr) jack_client_close(state_->client);
-  if (state_->ring != nullptr) jack_ringbuffer_free(state_->ring);
+  State* state = state_.get();
+  CallWithin(
+      kJackCloseLimit,
+      [state] {
+        if (state->client != nullptr) jack_client_close(state->client);
+        if (state->ring != nullptr) jack_ringbuffer_free(state->ring);
+      },
+      std::shared_ptr<State>(std::move(state_)));
 }
 
 const std::string& JackMidiOutput::name() const { return state_->name; }
