@@ -108,7 +108,8 @@ start_transfer() {
   "$CLI" update --api jack --firmware "$FW" --allow-unsigned "$@" >"$tag.out" 2>"$tag.err" \
     </dev/null &
   CLI_PID=$!
-  wait_for 30 grep -q "Data transmit" "$tag.out"
+  wait_for 30 grep -q "Data transmit" "$tag.out" ||
+    fail "$tag: the command line's transfer did not start: $(tail -3 "$tag.err")"
 }
 
 # transfer_alone TAG PID: the transfer start_transfer began ends completed, and the device TAG
